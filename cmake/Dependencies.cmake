@@ -1,0 +1,42 @@
+# Third-party libraries, all from the system (Debian's packages on Linux, the package
+# manager of one's choice with MSVC). Nothing is downloaded at build time.
+
+add_library(qs_logging INTERFACE)
+if(CMAKE_CROSSCOMPILING AND MINGW)
+  # spdlog and fmt are used header-only. Their headers come from the Linux system,
+  # through a folder that holds links to those two folders only: adding /usr/include
+  # itself to a Windows compile would pull in glibc's headers.
+  set(QS_DEPS_INCLUDE "${CMAKE_BINARY_DIR}/deps-include")
+  file(MAKE_DIRECTORY "${QS_DEPS_INCLUDE}")
+  foreach(lib spdlog fmt)
+    file(CREATE_LINK "/usr/include/${lib}" "${QS_DEPS_INCLUDE}/${lib}" SYMBOLIC)
+  endforeach()
+  target_include_directories(qs_logging SYSTEM INTERFACE "${QS_DEPS_INCLUDE}")
+  target_compile_definitions(qs_logging INTERFACE FMT_HEADER_ONLY SPDLOG_FMT_EXTERNAL)
+elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  target_compile_definitions(qs_logging INTERFACE FMT_HEADER_ONLY SPDLOG_FMT_EXTERNAL)
+else()
+  find_package(fmt CONFIG REQUIRED)
+  find_package(spdlog CONFIG REQUIRED)
+  target_link_libraries(qs_logging INTERFACE spdlog::spdlog_header_only fmt::fmt-header-only)
+endif()
+
+if(QS_BUILD_TESTS)
+  if(CMAKE_CROSSCOMPILING AND MINGW)
+    # GoogleTest for Windows is compiled here from Debian's source package.
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+    add_library(GTest::gmock ALIAS gmock)
+  else()
+    find_package(GTest REQUIRED)
+  endif()
+  include(GoogleTest)
+endif()
+
+if(NOT CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  find_package(benchmark QUIET)
+  find_package(zydis QUIET)
+endif()

@@ -1,0 +1,51 @@
+#pragma once
+
+// A non-owning handle of a loaded image: the game's executable or the plugin's own
+// library. The handle is also the address at which the image starts.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "REL/Version.h"
+#include "REX/OS.h"
+
+namespace REX
+{
+	// A section of a loaded image. All zero when no section matched.
+	struct FSection
+	{
+		std::uintptr_t module{ 0 };
+		std::uintptr_t start{ 0 };
+		std::uint64_t  size{ 0 };
+	};
+
+	class FModule
+	{
+	public:
+		constexpr FModule() noexcept = default;
+		constexpr explicit FModule(OS::HMODULE a_handle) noexcept :
+			handle(a_handle)
+		{}
+
+		// The process's main executable: the game.
+		[[nodiscard]] static FModule ProcessModule();
+		// The image that holds this code: the plugin.
+		[[nodiscard]] static FModule ThisModule() noexcept;
+
+		[[nodiscard]] OS::HMODULE   GetHandle() const noexcept { return handle; }
+		[[nodiscard]] std::uint64_t GetBase() const noexcept { return reinterpret_cast<std::uintptr_t>(handle); }
+
+		// Full path of the module's file. Ends the process when it cannot be read.
+		[[nodiscard]] std::string GetFileName() const;
+
+		// Version of the module's file from its version resource (ProductVersion).
+		[[nodiscard]] REL::VersionNumber GetProductVersion() const;
+
+		// The first section whose name begins with the given name (at most 8 bytes compared).
+		[[nodiscard]] FSection FindSection(std::string_view a_name) const noexcept;
+
+	private:
+		OS::HMODULE handle{ nullptr };
+	};
+}
