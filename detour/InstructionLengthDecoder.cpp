@@ -24,7 +24,12 @@
 //  - 0F 78 and 0F 79 are refused: VMREAD/VMWRITE without a prefix, but AMD's
 //    EXTRQ/INSERTQ with 66 or F2, which carry two immediate bytes.
 //  - C6 and C7 are accepted only as MOV (reg 0) and, for C6, XABORT (C6 F8); XBEGIN
-//    (C7 F8) is refused.
+//    (C7 F8) is refused. LEA (8D) and the far forms of FF (reg 3, 5) need a memory
+//    operand, and 8C/8E a segment register that exists: the rest raise #UD.
+// Still accepted although the processor raises #UD on them (their length is what the
+// processor measures before it faults, and compilers never emit them): LOCK on an
+// instruction that cannot take it, SSE opcodes with a mandatory prefix they do not
+// have, control, debug and bound registers that do not exist.
 
 #include "InstructionLengthDecoder.h"
 

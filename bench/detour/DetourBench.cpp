@@ -151,20 +151,25 @@ namespace
 	BENCHMARK(TrampolineCall);
 	BENCHMARK(DetouredCall);
 
-	// Keeps each benchmark's time per iteration and its instructions per second.
+	// Keeps each benchmark's CPU time per iteration and its instructions per second
+	// (per CPU second, as Google Benchmark computes rates): of the single run, or the
+	// median of the repetitions (--benchmark_repetitions).
 	class RatioReporter : public benchmark::ConsoleReporter
 	{
 	public:
 		void ReportRuns(const std::vector<Run>& a_runs) override
 		{
 			for (const Run& run : a_runs) {
-				if (run.run_type != Run::RT_Iteration || run.error_occurred) {
+				const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
+				const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+				if (run.error_occurred || !(single || median)) {
 					continue;
 				}
-				nanoseconds[run.benchmark_name()] = run.GetAdjustedRealTime() * (run.time_unit == benchmark::kMillisecond ? 1e6 : 1.0);
+				const std::string name = run.run_name.str();
+				nanoseconds[name] = run.GetAdjustedCPUTime() * (run.time_unit == benchmark::kMillisecond ? 1e6 : 1.0);
 				const auto rate = run.counters.find("instr/s");
 				if (rate != run.counters.end()) {
-					rates[run.benchmark_name()] = rate->second.value;
+					rates[name] = rate->second.value;
 				}
 			}
 			ConsoleReporter::ReportRuns(a_runs);
@@ -205,7 +210,7 @@ int main(int a_argc, char** a_argv)
 		const double direct = reporter.nanoseconds["DirectCall"];
 		std::printf("\nCall cost (jump at the target: %llu bytes, jump back: %llu bytes):\n",
 			static_cast<unsigned long long>(g_hook.jumpSize), static_cast<unsigned long long>(g_hook.returnJumpSize));
-		std::printf("  direct call              %6.2f ns\n", direct);
+		std::printf("  DirectCall               %6.2f ns (CPU time per call)\n", direct);
 		for (const char* name : { "TrampolineCall", "DetouredCall" }) {
 			if (reporter.nanoseconds.count(name) != 0) {
 				std::printf("  %-24s %6.2f ns  (%.2fx direct)\n", name, reporter.nanoseconds[name], reporter.nanoseconds[name] / direct);
