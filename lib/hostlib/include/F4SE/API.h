@@ -65,14 +65,14 @@ namespace F4SE
 			ObjectInterface*                        object{ nullptr };
 			TrampolineInterface*                    trampoline{ nullptr };
 
+			// The steps of Initialize; each runs at most once per record.
 			void LoadHostData(const LoadInterface* a_loadInterface);
 			void InitLog();
+			void QueryInterfaces(const LoadInterface* a_loadInterface);
 			void InitTrampoline();
 
 		private:
 			friend void F4SE::Initialize(const LoadInterface*, const InitOptions&) noexcept;
-
-			void QueryInterfaces(const LoadInterface* a_loadInterface);
 
 			std::once_flag initOnce;
 			std::once_flag hostDataOnce;
