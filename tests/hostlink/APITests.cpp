@@ -450,4 +450,21 @@ namespace
 		EXPECT_EQ(Messages(spdlog::level::debug).size(), 2u);
 		host.versions = {};
 	}
+	TEST_F(LogFileTest, LevelOutsideTheKnownRangeIsHeldToTheNearestLevel)
+	{
+		const struct
+		{
+			std::int32_t              option;
+			spdlog::level::level_enum level;
+		} cases[] = { { -3, spdlog::level::trace }, { 4, spdlog::level::err }, { 6, spdlog::level::off }, { 9, spdlog::level::off } };
+		for (const auto& c : cases) {
+			F4SE::Impl::API api;
+			api.gameFolderName = "Fallout4";
+			api.name = "Quellstone";
+			api.options.level = c.option;
+			api.InitLog();
+			EXPECT_EQ(spdlog::default_logger()->level(), c.level) << c.option;
+			EXPECT_EQ(spdlog::default_logger()->flush_level(), c.level) << c.option;
+		}
+	}
 } // namespace

@@ -11,22 +11,22 @@
 #include "F4SE/API.h"
 #include "REX/LOG.h"
 
-extern "C" __declspec(dllexport) constinit F4SE::PluginVersionData F4SEPlugin_Version = [] {
-	F4SE::PluginVersionData record{};
-	record.pluginVersion = 0x01000000;
-	constexpr char name[] = "Quellstone";
-	constexpr char author[] = "Tarnel";
-	for (std::size_t i = 0; i + 1 < sizeof(name); ++i) {
-		record.pluginName[i] = name[i];
-	}
-	for (std::size_t i = 0; i + 1 < sizeof(author); ++i) {
-		record.author[i] = author[i];
-	}
-	return record;
-}();
-
 namespace
 {
+	constexpr F4SE::PluginVersionData MakeRecord()
+	{
+		F4SE::PluginVersionData record{};
+		record.pluginVersion = 0x01000000;
+		constexpr char name[] = "Quellstone";
+		constexpr char author[] = "Tarnel";
+		for (std::size_t i = 0; i + 1 < sizeof(name); ++i) {
+			record.pluginName[i] = name[i];
+		}
+		for (std::size_t i = 0; i + 1 < sizeof(author); ++i) {
+			record.author[i] = author[i];
+		}
+		return record;
+	}
 	void* QueryInterface(std::uint32_t)
 	{
 		return nullptr;
@@ -39,11 +39,17 @@ namespace
 	{
 		return 0;
 	}
+	std::string gameFolder = "Fallout4";
+
 	const char* GameFolderName()
 	{
-		return "Fallout4";
+		return gameFolder.c_str();
 	}
 } // namespace
+
+extern "C" {
+__declspec(dllexport) constinit F4SE::PluginVersionData F4SEPlugin_Version = MakeRecord();
+}
 
 int main(int a_argc, char* a_argv[])
 {
@@ -57,6 +63,10 @@ int main(int a_argc, char* a_argv[])
 		const auto it = arguments.find(a_key);
 		return it == arguments.end() ? nullptr : it->second.c_str();
 	};
+
+	if (const auto* folder = text("folder")) {
+		gameFolder = folder;
+	}
 
 	F4SE::LoadInterface load{};
 	load.hostVersion = 0x000A0260;

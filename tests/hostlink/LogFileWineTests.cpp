@@ -12,7 +12,9 @@
 #include <vector>
 
 #define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <shlobj.h>
 #include <windows.h>
 
@@ -35,9 +37,13 @@ namespace
 		return result;
 	}
 
-	fs::path LogFolder()
+	// Every case but the first writes under a game folder of its own, so that the first
+	// can remove "Fallout4" while the others run alongside it.
+	constexpr auto kOtherGame = "QuellstoneTests";
+
+	fs::path LogFolder(const char* a_game = kOtherGame)
 	{
-		return DocumentsFolder() / "My Games" / "Fallout4" / "F4SE";
+		return DocumentsFolder() / "My Games" / a_game / "F4SE";
 	}
 
 	fs::path ThisProgramFolder()
@@ -85,6 +91,12 @@ namespace
 		return run;
 	}
 
+	Run StartOtherGame(std::vector<std::string> a_arguments)
+	{
+		a_arguments.push_back(std::string{ "folder=" } + kOtherGame);
+		return StartHost(a_arguments);
+	}
+
 	std::vector<std::string> Lines(const fs::path& a_path)
 	{
 		std::vector<std::string> lines;
@@ -110,12 +122,12 @@ namespace
 	{
 		ASSERT_FALSE(DocumentsFolder().empty());
 		std::error_code ignored;
-		fs::remove_all(DocumentsFolder() / "My Games", ignored);
+		fs::remove_all(DocumentsFolder() / "My Games" / "Fallout4", ignored);
 
 		ASSERT_EQ(StartHost({ "run=1" }).exitCode, 0u);
 		ASSERT_EQ(StartHost({ "run=2" }).exitCode, 0u);
 
-		const auto lines = Lines(LogFolder() / "Quellstone.log");
+		const auto lines = Lines(LogFolder("Fallout4") / "Quellstone.log");
 		ASSERT_EQ(lines.size(), 2u);
 		EXPECT_TRUE(std::regex_match(lines[0], std::regex{ R"(\[\d\d:\d\d:\d\d\.\d{3}\] \[ *\d+ *\] \[I\] Quellstone v1\.0\.0\.0)" })) << lines[0];
 		EXPECT_TRUE(lines[1].ends_with("[E] run 2")) << lines[1];
@@ -124,7 +136,7 @@ namespace
 	TEST(LogFileWineTest, StemAndPatternComeFromTheOptions)
 	{
 		RemoveLogs("Custom");
-		ASSERT_EQ(StartHost({ "stem=Custom", "pattern=%l:%v", "run=7" }).exitCode, 0u);
+		ASSERT_EQ(StartOtherGame({ "stem=Custom", "pattern=%l:%v", "run=7" }).exitCode, 0u);
 		EXPECT_EQ(Lines(LogFolder() / "Custom.log"), (std::vector<std::string>{ "info:Quellstone v1.0.0.0", "error:run 7" }));
 	}
 
@@ -141,7 +153,7 @@ namespace
 		for (const auto& c : cases) {
 			const std::string stem = std::string{ "Level" } + c.level;
 			RemoveLogs(stem);
-			ASSERT_EQ(StartHost({ "stem=" + stem, "pattern=%l:%v", std::string{ "level=" } + c.level, "run=4" }).exitCode, 0u);
+			ASSERT_EQ(StartOtherGame({ "stem=" + stem, "pattern=%l:%v", std::string{ "level=" } + c.level, "run=4" }).exitCode, 0u);
 			EXPECT_TRUE(fs::exists(LogFolder() / (stem + ".log"))) << stem;
 			EXPECT_EQ(Lines(LogFolder() / (stem + ".log")), c.lines) << stem;
 		}
@@ -151,7 +163,7 @@ namespace
 	{
 		RemoveLogs("Rotating");
 		for (int run = 1; run <= 5; ++run) {
-			ASSERT_EQ(StartHost({ "stem=Rotating", "pattern=%v", "rotate=3", "run=" + std::to_string(run) }).exitCode, 0u);
+			ASSERT_EQ(StartOtherGame({ "stem=Rotating", "pattern=%v", "rotate=3", "run=" + std::to_string(run) }).exitCode, 0u);
 		}
 		const auto folder = LogFolder();
 		EXPECT_EQ(Lines(folder / "Rotating.log").back(), "run 5");
@@ -161,9 +173,9 @@ namespace
 
 		// A run that writes nothing leaves an empty file, which the next run writes on
 		// instead of rotating it away.
-		ASSERT_EQ(StartHost({ "stem=Rotating", "pattern=%v", "rotate=3", "level=6" }).exitCode, 0u);
+		ASSERT_EQ(StartOtherGame({ "stem=Rotating", "pattern=%v", "rotate=3", "level=6" }).exitCode, 0u);
 		EXPECT_EQ(fs::file_size(folder / "Rotating.log"), 0u);
-		ASSERT_EQ(StartHost({ "stem=Rotating", "pattern=%v", "rotate=3", "run=7" }).exitCode, 0u);
+		ASSERT_EQ(StartOtherGame({ "stem=Rotating", "pattern=%v", "rotate=3", "run=7" }).exitCode, 0u);
 		EXPECT_EQ(Lines(folder / "Rotating.log"), (std::vector<std::string>{ "Quellstone v1.0.0.0", "run 7" }));
 		EXPECT_EQ(Lines(folder / "Rotating.1.log").back(), "run 5");
 	}
@@ -171,7 +183,7 @@ namespace
 	TEST(LogFileWineTest, LogThatCannotBeSetUpDoesNotStopThePlugin)
 	{
 		RemoveLogs("TooMany");
-		const auto run = StartHost({ "stem=TooMany", "rotate=200001", "run=9" });
+		const auto run = StartOtherGame({ "stem=TooMany", "rotate=200001", "run=9" });
 		EXPECT_EQ(run.exitCode, 0u);
 		EXPECT_NE(run.output.find("host initialisation: setting up the log file failed"), std::string::npos) << run.output;
 		EXPECT_NE(run.output.find("run 9"), std::string::npos) << run.output;
