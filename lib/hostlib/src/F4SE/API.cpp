@@ -77,7 +77,7 @@ namespace F4SE
 	{
 		try {
 			auto& api = Impl::API::Get();
-			std::call_once(api.initOnce, [&] {
+			api.initOnce.Run([&] {
 				api.options = a_options;
 				RunStep("reading the plugin's and the host's data", [&] { api.LoadHostData(a_loadInterface); });
 				RunStep("setting up the log file", [&] { api.InitLog(); });
@@ -111,7 +111,7 @@ namespace F4SE
 
 		void API::LoadHostData(const LoadInterface* const a_loadInterface)
 		{
-			std::call_once(hostDataOnce, [&] {
+			hostDataOnce.Run([&] {
 				if (const auto* const record = FindPluginVersionRecord()) {
 					name = FixedText(record->pluginName, sizeof(record->pluginName));
 					author = FixedText(record->author, sizeof(record->author));
@@ -156,7 +156,7 @@ namespace F4SE
 			if (!options.writeLog) {
 				return;
 			}
-			std::call_once(logOnce, [this] {
+			logOnce.Run([this] {
 				if (gameFolderName.empty()) {
 					return;
 				}
@@ -221,7 +221,7 @@ namespace F4SE
 			if (!options.prepareTrampoline) {
 				return;
 			}
-			std::call_once(trampolineOnce, [this] {
+			trampolineOnce.Run([this] {
 				if (options.trampolineBytes == 0) {
 					options.trampolineBytes += REL::FHookStore::GetSingleton().GetTotalSize();
 				}
