@@ -85,9 +85,12 @@ namespace
 			::CloseHandle(process.hProcess);
 		}
 		::CloseHandle(output);
-		std::ifstream file{ outputPath };
-		run.output.assign(std::istreambuf_iterator<char>{ file }, {});
-		fs::remove(outputPath);
+		{
+			std::ifstream file{ outputPath };
+			run.output.assign(std::istreambuf_iterator<char>{ file }, {});
+		}
+		std::error_code ignored;
+		fs::remove(outputPath, ignored);
 		return run;
 	}
 
