@@ -217,8 +217,7 @@ namespace
 				if (line.message == "interface definition is out of date") {
 					++outOfDate;
 					EXPECT_EQ(line.level, spdlog::level::err);
-					EXPECT_EQ(line.file, "lib/hostlib/include/F4SE/Interfaces");
-					EXPECT_EQ(line.line, 184);
+					EXPECT_TRUE(line.file.ends_with("F4SE/Interfaces.h")) << line.file;
 				}
 			}
 			EXPECT_EQ(outOfDate, c.lines) << "id " << c.id << " version " << c.version;
@@ -274,8 +273,7 @@ namespace
 		const auto refusal = std::ranges::find(errors, std::string{ "failed to allocate from branch pool" }, &TestSupport::CapturedLine::message);
 		ASSERT_NE(refusal, errors.end());
 		EXPECT_EQ(refusal->level, spdlog::level::err);
-		EXPECT_EQ(refusal->file, "lib/hostlib/src/F4SE/Interfaces");
-		EXPECT_EQ(refusal->line, 115);
+		EXPECT_TRUE(refusal->file.ends_with("F4SE/Interfaces.cpp")) << refusal->file;
 		ASSERT_EQ(FakeOS::VirtualAllocs().size(), 1u);
 		EXPECT_EQ(FakeOS::VirtualAllocs()[0].size, 128u);
 		EXPECT_EQ(REL::DefaultTrampoline().data(), FakeOS::VirtualAllocs()[0].result);
@@ -397,8 +395,7 @@ namespace
 			ASSERT_EQ(lines.size(), 1u);
 			EXPECT_EQ(lines[0].message, "failed to get known folder path");
 			EXPECT_EQ(lines[0].level, spdlog::level::err);
-			EXPECT_EQ(lines[0].file, "lib/hostlib/src/F4SE/API");
-			EXPECT_EQ(lines[0].line, 87);
+			EXPECT_TRUE(lines[0].file.ends_with("F4SE/API.cpp")) << lines[0].file;
 			EXPECT_EQ(spdlog::default_logger()->name(), "capture");
 			EXPECT_EQ(FakeOS::OutstandingTaskMemory(), 0);
 		}

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
-#include <source_location>
 #include <string>
 
 #include <spdlog/sinks/basic_file_sink.h>
@@ -165,11 +164,7 @@ namespace F4SE
 				const auto                                  result = REX::OS::SHGetKnownFolderPath(REX::OS::kFolderIdDocuments, 0, nullptr, &rawDocuments);
 				const std::unique_ptr<wchar_t, TaskMemFree> documents{ rawDocuments };
 				if (result != 0 || !documents) {
-					const auto here = std::source_location::current();
-					REX::LogMessage(
-					    REX::SourceLocation{ 87, 17, "lib/hostlib/src/F4SE/API", here.function_name() },
-					    REX::ELogLevel::Error,
-					    "failed to get known folder path");
+					REX::LogError("failed to get known folder path");
 					return;
 				}
 
@@ -194,11 +189,7 @@ namespace F4SE
 				spdlog::set_default_logger(std::move(logger));
 				spdlog::set_pattern(options.pattern ? options.pattern : kDefaultPattern, spdlog::pattern_time_type::local);
 
-				const auto here = std::source_location::current();
-				REX::LogMessage(
-				    REX::SourceLocation{ 112, 15, "lib/hostlib/src/F4SE/API", here.function_name() },
-				    REX::ELogLevel::Info,
-				    fmt::format("{} v{}", name, version));
+				REX::LogInfo("{} v{}", name, version);
 			});
 		}
 
