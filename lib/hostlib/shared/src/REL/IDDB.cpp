@@ -276,7 +276,7 @@ namespace REL
 			case IDDBCodec::Defect::Truncated:
 				throw std::ios_base::failure("Address Library file ends inside its entries");
 			case IDDBCodec::Defect::UnhandledType:
-				REX::Fatal(IDDBCodec::kUnhandledType);
+				REX::Fatal(std::string_view{ IDDBCodec::kUnhandledType });
 			default:
 				InvalidFile(result.defect, _path);
 		}
