@@ -11,9 +11,20 @@ namespace
 {
 	using Bytes = std::vector<std::uint8_t>;
 
+	// Decodes one entry twice: as the last bytes of a stream (the checked path) and with
+	// room after it (the branch-free path for power-of-two pointer sizes); both must agree.
 	Codec::UnpackResult UnpackOne(const Bytes& a_packed, Codec::Entry a_previous, Codec::Entry& a_out, std::int32_t a_pointerSize = 8)
 	{
-		return Codec::Unpack(std::as_bytes(std::span{ a_packed }), a_pointerSize, std::span{ &a_out, 1 }, a_previous);
+		Bytes padded = a_packed;
+		padded.resize(a_packed.size() + 17, 0);
+		Codec::Entry roomy{};
+		const auto   fast = Codec::Unpack(std::as_bytes(std::span{ padded }), a_pointerSize, std::span{ &roomy, 1 }, a_previous);
+		const auto   tail = Codec::Unpack(std::as_bytes(std::span{ a_packed }), a_pointerSize, std::span{ &a_out, 1 }, a_previous);
+		EXPECT_EQ(fast.defect, tail.defect);
+		EXPECT_EQ(fast.consumed, tail.consumed);
+		EXPECT_EQ(roomy.id, a_out.id);
+		EXPECT_EQ(roomy.offset, a_out.offset);
+		return tail;
 	}
 } // namespace
 
