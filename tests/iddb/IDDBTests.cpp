@@ -116,6 +116,15 @@ TEST_F(IDDBLoad, AFolderNamedLikeTheFileCountsAsPresent)
 	EXPECT_TRUE(fatal.wide);
 }
 
+TEST_F(IDDBLoad, AFolderNamedLikeAFormattedFileCannotBeRead)
+{
+	SetPlugin("SKSE");
+	std::filesystem::create_directories(pluginDir / "versionlib-1-2-3-4.bin");
+	const auto fatal = ExpectFatal([] { const IDDB db; });
+	EXPECT_EQ(fatal.message, "Failed to open Address Library file!\nPath: " + PathText("versionlib-1-2-3-4.bin"));
+	EXPECT_TRUE(fatal.wide);
+}
+
 TEST_F(IDDBLoad, ExistenceTestFailingForAnotherReasonIsReportedWithThePath)
 {
 #if defined(_WIN32)
