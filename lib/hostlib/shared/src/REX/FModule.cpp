@@ -1,6 +1,7 @@
 #include "REX/FModule.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -64,6 +65,7 @@ namespace REX
 		} catch (const std::logic_error& e) {  // std::invalid_argument, std::out_of_range
 			Fatal("Failed to read the product version of {}: {}", path, e.what());
 		}
+		std::abort();  // not reached: a fatal error ends the process
 	}
 
 	FSection FModule::FindSection(std::string_view a_name) const noexcept
