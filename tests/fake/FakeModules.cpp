@@ -59,6 +59,7 @@ namespace FakeOS
 				blob += value;
 				blob.push_back('\0');
 			}
+			blob.push_back('\0');  // an empty key ends the list
 			return blob;
 		}
 

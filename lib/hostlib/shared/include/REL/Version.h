@@ -17,7 +17,7 @@ namespace REL
 	public:
 		constexpr VersionNumber() noexcept = default;
 		constexpr VersionNumber(std::uint16_t a_major, std::uint16_t a_minor, std::uint16_t a_patch, std::uint16_t a_build) noexcept :
-			major(a_major), minor(a_minor), patch(a_patch), build(a_build)
+		    major(a_major), minor(a_minor), patch(a_patch), build(a_build)
 		{}
 
 		// Packed: major in bits 24-31, minor 16-23, patch 4-15, build 0-3.
@@ -48,7 +48,7 @@ namespace REL
 	// Nothing when the file has no such string. A part without digits or outside the
 	// 32-bit signed range raises std::invalid_argument or std::out_of_range.
 	[[nodiscard]] std::optional<VersionNumber> ReadProductVersion(const std::string& a_path);
-}
+} // namespace REL
 
 // "{}" prints the version with "."; a specification applies to that text as to a string.
 template <>

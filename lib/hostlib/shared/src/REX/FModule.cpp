@@ -1,0 +1,91 @@
+#include "REX/FModule.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+#include "REX/FatalError.h"
+
+namespace REX
+{
+	namespace
+	{
+		constexpr OS::DWORD kPathBufferSize = 260;
+
+		template <class T>
+		T ReadImage(std::uintptr_t a_address) noexcept
+		{
+			T value;
+			std::memcpy(&value, reinterpret_cast<const void*>(a_address), sizeof(T));
+			return value;
+		}
+	}
+
+	FModule FModule::ProcessModule()
+	{
+		return FModule{ OS::GetModuleHandleA(nullptr) };
+	}
+
+	FModule FModule::ThisModule() noexcept
+	{
+		return FModule{ OS::GetThisImageBase() };
+	}
+
+	std::string FModule::GetFileName() const
+	{
+		// Windows cuts a path that does not fit and reports the full buffer size; a cut
+		// path would name another file, so the buffer grows until the whole path fits.
+		std::vector<char> buffer(kPathBufferSize, '\0');
+		for (;;) {
+			const auto length = OS::GetModuleFileNameA(handle, buffer.data(), static_cast<OS::DWORD>(buffer.size()));
+			if (length == 0 || (length >= buffer.size() && buffer.size() > std::numeric_limits<OS::DWORD>::max() / 2)) {
+				Fatal("failed to obtain module file name");
+			}
+			if (length < buffer.size()) {
+				return std::string(buffer.data(), length);
+			}
+			buffer.assign(buffer.size() * 2, '\0');
+		}
+	}
+
+	REL::VersionNumber FModule::GetProductVersion() const
+	{
+		// Every caller picks files and shared regions by this version; carrying on with a
+		// made-up one would load the wrong Address Library, so an unreadable version is
+		// reported and ends the process, naming the file that was read.
+		const auto path = GetFileName();
+		try {
+			if (const auto version = REL::ReadProductVersion(path)) {
+				return *version;
+			}
+			Fatal("Failed to read the product version of {}: it has no ProductVersion in block 040904B0", path);
+		} catch (const std::logic_error& e) {  // std::invalid_argument, std::out_of_range
+			Fatal("Failed to read the product version of {}: {}", path, e.what());
+		}
+	}
+
+	FSection FModule::FindSection(std::string_view a_name) const noexcept
+	{
+		if (handle == nullptr) {
+			return {};
+		}
+		const auto base = reinterpret_cast<std::uintptr_t>(handle);
+		const auto headers = base + static_cast<std::intptr_t>(ReadImage<std::int32_t>(base + 60));
+		const auto sectionCount = ReadImage<std::uint16_t>(headers + 6);
+		const auto optionalHeaderSize = ReadImage<std::uint16_t>(headers + 20);
+		const auto table = headers + 24 + optionalHeaderSize;
+		const auto compared = std::min<std::size_t>(a_name.size(), 8);
+
+		for (std::uint16_t i = 0; i < sectionCount; ++i) {
+			const auto entry = table + std::uintptr_t{ 40 } * i;
+			if (std::memcmp(reinterpret_cast<const void*>(entry), a_name.data(), compared) == 0) {
+				const auto virtualSize = ReadImage<std::uint32_t>(entry + 8);
+				const auto relativeAddress = ReadImage<std::uint32_t>(entry + 12);
+				return FSection{ base, base + relativeAddress, virtualSize };
+			}
+		}
+		return {};
+	}
+}

@@ -1,0 +1,120 @@
+#include "REX/FatalError.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+#include <vector>
+
+#include "REX/OS.h"
+#include "REX/Text.h"
+
+namespace REX
+{
+	namespace
+	{
+		// The build records source paths with either separator; the box shows them in
+		// generic form, cut after the first "include/" or, only when there is none,
+		// after the first "src/", so that users see "REL/Trampoline" rather than a
+		// path on the build machine.
+		template <class Char>
+		std::basic_string<Char> TrimSourcePath(std::basic_string<Char> a_path, std::basic_string_view<Char> a_include, std::basic_string_view<Char> a_src)
+		{
+			std::replace(a_path.begin(), a_path.end(), Char{ '\\' }, Char{ '/' });
+			for (const auto pattern : { a_include, a_src }) {
+				if (const auto at = a_path.find(pattern); at != std::basic_string<Char>::npos) {
+					return a_path.substr(at + pattern.size());
+				}
+			}
+			return a_path;
+		}
+
+		std::wstring WidePath(const char* a_fileName)
+		{
+			try {
+				return std::filesystem::path(a_fileName).wstring();
+			} catch (const std::exception&) {
+				const std::string_view narrow{ a_fileName };
+				return std::wstring(narrow.begin(), narrow.end());
+			}
+		}
+
+		// The module's path, asking again with a doubled buffer while the platform
+		// reports it cut; empty when it cannot be read whole.
+		template <class Char, class Query>
+		std::basic_string<Char> OwnModulePath(Query a_query)
+		{
+			std::vector<Char> buffer(260, Char{ 0 });
+			for (;;) {
+				const auto length = a_query(OS::GetThisImageBase(), buffer.data(), static_cast<OS::DWORD>(buffer.size()));
+				if (length == 0) {
+					return {};
+				}
+				if (length < buffer.size()) {
+					return std::basic_string<Char>(buffer.data(), length);
+				}
+				if (buffer.size() > std::numeric_limits<OS::DWORD>::max() / 2) {
+					return {};
+				}
+				buffer.assign(buffer.size() * 2, Char{ 0 });
+			}
+		}
+
+		template <class Char>
+		std::basic_string<Char> LastComponent(const std::basic_string<Char>& a_path)
+		{
+			const auto slash = a_path.find_last_of(std::basic_string_view<Char>{ std::basic_string<Char>{ Char{ '/' }, Char{ '\\' }, Char{ ':' } } });
+			return slash == std::basic_string<Char>::npos ? a_path : a_path.substr(slash + 1);
+		}
+
+		[[noreturn]] void EndProcess()
+		{
+			OS::TerminateProcess(OS::GetCurrentProcess(), 1);
+			// TerminateProcess on the own process does not come back; should it fail,
+			// the process still ends with the same code.
+			std::_Exit(1);
+		}
+	}
+
+	std::string FatalErrorBoxText(const SourceLocation& a_location, std::string_view a_message)
+	{
+		const auto path = TrimSourcePath<char>(a_location.fileName, "include/", "src/");
+		return fmt::format("{}({}): {}", path, a_location.line, a_message);
+	}
+
+	std::wstring FatalErrorBoxText(const SourceLocation& a_location, std::wstring_view a_message)
+	{
+		const auto path = TrimSourcePath<wchar_t>(WidePath(a_location.fileName), L"include/", L"src/");
+		return fmt::format(L"{}({}): {}", path, a_location.line, a_message);
+	}
+
+	std::string FatalErrorCaption()
+	{
+		return LastComponent(OwnModulePath<char>(OS::GetModuleFileNameA));
+	}
+
+	std::wstring FatalErrorCaptionW()
+	{
+		return LastComponent(OwnModulePath<wchar_t>(OS::GetModuleFileNameW));
+	}
+
+	void FatalError(const SourceLocation& a_location, std::string_view a_message)
+	{
+		const auto text = FatalErrorBoxText(a_location, a_message);
+		const auto caption = FatalErrorCaption();
+		// Logged before the box: the line survives even if the game is killed while the
+		// box is open.
+		LogMessage(a_location, ELogLevel::Critical, a_message);
+		OS::MessageBoxA(nullptr, text.c_str(), caption.empty() ? nullptr : caption.c_str(), OS::kMbOk);
+		EndProcess();
+	}
+
+	void FatalError(const SourceLocation& a_location, std::wstring_view a_message)
+	{
+		const auto text = FatalErrorBoxText(a_location, a_message);
+		const auto caption = FatalErrorCaptionW();
+		LogMessage(a_location, ELogLevel::Critical, Utf8FromWide(a_message));
+		OS::MessageBoxW(nullptr, text.c_str(), caption.empty() ? nullptr : caption.c_str(), OS::kMbOk);
+		EndProcess();
+	}
+}

@@ -1,0 +1,242 @@
+#include "F4SE/API.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <source_location>
+#include <string>
+
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include "DebuggerOutputSink.h"
+#include "REL/FHookStore.h"
+#include "REL/Trampoline.h"
+#include "REX/FModule.h"
+#include "REX/LOG.h"
+#include "REX/OS.h"
+
+namespace F4SE
+{
+	namespace
+	{
+		constexpr auto kDefaultPattern = "[%T.%e] [%=5t] [%L] %v";
+
+		struct TaskMemFree
+		{
+			void operator()(wchar_t* a_memory) const noexcept { REX::OS::CoTaskMemFree(a_memory); }
+		};
+
+		// A step of the initialisation that throws must not take the game down with the
+		// plugin: the failure goes to whatever logger is the default at that moment (the
+		// logging library's console logger when the log file could not be set up) and to
+		// the debugger output, where a debug-output viewer shows it even without a
+		// debugger attached. The remaining steps run.
+		void ReportFailedStep(const std::string_view a_step, const char* const a_reason) noexcept
+		{
+			try {
+				const auto message = fmt::format("host initialisation: {} failed: {}", a_step, a_reason);
+				REX::LogError("{}", message);
+				Impl::DebuggerOutputSink::WriteDebugOutput((message + '\n').c_str());
+			} catch (...) {
+				Impl::DebuggerOutputSink::WriteDebugOutput("host initialisation: a step failed\n");
+			}
+		}
+
+		template <class Step>
+		void RunStep(const std::string_view a_step, Step&& a_run) noexcept
+		{
+			try {
+				a_run();
+			} catch (const std::exception& e) {
+				ReportFailedStep(a_step, e.what());
+			}
+		}
+
+		[[nodiscard]] std::string FixedText(const char* const a_text, const std::size_t a_capacity)
+		{
+			// The host's record gives fixed-size fields; a name that fills its field has no
+			// zero byte and must not be read past the field's end.
+			return std::string(a_text, ::strnlen(a_text, a_capacity));
+		}
+
+		[[nodiscard]] spdlog::level::level_enum LogLevel(const std::int32_t a_level) noexcept
+		{
+			// Numbers below trace or above off have no level of their own in the logging
+			// library; they are held to the nearest one.
+			return static_cast<spdlog::level::level_enum>(std::clamp<std::int32_t>(a_level, spdlog::level::trace, spdlog::level::off));
+		}
+	} // namespace
+
+	void Initialize(const LoadInterface* const a_loadInterface, const InitOptions& a_options) noexcept
+	{
+		try {
+			auto& api = Impl::API::Get();
+			std::call_once(api.initOnce, [&] {
+				api.options = a_options;
+				RunStep("reading the plugin's and the host's data", [&] { api.LoadHostData(a_loadInterface); });
+				RunStep("setting up the log file", [&] { api.InitLog(); });
+				RunStep("querying the host's interfaces", [&] { api.QueryInterfaces(a_loadInterface); });
+				RunStep("preparing the branch trampoline", [&] { api.InitTrampoline(); });
+				if (api.options.enableHookStore) {
+					RunStep("enabling the hook store", [] {
+						auto& store = REL::FHookStore::GetSingleton();
+						store.Init();
+						store.Enable(REL::EHookStep::Load);
+					});
+				}
+			});
+		} catch (const std::exception& e) {
+			ReportFailedStep("starting", e.what());
+		}
+	}
+
+	std::uint32_t OwnPluginHandle()
+	{
+		return Impl::API::Get().pluginHandle;
+	}
+
+	namespace Impl
+	{
+		API& API::Get()
+		{
+			static API api;
+			return api;
+		}
+
+		void API::LoadHostData(const LoadInterface* const a_loadInterface)
+		{
+			std::call_once(hostDataOnce, [&] {
+				if (const auto* const record = FindPluginVersionRecord()) {
+					name = FixedText(record->pluginName, sizeof(record->pluginName));
+					author = FixedText(record->author, sizeof(record->author));
+					version = REL::VersionNumber::FromPacked(record->pluginVersion);
+				} else {
+					std::array<char, 260> fileName{};
+					const auto            length = REX::OS::GetModuleFileNameA(REX::FModule::ThisModule().GetHandle(), fileName.data(), static_cast<REX::OS::DWORD>(fileName.size()));
+					if (length != 0) {
+						// Windows separates with either slash; turning backslashes into
+						// slashes gives the same stem on every system this is built for.
+						auto path = std::string(fileName.data(), std::min<std::size_t>(length, fileName.size()));
+						std::ranges::replace(path, '\\', '/');
+						name = std::filesystem::path(path).stem().string();
+					}
+				}
+
+				// A missing load interface or an empty slot leaves the field at its default
+				// rather than jumping through a null pointer.
+				if (!a_loadInterface) {
+					return;
+				}
+				hostVersion = REL::VersionNumber::FromPacked(a_loadInterface->hostVersion);
+				if (a_loadInterface->getPluginHandle) {
+					pluginHandle = a_loadInterface->getPluginHandle();
+				}
+				if (a_loadInterface->getHostWord) {
+					hostWord = a_loadInterface->getHostWord();
+				}
+				if (a_loadInterface->lookup) {
+					hostLookup = a_loadInterface->lookup;
+				}
+				if (a_loadInterface->getGameFolderName) {
+					if (const auto* const folder = a_loadInterface->getGameFolderName()) {
+						gameFolderName = folder;
+					}
+				}
+			});
+		}
+
+		void API::InitLog()
+		{
+			if (!options.writeLog) {
+				return;
+			}
+			std::call_once(logOnce, [this] {
+				if (gameFolderName.empty()) {
+					return;
+				}
+
+				wchar_t*                                    rawDocuments = nullptr;
+				const auto                                  result = REX::OS::SHGetKnownFolderPath(REX::OS::kFolderIdDocuments, 0, nullptr, &rawDocuments);
+				const std::unique_ptr<wchar_t, TaskMemFree> documents{ rawDocuments };
+				if (result != 0 || !documents) {
+					const auto here = std::source_location::current();
+					REX::LogMessage(
+					    REX::SourceLocation{ 87, 17, "lib/hostlib/src/F4SE/API", here.function_name() },
+					    REX::ELogLevel::Error,
+					    "failed to get known folder path");
+					return;
+				}
+
+				const std::string_view stem = options.logFileStem ? std::string_view{ options.logFileStem } : std::string_view{ name };
+				const auto             path = std::filesystem::path{ documents.get() } /
+				                  std::filesystem::path{ fmt::format("My Games/{}/F4SE/{}.log", gameFolderName, stem) };
+				const auto fileName = path.string();
+
+				auto             debugger = std::make_shared<DebuggerOutputSink>();
+				spdlog::sink_ptr file;
+				if (options.rotatedFileCount > 0) {
+					// No size limit while the game runs: a new file is begun at every start.
+					file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
+					    fileName, std::numeric_limits<std::size_t>::max(), static_cast<std::size_t>(options.rotatedFileCount), true);
+				} else {
+					file = std::make_shared<spdlog::sinks::basic_file_sink_mt>(fileName, true);
+				}
+
+				auto logger = std::make_shared<spdlog::logger>("global", spdlog::sinks_init_list{ std::move(debugger), std::move(file) });
+				logger->set_level(LogLevel(options.level));
+				logger->flush_on(LogLevel(options.level));
+				spdlog::set_default_logger(std::move(logger));
+				spdlog::set_pattern(options.pattern ? options.pattern : kDefaultPattern, spdlog::pattern_time_type::local);
+
+				const auto here = std::source_location::current();
+				REX::LogMessage(
+				    REX::SourceLocation{ 112, 15, "lib/hostlib/src/F4SE/API", here.function_name() },
+				    REX::ELogLevel::Info,
+				    fmt::format("{} v{}", name, version));
+			});
+		}
+
+		void API::QueryInterfaces(const LoadInterface* const a_loadInterface)
+		{
+			if (!a_loadInterface) {
+				return;
+			}
+			messaging = a_loadInterface->QueryInterface<MessagingInterface>();
+			scaleform = a_loadInterface->QueryInterface<ScaleformInterface>();
+			papyrus = a_loadInterface->QueryInterface<PapyrusInterface>();
+			serialization = a_loadInterface->QueryInterface<SerializationInterface>();
+			task = a_loadInterface->QueryInterface<TaskInterface>();
+			object = a_loadInterface->QueryInterface<ObjectInterface>();
+			trampoline = a_loadInterface->QueryInterface<TrampolineInterface>();
+		}
+
+		void API::InitTrampoline()
+		{
+			if (!options.prepareTrampoline) {
+				return;
+			}
+			std::call_once(trampolineOnce, [this] {
+				if (options.trampolineBytes == 0) {
+					options.trampolineBytes += REL::FHookStore::GetSingleton().GetTotalSize();
+				}
+				auto& defaultTrampoline = REL::DefaultTrampoline();
+				if (!trampoline) {
+					return;
+				}
+				const auto size = static_cast<std::size_t>(options.trampolineBytes);
+				if (auto* const memory = trampoline->AllocateFromBranchPool(options.trampolineBytes)) {
+					// The host keeps ownership of its branch pool: no deleter.
+					defaultTrampoline.adopt(memory, size);
+				} else {
+					defaultTrampoline.create(size);
+				}
+			});
+		}
+	} // namespace Impl
+} // namespace F4SE

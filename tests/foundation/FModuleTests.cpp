@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "F4SE/API.h"
+#include "FakeModules.h"
+#include "LogCapture.h"
+#include "REX/FModule.h"
+
+namespace
+{
+	// A minimal image: DOS header pointing at PE headers, an optional header of the
+	// given size, and a section table.
+	struct SectionSpec
+	{
+		const char*   name;  // up to 8 bytes, not necessarily terminated
+		std::uint32_t virtualSize;
+		std::uint32_t rva;
+	};
+
+	std::vector<std::uint8_t> MakeImage(std::initializer_list<SectionSpec> a_sections, std::uint16_t a_optionalHeaderSize = 0xF0)
+	{
+		constexpr std::uint32_t kHeaders = 0x80;
+		std::vector<std::uint8_t> image(0x1000, 0);
+		std::memcpy(image.data() + 60, &kHeaders, 4);
+		std::memcpy(image.data() + kHeaders, "PE\0\0", 4);
+		const auto count = static_cast<std::uint16_t>(a_sections.size());
+		std::memcpy(image.data() + kHeaders + 6, &count, 2);
+		std::memcpy(image.data() + kHeaders + 20, &a_optionalHeaderSize, 2);
+		auto* entry = image.data() + kHeaders + 24 + a_optionalHeaderSize;
+		for (const auto& s : a_sections) {
+			std::memcpy(entry, s.name, std::min<std::size_t>(std::strlen(s.name), 8));
+			std::memcpy(entry + 8, &s.virtualSize, 4);
+			std::memcpy(entry + 12, &s.rva, 4);
+			entry += 40;
+		}
+		return image;
+	}
+
+	class FModuleTest : public ::testing::Test
+	{
+	protected:
+		void SetUp() override { FakeOS::Reset(); }
+	};
+}
+
+TEST_F(FModuleTest, FindSectionMatchesTheFirstEntryByItsNamePrefix)
+{
+	auto       image = MakeImage({ { ".data", 0x100, 0x3000 }, { ".text", 0x500, 0x1000 }, { ".textbss", 0x10, 0x2000 }, { ".rdata123", 0x20, 0x4000 } });
+	const auto module = REX::FModule{ image.data() };
+	const auto base = reinterpret_cast<std::uintptr_t>(image.data());
+
+	const struct
+	{
+		const char*   name;
+		std::uint64_t rva;
+		std::uint64_t size;
+	} cases[] = {
+		{ ".text", 0x1000, 0x500 },
+		{ ".textbss", 0x2000, 0x10 },
+		{ ".data", 0x3000, 0x100 },
+		{ ".rdata1234567", 0x4000, 0x20 },  // only the first 8 bytes take part
+		{ ".t", 0x1000, 0x500 },             // a short name matches any section it begins
+	};
+	for (const auto& c : cases) {
+		const auto section = module.FindSection(c.name);
+		EXPECT_EQ(section.module, base) << c.name;
+		EXPECT_EQ(section.start, base + c.rva) << c.name;
+		EXPECT_EQ(section.size, c.size) << c.name;
+	}
+
+	const auto missing = module.FindSection(".reloc");
+	EXPECT_EQ(missing.module, 0u);
+	EXPECT_EQ(missing.start, 0u);
+	EXPECT_EQ(missing.size, 0u);
+}
+
+TEST_F(FModuleTest, FindSectionHonoursTheOptionalHeaderSize)
+{
+	auto       image = MakeImage({ { ".text", 0x40, 0x1000 } }, 0x70);
+	const auto section = REX::FModule{ image.data() }.FindSection(".text");
+	EXPECT_EQ(section.start, reinterpret_cast<std::uintptr_t>(image.data()) + 0x1000);
+	EXPECT_EQ(section.size, 0x40u);
+}
+
+TEST_F(FModuleTest, GetFileNameReadsPathsLongerThan260Whole)
+{
+	const auto handle = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x140000000 });
+	const std::string longPath = "C:\\" + std::string(600, 'x') + "\\Fallout4.exe";
+	FakeOS::AddModule(handle, longPath);
+	EXPECT_EQ(REX::FModule{ handle }.GetFileName(), longPath);
+	FakeOS::AddModule(handle, "C:\\Games\\Fallout4.exe");
+	EXPECT_EQ(REX::FModule{ handle }.GetFileName(), "C:\\Games\\Fallout4.exe");
+}
+
+TEST_F(FModuleTest, GetFileNameWithoutAPathIsFatal)
+{
+	TestSupport::LogCapture capture;
+	const auto              handle = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x140000000 });
+	EXPECT_THROW((void)REX::FModule{ handle }.GetFileName(), FakeOS::ProcessTerminated);
+	ASSERT_EQ(capture.Lines().size(), 1u);
+	EXPECT_EQ(capture.Lines()[0].message, "failed to obtain module file name");
+	EXPECT_EQ(FakeOS::Terminations(), std::vector<REX::OS::UINT>{ 1 });
+}
+
+TEST_F(FModuleTest, GetProductVersionOfTheGame)
+{
+	const auto game = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x140000000 });
+	FakeOS::AddModule(game, "C:\\Games\\Fallout4.exe");
+	FakeOS::SetProcessModule(game);
+	FakeOS::SetProductVersion("C:\\Games\\Fallout4.exe", "1.11.221.0");
+	const auto module = REX::FModule::ProcessModule();
+	EXPECT_EQ(module.GetBase(), 0x140000000u);
+	EXPECT_EQ(module.GetProductVersion(), REL::VersionNumber(1, 11, 221, 0));
+}
+
+TEST_F(FModuleTest, UnreadableProductVersionIsFatalAndNamesTheExecutable)
+{
+	const auto game = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x140000000 });
+	FakeOS::AddModule(game, "C:\\Games\\Fallout4.exe");
+	const struct
+	{
+		const char* version;  // null: no version resource at all
+		const char* expected;
+	} cases[] = {
+		{ nullptr, "Failed to read the product version of C:\\Games\\Fallout4.exe: it has no ProductVersion in block 040904B0" },
+		{ "1.eleven", "Failed to read the product version of C:\\Games\\Fallout4.exe: stoi" },
+		{ "1.99999999999", "Failed to read the product version of C:\\Games\\Fallout4.exe: stoi" },
+	};
+	for (const auto& c : cases) {
+		FakeOS::Reset();
+		FakeOS::AddModule(game, "C:\\Games\\Fallout4.exe");
+		if (c.version) {
+			FakeOS::SetProductVersion("C:\\Games\\Fallout4.exe", c.version);
+		}
+		TestSupport::LogCapture capture;
+		EXPECT_THROW((void)REX::FModule{ game }.GetProductVersion(), FakeOS::ProcessTerminated);
+		ASSERT_EQ(capture.Lines().size(), 1u);
+		EXPECT_EQ(capture.Lines()[0].message.rfind(c.expected, 0), 0u) << capture.Lines()[0].message;
+		EXPECT_EQ(FakeOS::Terminations(), std::vector<REX::OS::UINT>{ 1 });
+	}
+}
+
+TEST_F(FModuleTest, ThisModuleAndThePluginVersionRecord)
+{
+	const auto     plugin = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x180000000 });
+	F4SE::PluginVersionData record{};
+	FakeOS::SetThisImageBase(plugin);
+	EXPECT_EQ(REX::FModule::ThisModule().GetHandle(), plugin);
+	EXPECT_EQ(F4SE::FindPluginVersionRecord(), nullptr);
+	FakeOS::SetExport(plugin, "F4SEPlugin_Version", &record);
+	EXPECT_EQ(F4SE::FindPluginVersionRecord(), &record);
+}
