@@ -1,0 +1,52 @@
+#pragma once
+
+// An Address Library database as the tool sees it: format, header fields and the
+// id/offset entries, read from and written to any of the four layouts. Reading goes
+// through the host library's own decoder (REL::IDDBCodec), so a file that the tool
+// accepts is a file that the game accepts, and a refusal reads the same.
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "REL/IDDBCodec.h"
+
+namespace AddrLib
+{
+	using REL::IDDBCodec::Entry;
+
+	struct Database
+	{
+		std::int32_t                format{ 0 }; // 0 raw, 1, 2 or 5
+		std::array<std::int32_t, 4> version{};
+		std::int32_t                pointerSize{ 8 };
+		std::string                 name;
+		std::vector<Entry>          entries; // sorted by id
+	};
+
+	// A file that cannot be read as a database; what() is the message shown.
+	class BadFile : public std::runtime_error
+	{
+	public:
+		using std::runtime_error::runtime_error;
+	};
+
+	// Called with (done, total) while a long table is decoded or encoded.
+	using Progress = std::function<void(std::uint64_t, std::uint64_t)>;
+
+	// Reads a database. The raw layout has no format field, so the caller says whether
+	// the file is raw. Raises BadFile.
+	[[nodiscard]] Database Read(const std::filesystem::path& a_path, bool a_raw, const Progress& a_progress = {});
+
+	// The file's bytes for a database in its format. Raises std::invalid_argument when the
+	// entries cannot be stored in that format (an id repeated, or for format 5 an id or
+	// offset that does not fit, or an offset of 0).
+	[[nodiscard]] std::vector<std::byte> Encode(const Database& a_database, const Progress& a_progress = {});
+
+	// True for the file names that the F4SE loader reads as raw: "version-*.bin".
+	[[nodiscard]] bool IsRawFileName(const std::filesystem::path& a_path);
+} // namespace AddrLib
