@@ -36,25 +36,31 @@ namespace RE
 	class TESObjectCELL;
 } // namespace RE
 
+namespace
+{
+	constexpr F4SE::PluginVersionData MakeVersionRecord() noexcept
+	{
+		F4SE::PluginVersionData data{};
+		data.dataVersion = F4SE::PluginVersionData::kVersion;
+		data.pluginVersion = 0x01000000; // 1.0.0.0
+		constexpr std::string_view name{ "Quellstone" };
+		constexpr std::string_view author{ "Tarnel" };
+		for (std::size_t i = 0; i < name.size(); ++i) {
+			data.pluginName[i] = name[i];
+		}
+		for (std::size_t i = 0; i < author.size(); ++i) {
+			data.author[i] = author[i];
+		}
+		data.addressIndependence = 1 << 2;       // addresses come from the Address Library
+		data.structureIndependence = 1 << 2;     // record layouts of the AE runtime
+		data.compatibleVersions[0] = 0x010B0DD0; // 1.11.221.0; the zero after it ends the list
+		return data;
+	}
+} // namespace
+
 // The record the host reads before it loads the library: who we are and the one game
 // runtime whose addresses we were built against.
-extern "C" __declspec(dllexport) constinit const F4SE::PluginVersionData F4SEPlugin_Version = [] {
-	F4SE::PluginVersionData data{};
-	data.dataVersion = F4SE::PluginVersionData::kVersion;
-	data.pluginVersion = 0x01000000; // 1.0.0.0
-	constexpr std::string_view name{ "Quellstone" };
-	constexpr std::string_view author{ "Tarnel" };
-	for (std::size_t i = 0; i < name.size(); ++i) {
-		data.pluginName[i] = name[i];
-	}
-	for (std::size_t i = 0; i < author.size(); ++i) {
-		data.author[i] = author[i];
-	}
-	data.addressIndependence = 1 << 2;       // addresses come from the Address Library
-	data.structureIndependence = 1 << 2;     // record layouts of the AE runtime
-	data.compatibleVersions[0] = 0x010B0DD0; // 1.11.221.0; the zero after it ends the list
-	return data;
-}();
+extern "C" __declspec(dllexport) constinit const F4SE::PluginVersionData F4SEPlugin_Version = MakeVersionRecord();
 
 extern "C" __declspec(dllexport) bool F4SEPlugin_Load(const F4SE::LoadInterface* a_f4se) noexcept;
 

@@ -1,6 +1,7 @@
 // The plugin's load step in the game: where its settings come from, how the detours go
 // in (or why not), and what happens when the Address Library cannot serve it.
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 
@@ -34,10 +35,6 @@ namespace E2E
 			return a_bytes.starts_with("E9 ") || a_bytes.starts_with("FF 25 ");
 		}
 
-		bool HasLineStartingWith(const std::vector<std::string>& a_lines, const std::string& a_start)
-		{
-			return std::ranges::any_of(a_lines, [&](const std::string& a_line) { return a_line.starts_with(a_start); });
-		}
 	} // namespace
 
 	using PluginLoad = SandboxCase;
