@@ -1,0 +1,182 @@
+// The decoder against Zydis, an independent decoder, over real machine code: the
+// executable sections of binaries on this machine (x86-64 ELF and PE, and x86 where
+// installed), walked instruction by instruction as Zydis measures them, and a sample
+// of random encodings. Wherever our decoder accepts an instruction that Zydis also
+// decodes, the lengths must agree. What else differs is counted by class and printed:
+//  - refused by us, decoded by Zydis: VEX/EVEX (AVX), and the encodings Part 2.2 and
+//    InstructionLengthDecoder.cpp refuse on purpose; this is the acceptance rate;
+//  - accepted by us, refused by Zydis: encodings the processor rejects with #UD (LOCK
+//    on an instruction that cannot take it, a mandatory prefix an SSE opcode does not
+//    have, a control or bound register that does not exist). Our length is still the
+//    one the processor decodes before faulting, and none occurs in compiled code.
+
+#include "CodeCorpus.h"
+#include "InstructionLengthDecoder.h"
+
+#include <Zydis/Zydis.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace
+{
+	// Keeps the test to a few seconds under the sanitizers.
+	constexpr std::size_t kMaxBytesPerCorpus = 2 * 1024 * 1024;
+
+	ZydisDecoder MakeZydis(std::int32_t a_mode)
+	{
+		ZydisDecoder decoder;
+		if (a_mode == kX86_64Mode) {
+			ZydisDecoderInit(&decoder, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
+		} else {
+			ZydisDecoderInit(&decoder, ZYDIS_MACHINE_MODE_LEGACY_32, ZYDIS_STACK_WIDTH_32);
+		}
+		ZydisDecoderEnableMode(&decoder, ZYDIS_DECODER_MODE_MINIMAL, ZYAN_TRUE);
+		return decoder;
+	}
+
+	std::string Hex(const std::uint8_t* a_bytes, std::size_t a_count)
+	{
+		std::string text;
+		char        byte[4];
+		for (std::size_t i = 0; i < a_count; ++i) {
+			std::snprintf(byte, sizeof byte, "%02X ", a_bytes[i]);
+			text += byte;
+		}
+		return text;
+	}
+
+	struct Comparison
+	{
+		std::size_t zydisDecoded = 0;  // instructions Zydis decodes
+		std::size_t agreed = 0;        // ... that we accept, with the same length
+		std::size_t refused = 0;       // ... that we refuse
+		std::size_t zydisOnlyRefused = 0;
+		std::vector<std::string>      mismatches;  // both accept, lengths differ
+		std::map<std::string, size_t> refusedClasses;
+		std::map<std::string, size_t> acceptedInvalidClasses;
+
+		void Compare(const ZydisDecoder& a_zydis, const std::uint8_t* a_code, std::size_t a_available, std::int32_t a_mode, ZydisDecodedInstruction& a_instruction, bool& a_zydisDecoded)
+		{
+			a_zydisDecoded = ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&a_zydis, nullptr, a_code, a_available, &a_instruction));
+			const std::int64_t ours = InstructionLengthDecoder(a_code, a_mode);
+			if (a_zydisDecoded) {
+				++zydisDecoded;
+				if (ours < 0) {
+					++refused;
+					std::string name = ZydisMnemonicGetString(a_instruction.mnemonic);
+					switch (a_instruction.encoding) {
+						case ZYDIS_INSTRUCTION_ENCODING_VEX:
+							name = "VEX";
+							break;
+						case ZYDIS_INSTRUCTION_ENCODING_EVEX:
+							name = "EVEX";
+							break;
+						default:
+							break;
+					}
+					++refusedClasses[name];
+				} else if (ours == a_instruction.length) {
+					++agreed;
+				} else if (mismatches.size() < 20) {
+					mismatches.push_back(Hex(a_code, a_instruction.length) + "(" + ZydisMnemonicGetString(a_instruction.mnemonic) + "): Zydis " + std::to_string(a_instruction.length) + ", ours " + std::to_string(ours));
+				} else {
+					mismatches.push_back("...");
+				}
+			} else if (ours >= 0) {
+				++zydisOnlyRefused;
+				++acceptedInvalidClasses[Hex(a_code, std::min<std::size_t>(static_cast<std::size_t>(ours), 3))];
+			}
+		}
+
+		void Print(const char* a_label) const
+		{
+			std::printf("%s: %zu instructions, %zu accepted with Zydis's length (%.2f%%), %zu refused, %zu accepted that Zydis refuses, %zu length disagreements\n",
+				a_label, zydisDecoded, agreed, zydisDecoded != 0 ? 100.0 * static_cast<double>(agreed) / static_cast<double>(zydisDecoded) : 0.0,
+				refused, zydisOnlyRefused, mismatches.size());
+			std::vector<std::pair<std::size_t, std::string>> classes;
+			for (const auto& [name, count] : refusedClasses) {
+				classes.emplace_back(count, name);
+			}
+			std::sort(classes.rbegin(), classes.rend());
+			std::string line = "  refused:";
+			for (std::size_t i = 0; i < classes.size() && i < 12; ++i) {
+				line += " " + classes[i].second + " " + std::to_string(classes[i].first);
+			}
+			std::printf("%s\n", line.c_str());
+		}
+	};
+}
+
+TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedInstructionOfRealBinaries)
+{
+	std::size_t walked = 0;
+	for (const CorpusFile& file : kCorpusFiles) {
+		const auto corpus = LoadCodeCorpus(file.path);
+		if (!corpus) {
+			std::printf("%s: not on this machine, skipped\n", file.label);
+			continue;
+		}
+		ASSERT_EQ(corpus->mode, file.mode) << file.path;
+		const ZydisDecoder zydis = MakeZydis(corpus->mode);
+		Comparison         comparison;
+		std::size_t        budget = kMaxBytesPerCorpus;
+		for (const CodeSection& section : corpus->sections) {
+			const std::size_t size = std::min(section.size, budget);
+			budget -= size;
+			std::size_t offset = 0;
+			while (offset < size) {
+				ZydisDecodedInstruction instruction;
+				bool                    decoded = false;
+				// Both see the section's padding, so neither stops short at its end.
+				comparison.Compare(zydis, section.bytes.data() + offset, section.bytes.size() - offset, corpus->mode, instruction, decoded);
+				offset += decoded ? instruction.length : 1;
+			}
+		}
+		walked += comparison.zydisDecoded;
+		comparison.Print(file.label);
+		for (const std::string& mismatch : comparison.mismatches) {
+			ADD_FAILURE() << file.label << ": " << mismatch;
+		}
+		if (corpus->mode == kX86_64Mode) {
+			// Compiled code without AVX: everything but a handful of deliberate refusals.
+			const double rate = static_cast<double>(comparison.agreed) / static_cast<double>(comparison.zydisDecoded);
+			EXPECT_GT(rate, 0.95) << file.label << ": acceptance rate";
+		}
+	}
+	EXPECT_GT(walked, 100000u) << "the x86-64 libc at least is always there";
+}
+
+TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedRandomEncoding)
+{
+	// Random bytes, often led by prefixes and escapes, reach encodings that compilers
+	// never emit: the corners of the tables.
+	constexpr std::uint8_t kLeads[] = { 0x66, 0x67, 0xF2, 0xF3, 0x0F, 0x0F, 0x0F, 0x48, 0x41, 0x2E, 0xF0, 0x38, 0x3A, 0xD9, 0xDF };
+	for (const std::int32_t mode : { kX86_64Mode, 32 }) {
+		const ZydisDecoder  zydis = MakeZydis(mode);
+		Comparison          comparison;
+		std::mt19937_64     random(0x5155454C4C53ull + static_cast<unsigned>(mode));
+		std::uint8_t        code[32];
+		for (int i = 0; i < 300000; ++i) {
+			for (std::uint8_t& byte : code) {
+				byte = static_cast<std::uint8_t>(random());
+			}
+			const int leads = static_cast<int>(random() % 4);
+			for (int j = 0; j < leads; ++j) {
+				code[j] = kLeads[random() % sizeof kLeads];
+			}
+			ZydisDecodedInstruction instruction;
+			bool                    decoded = false;
+			comparison.Compare(zydis, code, sizeof code, mode, instruction, decoded);
+		}
+		comparison.Print(mode == kX86_64Mode ? "random x86-64" : "random x86");
+		for (const std::string& mismatch : comparison.mismatches) {
+			ADD_FAILURE() << "mode " << mode << ": " << mismatch;
+		}
+	}
+}

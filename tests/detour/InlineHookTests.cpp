@@ -1,0 +1,552 @@
+// The inline detour (Part 2.1) on real x86-64 code: natively on Linux memory and
+// under Wine on the Windows API. Target functions are written in assembly
+// (TargetFunctions.cpp) or as bytes in pages the test maps where it needs them.
+
+#include "CodePages.h"
+#include "InlineHook.h"
+#include "TargetFunctions.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace
+{
+	using Bytes = std::vector<std::uint8_t>;
+
+	Bytes Snapshot(const std::uint8_t* a_code, std::size_t a_count)
+	{
+		return Bytes(a_code, a_code + a_count);
+	}
+
+	std::int32_t ReadInt32(const std::uint8_t* a_at)
+	{
+		std::int32_t value;
+		std::memcpy(&value, a_at, sizeof value);
+		return value;
+	}
+
+	std::uint64_t ReadUInt64(const std::uint8_t* a_at)
+	{
+		std::uint64_t value;
+		std::memcpy(&value, a_at, sizeof value);
+		return value;
+	}
+
+	// Where the jump at a_jump (E9 rel32 or FF 25 00000000 + address) goes.
+	const void* JumpDestination(const std::uint8_t* a_jump)
+	{
+		if (a_jump[0] == 0xE9) {
+			return reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(a_jump) + 5 + static_cast<std::intptr_t>(ReadInt32(a_jump + 1)));
+		}
+		EXPECT_EQ(a_jump[0], 0xFF);
+		EXPECT_EQ(a_jump[1], 0x25);
+		EXPECT_EQ(ReadInt32(a_jump + 2), 0);
+		return reinterpret_cast<const void*>(ReadUInt64(a_jump + 6));
+	}
+
+	int Call(const void* a_function, int a_argument)
+	{
+		return qs_CallTarget(a_function, a_argument);
+	}
+
+	// The replacement used by most tests: marks its result and runs the game's own code
+	// through the trampoline of g_detour.
+	const InlineHook* g_detour = nullptr;
+
+	int Replacement(int a_value)
+	{
+		return 100000 + Call(g_detour->TrampolineAddress(), a_value);
+	}
+
+	constexpr int kReplaced = 100000;
+
+	// Checks the invariants of an installed record against the bytes it stole.
+	void ExpectInstalled(const InlineHook& a_hook, const Bytes& a_original)
+	{
+		ASSERT_EQ(a_hook.installed, 1);
+		EXPECT_EQ(a_hook.patchAddress, a_hook.target);
+		EXPECT_EQ(a_hook.jumpDestination, a_hook.replacement);
+		EXPECT_GE(a_hook.stolenLength, a_hook.jumpSize);
+		ASSERT_EQ(a_hook.trampoline.size(), a_hook.stolenLength + a_hook.returnJumpSize);
+		EXPECT_EQ(Snapshot(a_hook.trampoline.data(), a_hook.stolenLength), Snapshot(a_original.data(), a_hook.stolenLength))
+			<< "the trampoline starts with a verbatim copy of the stolen bytes";
+		EXPECT_EQ(a_hook.returnJumpSize, InlineHook::JumpSize(a_hook.trampoline.data(), a_hook.target));
+		EXPECT_EQ(JumpDestination(a_hook.trampoline.data() + a_hook.stolenLength), a_hook.target + a_hook.stolenLength)
+			<< "the trampoline jumps back right after the stolen bytes";
+		EXPECT_EQ(JumpDestination(a_hook.target), a_hook.replacement);
+		for (std::uint64_t i = a_hook.jumpSize; i < a_hook.stolenLength; ++i) {
+			EXPECT_EQ(a_hook.target[i], 0x90) << "byte " << i << " after the jump";
+		}
+		EXPECT_EQ(a_hook.TrampolineAddress(), a_hook.trampoline.data());
+	}
+
+	// A record after a refused Install: nothing kept, nothing written.
+	void ExpectRefused(const InlineHook& a_hook, const std::uint8_t* a_target, const Bytes& a_original, InlineHook::Failure a_failure, std::ptrdiff_t a_at)
+	{
+		EXPECT_EQ(a_hook.failure, a_failure);
+		EXPECT_EQ(a_hook.failedAt, a_target + a_at);
+		EXPECT_EQ(a_hook.installed, 0);
+		EXPECT_EQ(a_hook.stolenLength, 0u);
+		EXPECT_TRUE(a_hook.trampoline.empty());
+		EXPECT_EQ(a_hook.TrampolineAddress(), nullptr);
+		EXPECT_EQ(Snapshot(a_target, a_original.size()), a_original) << "the target is untouched";
+	}
+}
+
+TEST(InlineHook, NearReplacementStealsTheFiveByteFirstInstruction)
+{
+	const Bytes original = Snapshot(qs_FiveByte, 16);
+	{
+		InlineHook hook;
+		g_detour = &hook;
+		ASSERT_TRUE(hook.Install(qs_FiveByte, &Replacement));
+
+		EXPECT_EQ(hook.target, qs_FiveByte);
+		EXPECT_EQ(hook.jumpSize, 5u);
+		EXPECT_EQ(hook.stolenLength, 5u);
+		EXPECT_EQ(qs_FiveByte[0], 0xE9);
+		ExpectInstalled(hook, original);
+		EXPECT_EQ(Snapshot(qs_FiveByte + 5, 11), Snapshot(original.data() + 5, 11)) << "nothing after the stolen bytes changes";
+
+		EXPECT_EQ(Call(qs_FiveByte, 1), kReplaced + 43) << "the game's call reaches the replacement, which reaches the original";
+		EXPECT_EQ(Call(hook.TrampolineAddress(), 1), 43) << "the trampoline behaves as the original";
+	}
+	EXPECT_EQ(Snapshot(qs_FiveByte, 16), original) << "destruction restores the target";
+	EXPECT_EQ(Call(qs_FiveByte, 1), 43);
+}
+
+TEST(InlineHook, ThreePlusFourBytesStealSevenAndPadWithTwoNops)
+{
+	const Bytes original = Snapshot(qs_ThreePlusFour, 8);
+	InlineHook  hook;
+	g_detour = &hook;
+	ASSERT_TRUE(hook.Install(qs_ThreePlusFour, &Replacement));
+
+	EXPECT_EQ(hook.jumpSize, 5u);
+	EXPECT_EQ(hook.stolenLength, 7u);
+	EXPECT_EQ(qs_ThreePlusFour[0], 0xE9);
+	EXPECT_EQ(qs_ThreePlusFour[5], 0x90);
+	EXPECT_EQ(qs_ThreePlusFour[6], 0x90);
+	EXPECT_EQ(qs_ThreePlusFour[7], 0xC3);
+	ExpectInstalled(hook, original);
+	EXPECT_EQ(Call(qs_ThreePlusFour, 10), kReplaced + 17);
+	EXPECT_EQ(Call(hook.TrampolineAddress(), 10), 17);
+}
+
+TEST(InlineHook, FarReplacementUsesAbsoluteJump)
+{
+	CodePages far = CodePages::FarFrom(qs_LongPrologue);
+	ASSERT_TRUE(far) << "no free page more than 4 GiB from the test program";
+	far.Write(0, { 0x8D, 0x81, 0xE8, 0x03, 0x00, 0x00, 0xC3 });  // lea eax, [rcx+1000]; ret
+	ASSERT_EQ(InlineHook::JumpSize(qs_LongPrologue, far.data()), InlineHook::kAbsoluteJumpSize);
+
+	const Bytes original = Snapshot(qs_LongPrologue, 24);
+	{
+		InlineHook hook;
+		ASSERT_TRUE(hook.Install(qs_LongPrologue, far.data()));
+
+		EXPECT_EQ(hook.jumpSize, 14u);
+		EXPECT_EQ(hook.stolenLength, 15u) << "5 + 5 + 1 + 4: the first run of whole instructions of at least 14 bytes";
+		const Bytes expected = { 0xFF, 0x25, 0x00, 0x00, 0x00, 0x00 };
+		EXPECT_EQ(Snapshot(qs_LongPrologue, 6), expected);
+		EXPECT_EQ(ReadUInt64(qs_LongPrologue + 6), reinterpret_cast<std::uint64_t>(far.data()));
+		EXPECT_EQ(qs_LongPrologue[14], 0x90);
+		ExpectInstalled(hook, original);
+
+		EXPECT_EQ(Call(qs_LongPrologue, 5), 1005);
+		EXPECT_EQ(Call(hook.TrampolineAddress(), 5), 8);
+	}
+	EXPECT_EQ(Snapshot(qs_LongPrologue, 24), original);
+	EXPECT_EQ(Call(qs_LongPrologue, 5), 8);
+}
+
+TEST(InlineHook, TargetStartingWithNearJumpIsFollowed)
+{
+	const Bytes stub = Snapshot(qs_JumpToFiveByte, 5);
+	const Bytes original = Snapshot(qs_FiveByte, 16);
+	InlineHook  hook;
+	g_detour = &hook;
+	ASSERT_TRUE(hook.Install(qs_JumpToFiveByte, &Replacement));
+
+	EXPECT_EQ(hook.target, qs_FiveByte) << "the detour goes where the jump leads";
+	EXPECT_EQ(Snapshot(qs_JumpToFiveByte, 5), stub) << "the jump itself is left alone";
+	ExpectInstalled(hook, original);
+	EXPECT_EQ(Call(qs_JumpToFiveByte, 2), kReplaced + 44);
+}
+
+TEST(InlineHook, ShortJumpsAreFollowedForwardAndBackward)
+{
+	EXPECT_EQ(InlineHook::FollowJumps(qs_ShortJumpChain), qs_ThreePlusFour) << "EB 01, then E9";
+	EXPECT_EQ(InlineHook::FollowJumps(qs_BackwardShortJump), qs_FiveByte) << "EB F9 back to an E9";
+}
+
+TEST(InlineHook, IndirectJumpWithNegativeDisplacementReadsThePointerBeforeIt)
+{
+	CodePages page = CodePages::Anywhere();
+	ASSERT_TRUE(page);
+	const auto destination = reinterpret_cast<std::uint64_t>(qs_FiveByte);
+	Bytes      pointer(8);
+	std::memcpy(pointer.data(), &destination, 8);
+	page.Write(0, pointer);
+	page.Write(16, { 0xFF, 0x25, 0xEA, 0xFF, 0xFF, 0xFF });  // jmp [rip-22]: the pointer at page + 0
+	std::uint8_t* const thunk = page.data() + 16;
+
+	EXPECT_EQ(InlineHook::FollowJumps(thunk), qs_FiveByte);
+
+	const Bytes original = Snapshot(qs_FiveByte, 16);
+	InlineHook  hook;
+	g_detour = &hook;
+	ASSERT_TRUE(hook.Install(thunk, &Replacement));
+	EXPECT_EQ(hook.target, qs_FiveByte);
+	ExpectInstalled(hook, original);
+	EXPECT_EQ(Call(thunk, 3), kReplaced + 45);
+}
+
+TEST(InlineHook, FollowJumpsStopsAtWhatIsNotALeadingJump)
+{
+	CodePages page = CodePages::Anywhere();
+	ASSERT_TRUE(page);
+	struct Case
+	{
+		const char* what;
+		Bytes       bytes;
+	};
+	const Case cases[] = {
+		{ "EB 00 (a jump to the next instruction)", { 0xEB, 0x00, 0x90 } },
+		{ "EB 80", { 0xEB, 0x80, 0x90 } },
+		{ "FF 15 (call through a pointer)", { 0xFF, 0x15, 0x00, 0x00, 0x00, 0x00 } },
+		{ "FF E0 (jmp rax)", { 0xFF, 0xE0 } },
+		{ "E8 (call)", { 0xE8, 0x00, 0x00, 0x00, 0x00 } },
+		{ "48 89 5C 24 08", { 0x48, 0x89, 0x5C, 0x24, 0x08 } },
+	};
+	std::size_t offset = 0x100;
+	for (const Case& c : cases) {
+		page.Write(offset, c.bytes);
+		EXPECT_EQ(InlineHook::FollowJumps(page.data() + offset), page.data() + offset) << c.what;
+		offset += 0x100;
+	}
+	EXPECT_EQ(InlineHook::FollowJumps(qs_ShortJumpZero), qs_ShortJumpZero);
+}
+
+TEST(InlineHook, JumpCyclesEndTheWalkAndAreRefused)
+{
+	CodePages page = CodePages::Anywhere();
+	ASSERT_TRUE(page);
+	page.Write(0x000, { 0xEB, 0xFE });                          // jmp to itself
+	page.Write(0x100, { 0xE9, 0xFB, 0x00, 0x00, 0x00 });        // jmp 0x200
+	page.Write(0x200, { 0xE9, 0xFB, 0xFE, 0xFF, 0xFF });        // jmp 0x100
+	const auto loop = reinterpret_cast<std::uint64_t>(page.data() + 0x308);
+	Bytes      pointer(8);
+	std::memcpy(pointer.data(), &loop, 8);
+	page.Write(0x300, pointer);                                 // the pointer: 0x308
+	page.Write(0x308, { 0xFF, 0x25, 0xF2, 0xFF, 0xFF, 0xFF });  // jmp [rip-14], through it
+
+	EXPECT_EQ(InlineHook::FollowJumps(page.data()), page.data()) << "EB FE";
+	std::uint8_t* const ends = InlineHook::FollowJumps(page.data() + 0x100);
+	EXPECT_TRUE(ends == page.data() + 0x100 || ends == page.data() + 0x200) << "two jumps at each other";
+	EXPECT_EQ(InlineHook::FollowJumps(page.data() + 0x308), page.data() + 0x308) << "jmp through a pointer to itself";
+
+	for (const std::size_t offset : { 0x000u, 0x100u, 0x308u }) {
+		const Bytes before = Snapshot(page.data(), 0x400);
+		InlineHook  hook;
+		EXPECT_FALSE(hook.Install(page.data() + offset, page.data() + 0x800));
+		EXPECT_TRUE(hook.failure == InlineHook::Failure::RelativeBranch || hook.failure == InlineHook::Failure::RipRelative);
+		EXPECT_EQ(Snapshot(page.data(), 0x400), before);
+	}
+}
+
+TEST(InlineHook, SecondInstallIsRefusedAndChangesNothing)
+{
+	const Bytes original = Snapshot(qs_FiveByte, 16);
+	InlineHook  hook;
+	g_detour = &hook;
+	ASSERT_TRUE(hook.Install(qs_FiveByte, &Replacement));
+
+	const Bytes          patched = Snapshot(qs_FiveByte, 16);
+	const Bytes          trampoline = hook.trampoline;
+	const void* const    trampolineAt = hook.TrampolineAddress();
+	const std::uint64_t  stolen = hook.stolenLength;
+	const std::uint64_t  jumpSize = hook.jumpSize;
+	const std::uint64_t  returnJumpSize = hook.returnJumpSize;
+	const Bytes          other = Snapshot(qs_ThreePlusFour, 8);
+
+	EXPECT_FALSE(hook.Install(qs_FiveByte, &Replacement));
+	EXPECT_FALSE(hook.Install(qs_ThreePlusFour, &Replacement));
+	EXPECT_EQ(hook.failure, InlineHook::Failure::AlreadyInstalled);
+
+	EXPECT_EQ(hook.installed, 1);
+	EXPECT_EQ(hook.target, qs_FiveByte);
+	EXPECT_EQ(hook.patchAddress, qs_FiveByte);
+	EXPECT_EQ(hook.replacement, reinterpret_cast<const void*>(&Replacement));
+	EXPECT_EQ(hook.stolenLength, stolen);
+	EXPECT_EQ(hook.jumpSize, jumpSize);
+	EXPECT_EQ(hook.returnJumpSize, returnJumpSize);
+	EXPECT_EQ(hook.trampoline, trampoline);
+	EXPECT_EQ(hook.TrampolineAddress(), trampolineAt);
+	EXPECT_EQ(Snapshot(qs_FiveByte, 16), patched);
+	EXPECT_EQ(Snapshot(qs_ThreePlusFour, 8), other);
+	EXPECT_EQ(Call(qs_FiveByte, 0), kReplaced + 42);
+	ExpectInstalled(hook, original);
+}
+
+TEST(InlineHook, RestorePutsTheOriginalBytesBack)
+{
+	const Bytes original = Snapshot(qs_LongPrologue, 24);
+	InlineHook  hook;
+	g_detour = &hook;
+	ASSERT_TRUE(hook.Install(qs_LongPrologue, &Replacement));
+	EXPECT_NE(Snapshot(qs_LongPrologue, 24), original);
+
+	hook.Restore();
+	EXPECT_EQ(Snapshot(qs_LongPrologue, 24), original);
+	EXPECT_EQ(hook.installed, 0);
+	EXPECT_EQ(hook.stolenLength, 0u);
+	EXPECT_TRUE(hook.trampoline.empty());
+	EXPECT_EQ(hook.TrampolineAddress(), nullptr);
+	EXPECT_EQ(Call(qs_LongPrologue, 1), 4);
+
+	hook.Restore();  // with nothing installed it writes nothing
+	EXPECT_EQ(Snapshot(qs_LongPrologue, 24), original);
+
+	ASSERT_TRUE(hook.Install(qs_LongPrologue, &Replacement)) << "a restored record can be installed again";
+	EXPECT_EQ(Call(qs_LongPrologue, 1), kReplaced + 4);
+}
+
+TEST(InlineHook, RipRelativeFirstInstructionIsRefused)
+{
+	const Bytes original = Snapshot(qs_RipRelativeFirst, 16);
+	InlineHook  hook;
+	EXPECT_FALSE(hook.Install(qs_RipRelativeFirst, &Replacement));
+	ExpectRefused(hook, qs_RipRelativeFirst, original, InlineHook::Failure::RipRelative, 0);
+	EXPECT_EQ(Call(qs_RipRelativeFirst, 1), 1001) << "the game keeps its own function";
+}
+
+TEST(InlineHook, CookieLoadWithinReachOfTheAbsoluteJumpIsRefused)
+{
+	const Bytes original = Snapshot(qs_CookiePrologue, 24);
+
+	// Far replacement: the 14 bytes reach the rip-relative cookie load at offset 10.
+	CodePages far = CodePages::FarFrom(qs_CookiePrologue);
+	ASSERT_TRUE(far);
+	far.Write(0, { 0x8D, 0x81, 0xE8, 0x03, 0x00, 0x00, 0xC3 });
+	{
+		InlineHook hook;
+		EXPECT_FALSE(hook.Install(qs_CookiePrologue, far.data()));
+		ExpectRefused(hook, qs_CookiePrologue, original, InlineHook::Failure::RipRelative, 10);
+	}
+
+	// Near replacement: only the first 5 bytes are stolen, the cookie load stays put.
+	InlineHook hook;
+	g_detour = &hook;
+	ASSERT_TRUE(hook.Install(qs_CookiePrologue, &Replacement));
+	EXPECT_EQ(hook.stolenLength, 5u);
+	ExpectInstalled(hook, original);
+	EXPECT_EQ(Call(qs_CookiePrologue, 1), kReplaced + 6);
+}
+
+TEST(InlineHook, RelativeBranchAmongStolenBytesIsRefused)
+{
+	const Bytes original = Snapshot(qs_BranchInRun, 12);
+	InlineHook  hook;
+	EXPECT_FALSE(hook.Install(qs_BranchInRun, &Replacement));
+	ExpectRefused(hook, qs_BranchInRun, original, InlineHook::Failure::RelativeBranch, 2);
+	EXPECT_EQ(Call(qs_BranchInRun, 4), 5);
+	EXPECT_EQ(Call(qs_BranchInRun, 0), 0);
+
+	const Bytes jumpZero = Snapshot(qs_ShortJumpZero, 6);
+	EXPECT_FALSE(hook.Install(qs_ShortJumpZero, &Replacement)) << "EB 00 is not followed, and not copied";
+	ExpectRefused(hook, qs_ShortJumpZero, jumpZero, InlineHook::Failure::RelativeBranch, 0);
+}
+
+TEST(InlineHook, FunctionThatEndsBeforeTheJumpFitsIsRefused)
+{
+	const Bytes original = Snapshot(qs_EndsEarly, 16);
+	InlineHook  hook;
+	EXPECT_FALSE(hook.Install(qs_EndsEarly, &Replacement));
+	ExpectRefused(hook, qs_EndsEarly, original, InlineHook::Failure::FunctionEnds, 2);
+	EXPECT_EQ(Call(qs_EndsEarly, 7), 0);
+}
+
+TEST(InlineHook, RunsThatCannotMoveToTheTrampolineAreRefused)
+{
+	// Code in a page, with a replacement in the same page so that the near jump is used.
+	CodePages page = CodePages::Anywhere();
+	ASSERT_TRUE(page);
+	page.Write(0x800, { 0xC3 });
+	const void* const nearby = page.data() + 0x800;
+
+	using Failure = InlineHook::Failure;
+	struct Case
+	{
+		const char*    what;
+		Bytes          bytes;
+		Failure        failure;
+		std::ptrdiff_t at;
+	};
+	const Bytes fifteenPrefixes(15, 0x66);
+	Bytes       overlong(17, 0x66);  // add ax, imm16 after 14 prefixes: 17 bytes
+	overlong[14] = 0x05;
+	overlong[15] = 0x01;
+	overlong[16] = 0x00;
+	const Case cases[] = {
+		{ "ret first", { 0xC3, 0x48, 0x89, 0xC8, 0x90, 0x90 }, Failure::FunctionEnds, 0 },
+		{ "ret imm16 first", { 0xC2, 0x08, 0x00, 0x90, 0x90, 0x90 }, Failure::FunctionEnds, 0 },
+		{ "jmp rax after 3 bytes", { 0x48, 0x89, 0xC8, 0xFF, 0xE0, 0x90 }, Failure::None, 0 },
+		{ "jmp rax first", { 0xFF, 0xE0, 0x48, 0x89, 0xC8, 0x90 }, Failure::FunctionEnds, 0 },
+		{ "jmp [rax] first", { 0xFF, 0x20, 0x48, 0x89, 0xC8, 0x90 }, Failure::FunctionEnds, 0 },
+		{ "int3 at the entry (a debugger's breakpoint)", { 0xCC, 0x48, 0x89, 0xC8, 0x90, 0x90 }, Failure::FunctionEnds, 0 },
+		{ "int3 padding after 4 bytes", { 0x48, 0x83, 0xC0, 0x07, 0xCC, 0xCC }, Failure::FunctionEnds, 4 },
+		{ "ud2 after 2 bytes", { 0x89, 0xC8, 0x0F, 0x0B, 0x90, 0x90 }, Failure::FunctionEnds, 2 },
+		{ "ud2 closing the run", { 0x48, 0x89, 0xC8, 0x0F, 0x0B, 0x90 }, Failure::None, 0 },
+		{ "iret", { 0x48, 0xCF, 0x90, 0x90, 0x90, 0x90 }, Failure::FunctionEnds, 0 },
+		{ "undecodable first", { 0x06, 0x90, 0x90, 0x90, 0x90, 0x90 }, Failure::Undecodable, 0 },
+		{ "undecodable after 3 bytes (VEX)", { 0x48, 0x89, 0xC8, 0xC5, 0xF8, 0x77 }, Failure::Undecodable, 3 },
+		{ "fifteen prefixes", fifteenPrefixes, Failure::Undecodable, 0 },
+		{ "an instruction over 15 bytes", overlong, Failure::Undecodable, 0 },
+		{ "call rel32 after 1 byte", { 0x55, 0xE8, 0x00, 0x00, 0x00, 0x00 }, Failure::RelativeBranch, 1 },
+		{ "jne rel8 first", { 0x75, 0x02, 0x90, 0x90, 0x90, 0x90 }, Failure::RelativeBranch, 0 },
+		{ "lea rcx, [rip+x] after 1 byte", { 0x53, 0x48, 0x8D, 0x0D, 0x00, 0x00, 0x00, 0x00 }, Failure::RipRelative, 1 },
+		{ "cmp byte [rip+x], 0 first", { 0x80, 0x3D, 0x00, 0x00, 0x00, 0x00, 0x00 }, Failure::RipRelative, 0 },
+	};
+	std::size_t offset = 0;
+	for (const Case& c : cases) {
+		std::uint8_t* const code = page.data() + offset;
+		page.Write(offset, c.bytes);
+		const Bytes original = Snapshot(code, 32);
+		InlineHook  hook;
+		if (c.failure == Failure::None) {
+			EXPECT_TRUE(hook.Install(code, nearby)) << c.what;
+			EXPECT_EQ(hook.stolenLength, 5u) << c.what << ": an ending instruction may close the run";
+			offset += 0x40;
+			continue;
+		}
+		EXPECT_FALSE(hook.Install(code, nearby)) << c.what;
+		EXPECT_EQ(hook.failure, c.failure) << c.what;
+		EXPECT_EQ(hook.failedAt, code + c.at) << c.what;
+		EXPECT_EQ(hook.stolenLength, 0u) << c.what;
+		EXPECT_TRUE(hook.trampoline.empty()) << c.what;
+		EXPECT_EQ(Snapshot(code, 32), original) << c.what;
+		offset += 0x40;
+	}
+}
+
+TEST(InlineHook, TargetThatCannotBeMadeWritableIsLeftUntouched)
+{
+	// Long enough for either jump: a copy of qs_LongPrologue's first 24 bytes.
+	const Bytes    bytes = Snapshot(qs_LongPrologue, 24);
+	UnwritableCode code(bytes);
+	ASSERT_TRUE(code);
+
+	InlineHook hook;
+	EXPECT_FALSE(hook.Install(code.data(), &Replacement));
+	ExpectRefused(hook, code.data(), bytes, InlineHook::Failure::TargetNotWritable, 0);
+
+	hook.Restore();
+	EXPECT_EQ(Snapshot(code.data(), bytes.size()), bytes);
+}
+
+TEST(InlineHook, RestoreWritesNothingWhenTheTargetCannotBeMadeWritable)
+{
+	// The stolen bytes straddle two pages; the second one goes away under the detour.
+	CodePages pages = CodePages::Anywhere(0x10000);
+	ASSERT_TRUE(pages);
+	const std::size_t at = kPageSize - 2;
+	pages.Write(at, { 0x48, 0x89, 0x5C, 0x24, 0x08, 0xC3 });
+	pages.Write(0x8000, { 0xC3 });
+	std::uint8_t* const code = pages.data() + at;
+
+	InlineHook hook;
+	ASSERT_TRUE(hook.Install(code, pages.data() + 0x8000));
+	ASSERT_EQ(hook.stolenLength, 5u);
+	const Bytes patchedHead = Snapshot(code, 2);
+
+	ASSERT_TRUE(pages.DropPage(kPageSize));
+	hook.Restore();
+	EXPECT_EQ(hook.installed, 1) << "still in place";
+	EXPECT_EQ(hook.stolenLength, 5u);
+	EXPECT_FALSE(hook.trampoline.empty()) << "the trampoline stays alive";
+	EXPECT_EQ(Snapshot(code, 2), patchedHead) << "not one byte written";
+
+	ASSERT_TRUE(pages.RestorePage(kPageSize));
+	hook.Restore();
+	EXPECT_EQ(hook.installed, 0);
+	const Bytes original = { 0x48, 0x89, 0x5C, 0x24, 0x08 };
+	EXPECT_EQ(Snapshot(code, 5), original);
+}
+
+TEST(InlineHook, NearJumpIsChosenWhenTheDisplacementFits)
+{
+	// The near jump's displacement counts from the end of the 5-byte jump: forward it
+	// reaches 0x7FFFFFFF + 5 bytes, backward 0x80000000 - 5.
+	const std::uintptr_t from = 0x0000'4000'0000'0000;
+	struct Case
+	{
+		std::intptr_t distance;
+		std::uint64_t size;
+	};
+	const Case cases[] = {
+		{ 0, 5 },
+		{ 5, 5 },
+		{ 0x7FFFFFFF, 5 },
+		{ 0x80000004, 5 },
+		{ 0x80000005, 14 },
+		{ -0x7FFFFFFB, 5 },
+		{ -0x7FFFFFFC, 14 },
+		{ -0x80000000LL, 14 },
+		{ 0x100000000LL, 14 },
+		{ -0x100000000LL, 14 },
+	};
+	for (const Case& c : cases) {
+		const auto to = reinterpret_cast<const void*>(from + static_cast<std::uintptr_t>(c.distance));
+		EXPECT_EQ(InlineHook::JumpSize(reinterpret_cast<const void*>(from), to), c.size) << "distance " << c.distance;
+	}
+}
+
+TEST(InlineHook, NearJumpAtTheEdgeOfItsReachRuns)
+{
+	// A target page and replacement pages exactly 2 GiB above and below it, so that the
+	// written displacement is 0x7FFFFFFF and -0x80000000.
+	constexpr std::uintptr_t kTwoGiB = 0x80000000;
+	CodePages                target;
+	CodePages                above;
+	CodePages                below;
+	for (std::uintptr_t base = 0x0000'3000'0000'0000; base < 0x0000'3000'0000'0000 + 64 * kTwoGiB && !(target && above && below); base += 4 * kTwoGiB) {
+		target = CodePages::At(base);
+		above = CodePages::At(base + kTwoGiB);
+		below = CodePages::At(base - kTwoGiB);
+	}
+	if (!(target && above && below)) {
+		GTEST_SKIP() << "no free address range for pages 2 GiB apart";
+	}
+	// mov eax, 1; two 5-byte nops (room for the absolute jump); ret
+	target.Write(0, { 0xB8, 0x01, 0x00, 0x00, 0x00, 0x0F, 0x1F, 0x44, 0x00, 0x00, 0x0F, 0x1F, 0x44, 0x00, 0x00, 0xC3 });
+	above.Write(4, { 0xB8, 0x02, 0x00, 0x00, 0x00, 0xC3 });   // at target + 0x80000004
+	below.Write(5, { 0xB8, 0x03, 0x00, 0x00, 0x00, 0xC3 });   // at target - 0x7FFFFFFB
+
+	struct Case
+	{
+		const char*   what;
+		std::uint8_t* replacement;
+		std::uint64_t jumpSize;
+		int           result;
+	};
+	const Case cases[] = {
+		{ "displacement 0x7FFFFFFF", above.data() + 4, 5, 2 },
+		{ "displacement -0x80000000", below.data() + 5, 5, 3 },
+		{ "one byte further up", above.data() + 5, 14, 0 },
+		{ "one byte further down", below.data() + 4, 14, 0 },
+	};
+	for (const Case& c : cases) {
+		InlineHook hook;
+		ASSERT_TRUE(hook.Install(target.data(), c.replacement)) << c.what;
+		EXPECT_EQ(hook.jumpSize, c.jumpSize) << c.what;
+		EXPECT_EQ(JumpDestination(target.data()), c.replacement) << c.what;
+		if (c.result != 0) {
+			EXPECT_EQ(Call(target.data(), 0), c.result) << c.what;
+		}
+		EXPECT_EQ(Call(hook.TrampolineAddress(), 0), 1) << c.what;
+	}
+}
