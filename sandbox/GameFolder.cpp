@@ -17,6 +17,31 @@ namespace Sandbox
 			return L"\"" + a_arg + L"\"";
 		}
 
+		// The C runtime's file functions stop at 260 characters; the \\?\ form of the
+		// Windows calls does not, and a case that tests exactly such paths leaves folders
+		// that deep behind.
+		void RemoveTree(const std::wstring& a_path)
+		{
+			WIN32_FIND_DATAW found{};
+			const HANDLE     search = ::FindFirstFileW((a_path + L"\\*").c_str(), &found);
+			if (search != INVALID_HANDLE_VALUE) {
+				do {
+					const std::wstring name{ found.cFileName };
+					if (name == L"." || name == L"..") {
+						continue;
+					}
+					const auto child = a_path + L"\\" + name;
+					if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+						RemoveTree(child);
+					} else {
+						::DeleteFileW(child.c_str());
+					}
+				} while (::FindNextFileW(search, &found));
+				::FindClose(search);
+			}
+			::RemoveDirectoryW(a_path.c_str());
+		}
+
 		std::string ReadFile(const std::filesystem::path& a_path)
 		{
 			std::ifstream      in{ a_path, std::ios::binary };
@@ -56,7 +81,7 @@ namespace Sandbox
 	GameFolder::GameFolder(std::filesystem::path a_root, const BuiltFiles& a_files, std::filesystem::path a_pluginFolder) :
 	    root(std::move(a_root)), pluginFolder(std::move(a_pluginFolder)), files(a_files)
 	{
-		std::filesystem::remove_all(root);
+		RemoveTree(L"\\\\?\\" + std::filesystem::absolute(root).wstring());
 		std::filesystem::create_directories(PluginFolder());
 		std::filesystem::copy_file(files.game, root / files.game.filename());
 		std::filesystem::copy_file(files.plugin, PluginFolder() / files.plugin.filename());

@@ -93,9 +93,13 @@ namespace Sandbox
 				if (i % 8 == 7) {
 					a_calls.clear(&cell);
 					++a_tally.clearRequests;
-					if (!cell.precombinedData) {
-						// The game rebuilds the cell's data when it is next loaded.
-						GameWorld::SetUp(cell, cell.state, true, true);
+				}
+				if (i % 64 == 63) {
+					// The player walks away and back: the thread's cells load again, with
+					// their precombined and previs data.
+					for (unsigned c = 0; c < kCellsPerThread; ++c) {
+						auto& reloaded = *cells[a_thread * kCellsPerThread + c];
+						GameWorld::SetUp(reloaded, reloaded.state, true, true);
 					}
 				}
 			}

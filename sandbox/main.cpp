@@ -141,6 +141,8 @@ namespace
 			if (threads == 0) {
 				return Usage();
 			}
+			a_out << "Quellstone sandbox: a stand-in for Fallout 4 " << (gameVersion >> 24) << '.' << ((gameVersion >> 16) & 0xFF) << '.'
+			      << ((gameVersion >> 4) & 0xFFF) << '.' << (gameVersion & 0xF) << " and its script extender\n";
 			a_out << "Plugins loaded by the host stand-in:\n";
 			for (const auto& plugin : plugins) {
 				a_out << "  " << plugin.name << (plugin.loaded ? "" : " (not loaded: " + plugin.note + ")") << '\n';
@@ -182,6 +184,6 @@ int main(int a_argc, char** a_argv)
 	if (options->out.empty()) {
 		return Run(*options, std::cout);
 	}
-	std::ofstream out{ options->out };
+	std::ofstream out{ options->out, std::ios::binary };
 	return Run(*options, out);
 }

@@ -23,9 +23,9 @@
 
 #include "F4SE/API.h"
 #include "F4SE/Interfaces.h"
+#include "InlineHook.h"
 #include "REL/IDDB.h"
 #include "REX/LOG.h"
-#include "detour/InlineHook.h"
 
 namespace RE
 {
@@ -244,14 +244,14 @@ namespace
 			REX::LogError("Could not install InvalidatesPreCalcDataForCell hook");
 			return;
 		}
-		GameInvalidatesPreCalcDataForCell = reinterpret_cast<InvalidatesPreCalcDataForCellFn>(InvalidatesPreCalcDataForCellDetour.GetTrampoline());
+		GameInvalidatesPreCalcDataForCell = reinterpret_cast<InvalidatesPreCalcDataForCellFn>(InvalidatesPreCalcDataForCellDetour.TrampolineAddress());
 
 		const auto clear = reinterpret_cast<std::uint8_t*>(REL::ResolveID(kClearPreCalcedDataID));
 		if (!ClearPreCalcedDataDetour.Install(clear, reinterpret_cast<void*>(&ClearPreCalcedDataHook))) {
 			REX::LogError("Could not install ClearPreCalcedData hook");
 			return;
 		}
-		GameClearPreCalcedData = reinterpret_cast<ClearPreCalcedDataFn>(ClearPreCalcedDataDetour.GetTrampoline());
+		GameClearPreCalcedData = reinterpret_cast<ClearPreCalcedDataFn>(ClearPreCalcedDataDetour.TrampolineAddress());
 
 		if (Settings.bEnableLoggingFull) {
 			REX::LogInfo("AE precombine protection enabled");

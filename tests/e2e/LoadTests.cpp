@@ -132,12 +132,15 @@ namespace E2E
 
 	TEST_F(PluginLoad, PluginPathOf260CharactersOrMoreIgnoresTheIni)
 	{
-		// Deep enough that ...\Data\F4SE\Plugins\Quellstone.dll is longer than 260.
-		auto root = Sandbox::FromBuildPath(QS_CASES_DIR) / caseName;
-		while (root.wstring().size() < 240) {
-			root /= "deep-folder-to-make-the-path-long";
+		// The host is pointed at a plugin folder deep enough that the plugin's path is
+		// longer than 260 characters; the game itself stays at a short path.
+		const auto            root = Sandbox::FromBuildPath(QS_CASES_DIR) / caseName;
+		std::filesystem::path plugins;
+		while ((root / plugins / "Data/F4SE/Plugins/Quellstone.dll").wstring().size() < 270) {
+			plugins /= "deep-folder-to-make-the-path-long";
 		}
-		auto& folder = MakeGameAt(root, {});
+		plugins /= "Data/F4SE/Plugins";
+		auto& folder = MakeGame({ "--plugins", plugins.string() }, plugins);
 		ASSERT_GE((folder.PluginFolder() / "Quellstone.dll").wstring().size(), 260u);
 		// Had the INI been read, protection would be off and the log would say so.
 		folder.WriteIni(Ini(0, 1, 0));

@@ -53,16 +53,6 @@ namespace E2E
 		return *game;
 	}
 
-	Sandbox::GameFolder& SandboxCase::MakeGameAt(const std::filesystem::path& a_root, const std::vector<std::string>& a_gameOptions, bool a_withDatabase)
-	{
-		gameOptions = a_gameOptions;
-		game.emplace(a_root, Built());
-		if (a_withDatabase) {
-			EXPECT_TRUE(game->WriteAddressLibrary(gameOptions));
-		}
-		return *game;
-	}
-
 	Sandbox::ProcessResult SandboxCase::RunGame(std::vector<std::string> a_args)
 	{
 		auto args = gameOptions;

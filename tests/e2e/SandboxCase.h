@@ -40,8 +40,6 @@ namespace E2E
 		// database for the chosen prologues.
 		Sandbox::GameFolder& MakeGame(const std::vector<std::string>& a_gameOptions = {},
 		                              const std::filesystem::path& a_pluginFolder = "Data/F4SE/Plugins", bool a_withDatabase = true);
-		Sandbox::GameFolder& MakeGameAt(const std::filesystem::path& a_root, const std::vector<std::string>& a_gameOptions,
-		                                bool a_withDatabase = true);
 
 		// Plays a script; the game's options (prologues) are the ones of MakeGame.
 		Sandbox::ProcessResult Play(const std::string& a_script);
