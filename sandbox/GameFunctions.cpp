@@ -4,8 +4,9 @@
 
 namespace
 {
-	thread_local bool GameAnswer{ false };
-}
+	thread_local bool                  GameAnswer{ false };
+	thread_local Sandbox::GameCounters Counted;
+} // namespace
 
 // Read by the rip-relative prologue.
 extern "C" std::uint64_t SandboxGameTick;
@@ -15,17 +16,16 @@ std::uint64_t            SandboxGameTick{ 0 };
 // models it.
 extern "C" bool SandboxInvalidatesBody(Sandbox::GameReference*, Sandbox::GameCell*)
 {
-	auto& counters = Sandbox::Counters();
-	counters.invalidationChecks.fetch_add(1, std::memory_order_relaxed);
+	++Counted.invalidationChecks;
 	if (GameAnswer) {
-		counters.answeredInvalidates.fetch_add(1, std::memory_order_relaxed);
+		++Counted.answeredInvalidates;
 	}
 	return GameAnswer;
 }
 
 extern "C" void SandboxClearBody(Sandbox::GameCell* a_cell)
 {
-	Sandbox::Counters().clearsRun.fetch_add(1, std::memory_order_relaxed);
+	++Counted.clearsRun;
 	if (a_cell) {
 		// The game frees the cell's precombined and previs data.
 		a_cell->precombinedData = nullptr;
@@ -161,10 +161,9 @@ namespace Sandbox
 		return reinterpret_cast<std::uintptr_t>(a_function) - base;
 	}
 
-	GameCounters& Counters() noexcept
+	const GameCounters& ThreadCounters() noexcept
 	{
-		static GameCounters counters;
-		return counters;
+		return Counted;
 	}
 
 	void SetGameAnswer(bool a_invalidates) noexcept

@@ -3,7 +3,6 @@
 // The two game functions the plugin detours, with the prologues a test can choose, and
 // the counters by which the sandbox sees what the game's own code did.
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -38,14 +37,15 @@ namespace Sandbox
 	// records it.
 	[[nodiscard]] std::uint64_t ImageOffset(const void* a_function) noexcept;
 
-	// What the game's own code did, counted inside the functions' bodies.
+	// What the game's own code did on the calling thread, counted inside the functions'
+	// bodies. Per thread, so that counting costs the game threads nothing shared.
 	struct GameCounters
 	{
-		std::atomic<std::uint64_t> invalidationChecks{ 0 };
-		std::atomic<std::uint64_t> answeredInvalidates{ 0 };
-		std::atomic<std::uint64_t> clearsRun{ 0 };
+		std::uint64_t invalidationChecks{ 0 };
+		std::uint64_t answeredInvalidates{ 0 };
+		std::uint64_t clearsRun{ 0 };
 	};
-	[[nodiscard]] GameCounters& Counters() noexcept;
+	[[nodiscard]] const GameCounters& ThreadCounters() noexcept;
 
 	// The answer the game's own InvalidatesPreCalcDataForCell gives on this thread, set
 	// by whoever plays the game's part before each call.

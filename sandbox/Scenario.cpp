@@ -33,28 +33,31 @@ namespace Sandbox
 		void Add(ScenarioTally& a_total, const ScenarioTally& a_part) noexcept
 		{
 			a_total.requests += a_part.requests;
+			a_total.gameSaidInvalidates += a_part.gameSaidInvalidates;
 			a_total.blocked += a_part.blocked;
+			a_total.clearsRun += a_part.clearsRun;
 			a_total.clearRequests += a_part.clearRequests;
 		}
 
 		template <class Work>
 		ScenarioTally RunThreads(unsigned a_threads, Work a_work)
 		{
-			const auto                 countersBefore = Counters().answeredInvalidates.load();
-			const auto                 clearsBefore = Counters().clearsRun.load();
 			std::vector<ScenarioTally> parts(a_threads);
 			{
 				std::vector<std::jthread> threads;
 				for (unsigned t = 0; t < a_threads; ++t) {
-					threads.emplace_back([&, t] { a_work(t, parts[t]); });
+					threads.emplace_back([&, t] {
+						const auto before = ThreadCounters();
+						a_work(t, parts[t]);
+						parts[t].gameSaidInvalidates = ThreadCounters().answeredInvalidates - before.answeredInvalidates;
+						parts[t].clearsRun = ThreadCounters().clearsRun - before.clearsRun;
+					});
 				}
 			}
 			ScenarioTally total;
 			for (const auto& part : parts) {
 				Add(total, part);
 			}
-			total.gameSaidInvalidates = Counters().answeredInvalidates.load() - countersBefore;
-			total.clearsRun = Counters().clearsRun.load() - clearsBefore;
 			return total;
 		}
 	} // namespace

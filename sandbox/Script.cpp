@@ -140,9 +140,9 @@ namespace Sandbox
 				if (!(a_line >> cellKey) || !Find(cells, cellKey, cell)) {
 					return false;
 				}
-				const auto before = Counters().clearsRun.load();
+				const auto before = ThreadCounters().clearsRun;
 				calls.clear(cell);
-				const bool ran = Counters().clearsRun.load() != before;
+				const bool ran = ThreadCounters().clearsRun != before;
 				out << "clear " << cellKey << " -> " << (ran ? "ran" : "skipped") << '\n';
 				return true;
 			}

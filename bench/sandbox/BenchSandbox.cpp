@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,66 +16,68 @@
 namespace
 {
 	constexpr unsigned kCallsPerThread = 20'000'000;
-	constexpr int      kRuns = 5;
+	constexpr int      kRounds = 5;
 
-	struct Setup
+	struct Measure
 	{
-		const char* name;
-		const char* ini;
+		const char* label;
+		const char* setup; // the game folder it runs in
+		unsigned    threads;
+		bool        gameAnswer;
+		int         baseline; // index of the measure it is compared with
+		double      best{ std::numeric_limits<double>::infinity() };
 	};
 
-	const Setup kProtectionOff{ "off", "[General]\nbEnablePrecombineProtection=0\n" };
-	const Setup kProtectionOn{ "on", "[General]\nbEnablePrecombineProtection=1\n" };
-	const Setup kIssuesOnly{ "issues", "[General]\nbEnableLoggingIssues=1\n" };
-
-	double BestNsPerCall(const Setup& a_setup, unsigned a_threads, bool a_gameAnswer)
-	{
-		const Sandbox::BuiltFiles files{ Sandbox::FromBuildPath(QS_GAME_EXE), Sandbox::FromBuildPath(QS_PLUGIN_DLL),
-			                             Sandbox::FromBuildPath(QS_ADDRLIB_EXE) };
-		const Sandbox::GameFolder game{ Sandbox::FromBuildPath(QS_BENCH_DIR) / a_setup.name, files };
-		game.WriteIni(a_setup.ini);
-		if (!game.WriteAddressLibrary({})) {
-			std::fprintf(stderr, "could not write the Address Library for %s\n", a_setup.name);
-			return std::numeric_limits<double>::quiet_NaN();
-		}
-
-		double best = std::numeric_limits<double>::infinity();
-		for (int run = 0; run < kRuns; ++run) {
-			const auto result = game.RunGame({ "--my-games", "QsBench", "--bench", std::to_string(kCallsPerThread),
-			                                   std::to_string(a_threads), a_gameAnswer ? "true" : "false" });
-			if (result.exitCode != 0) {
-				std::fprintf(stderr, "game run failed (%u): %s\n", result.exitCode, result.output.c_str());
-				return std::numeric_limits<double>::quiet_NaN();
-			}
-			best = std::min(best, std::stod(result.output));
-		}
-		return best;
-	}
-
-	void Row(const char* a_label, double a_ns, double a_baseline)
-	{
-		std::printf("%-58s %7.2f ns/call  %+6.2f ns  x%.2f\n", a_label, a_ns, a_ns - a_baseline, a_ns / a_baseline);
-	}
+	// Each game folder differs only in its INI.
+	const std::map<std::string, std::string> kSetups{
+		{ "off", "[General]\nbEnablePrecombineProtection=0\n" },
+		{ "on", "[General]\nbEnablePrecombineProtection=1\n" },
+		{ "issues", "[General]\nbEnableLoggingIssues=1\n" },
+	};
 } // namespace
 
 int main()
 {
-	const double offTrue = BestNsPerCall(kProtectionOff, 1, true);
-	const double offFalse = BestNsPerCall(kProtectionOff, 1, false);
-	const double off8 = BestNsPerCall(kProtectionOff, 8, true);
-	const double onTrue = BestNsPerCall(kProtectionOn, 1, true);
-	const double onFalse = BestNsPerCall(kProtectionOn, 1, false);
-	const double issues1 = BestNsPerCall(kIssuesOnly, 1, true);
-	const double issues8 = BestNsPerCall(kIssuesOnly, 8, true);
+	const Sandbox::BuiltFiles                  files{ Sandbox::FromBuildPath(QS_GAME_EXE), Sandbox::FromBuildPath(QS_PLUGIN_DLL),
+                                     Sandbox::FromBuildPath(QS_ADDRLIB_EXE) };
+	std::map<std::string, Sandbox::GameFolder> games;
+	for (const auto& [name, ini] : kSetups) {
+		const auto& game = games.emplace(name, Sandbox::GameFolder{ Sandbox::FromBuildPath(QS_BENCH_DIR) / name, files }).first->second;
+		game.WriteIni(ini);
+		if (!game.WriteAddressLibrary({})) {
+			std::fprintf(stderr, "could not write the Address Library for %s\n", name.c_str());
+			return 1;
+		}
+	}
 
-	std::printf("InvalidatesPreCalcDataForCell, best of %d runs of %u calls per thread\n", kRuns, kCallsPerThread);
-	std::printf("%-58s %7s          %-9s  %s\n", "", "", "added", "ratio");
-	Row("protection off, no detour, game answers true (baseline)", offTrue, offTrue);
-	Row("protection off, no detour, game answers false", offFalse, offFalse);
-	Row("protection on, logging off, game answers true (blocked)", onTrue, offTrue);
-	Row("protection on, logging off, game answers false", onFalse, offFalse);
-	Row("issues-only, cell already reported, 1 thread", issues1, offTrue);
-	Row("protection off, no detour, 8 threads (baseline)", off8, off8);
-	Row("issues-only, cell already reported, 8 threads", issues8, off8);
+	std::vector<Measure> measures{
+		{ "protection off, no detour, game answers true (baseline)", "off", 1, true, 0 },
+		{ "protection on, logging off, game answers true (blocked)", "on", 1, true, 0 },
+		{ "protection off, no detour, game answers false (baseline)", "off", 1, false, 2 },
+		{ "protection on, logging off, game answers false", "on", 1, false, 2 },
+		{ "issues-only, cell already reported, 1 thread", "issues", 1, true, 0 },
+		{ "protection off, no detour, 8 threads (baseline)", "off", 8, true, 5 },
+		{ "issues-only, cell already reported, 8 threads", "issues", 8, true, 5 },
+	};
+
+	// Rounds over all measures rather than all runs of one measure in a row, so that a
+	// busy spell on the machine does not fall on one side of a comparison only.
+	for (int round = 0; round < kRounds; ++round) {
+		for (auto& measure : measures) {
+			const auto result = games.at(measure.setup).RunGame({ "--my-games", "QsBench", "--bench", std::to_string(kCallsPerThread), std::to_string(measure.threads), measure.gameAnswer ? "true" : "false" });
+			if (result.exitCode != 0) {
+				std::fprintf(stderr, "game run failed (%u): %s\n", result.exitCode, result.output.c_str());
+				return 1;
+			}
+			measure.best = std::min(measure.best, std::stod(result.output));
+		}
+	}
+
+	std::printf("InvalidatesPreCalcDataForCell as the game calls it, best of %d rounds of %u calls per thread\n", kRounds, kCallsPerThread);
+	std::printf("%-58s %13s %10s %7s\n", "", "", "added", "ratio");
+	for (const auto& measure : measures) {
+		const double baseline = measures[measure.baseline].best;
+		std::printf("%-58s %7.2f ns/call %+7.2f ns  x%.2f\n", measure.label, measure.best, measure.best - baseline, measure.best / baseline);
+	}
 	return 0;
 }
