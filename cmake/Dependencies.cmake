@@ -27,12 +27,7 @@ if(QS_BUILD_TESTS)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
     add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
-    # GoogleTest 1.12's own build already defines these names; older ones do not.
-    foreach(lib gtest gtest_main gmock)
-      if(NOT TARGET GTest::${lib})
-        add_library(GTest::${lib} ALIAS ${lib})
-      endif()
-    endforeach()
+    # The source tree defines the GTest:: aliases itself.
   else()
     find_package(GTest REQUIRED)
   endif()

@@ -1,4 +1,5 @@
-// CodeMemory on Windows: the calls Part 2.1 names, made directly.
+// CodeMemory on Windows: VirtualProtect, FlushInstructionCache and GetCurrentProcess,
+// called directly.
 
 #include "CodeMemory.h"
 

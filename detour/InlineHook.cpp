@@ -1,4 +1,4 @@
-// Inline function detour (Part 2.1). See InlineHook.h for what is accepted and why.
+// Inline function detour. See InlineHook.h for what is accepted and why.
 
 #include "InlineHook.h"
 

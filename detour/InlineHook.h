@@ -1,6 +1,6 @@
 #pragma once
 
-// Inline function detour (Part 2.1).
+// Inline function detour.
 //
 // Install overwrites the first instructions of a function of the running game with a
 // jump to a replacement, and moves those instructions ("stolen bytes") into a
@@ -27,11 +27,14 @@
 //    pushes and stack adjustments is detoured; one whose first 5 bytes (near jump) or
 //    first 14 bytes (absolute jump) include the stack-cookie load
 //    `48 8B 05 disp32` (mov rax, [rip+__security_cookie]) or a call is refused, and
-//    the owner logs its error line (Part 1.3) and the game keeps its own behaviour.
-// 3. The run must lie inside the function: a return (C3, C2, CB, CA, CF), an
-//    unconditional jump (E9, EB, FF /4, FF /5), int3 (CC) or ud2 (0F 0B) followed by
-//    more stolen bytes means the function ends there and the bytes after it belong to
-//    something else; Install refuses. So is an instruction the decoder refuses.
+//    the owner logs its error line and the game keeps its own behaviour.
+// 3. The run must lie inside the function. A return (C3, C2, CB, CA, CF), an
+//    unconditional jump (E9, EB, FF /4, FF /5) or ud2 (0F 0B) before the jump fits
+//    means the function ends there and the next bytes belong to something else:
+//    Install refuses (as the last stolen instruction it is fine). int3 (CC) anywhere
+//    in the run is refused: it is padding after the function, or a debugger's
+//    breakpoint. An instruction the decoder refuses (-1: VEX/AVX, lfence, ...) fails
+//    the install too.
 // 4. Leading jumps are followed first (FollowJumps): a target that starts with E9,
 //    EB (except EB 00 and EB 80) or FF 25 is not patched itself; the detour goes where
 //    the chain ends, at most kMaxJumpsFollowed jumps on.
@@ -44,7 +47,7 @@
 //    48 8B 05 disp32 | ...                                       refused: rip-relative
 //        first instruction, whatever the distance
 //    E9 rel32 -> body                                            followed: the body is
-//        patched, the E9 stays as it is
+//        patched (so its own prologue must be accepted), the E9 stays as it is
 //
 // A failed Install leaves no trampoline, stolenLength 0 and installed 0 (target and
 // the other fields keep what the attempt computed), writes nothing to the target, and
@@ -141,7 +144,7 @@ public:
 	// displacement, a_to - (a_from + 5), fits in a signed 32-bit value, else 14.
 	[[nodiscard]] static std::uint64_t JumpSize(const void* a_from, const void* a_to) noexcept;
 
-	// The record of Part 2.1, in its order.
+	// The detour record, its nine fields in their fixed order.
 	std::uint8_t*             target{ nullptr };           // the function's entry after following leading jumps
 	const void*               replacement{ nullptr };      // the replacement function
 	std::uint8_t*             patchAddress{ nullptr };     // where the jump is written (= target)

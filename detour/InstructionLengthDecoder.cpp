@@ -1,10 +1,10 @@
-// Instruction length decoder (Part 2.2): four opcode maps and one displacement table
+// Instruction length decoder: four opcode maps and one displacement table
 // of handler pointers. Each handler is handed the byte that selected it and returns one
 // past the end of the instruction, or null to refuse it; prefixes and escapes consume
 // their byte and dispatch the next one. An instruction costs one table lookup per
 // prefix, escape and opcode byte and at most one more for its ModRM operand.
 //
-// Where this file departs from the letter of Part 2.2 it is to agree with the
+// Where this file departs from the classic length tables it is to agree with the
 // processor (and with Zydis, against which tests/detour checks it on real code), or to
 // refuse an encoding whose length is not fixed by its bytes alone:
 //  - An instruction longer than 15 bytes is refused: the processor raises #GP on it.
@@ -24,7 +24,12 @@
 //  - 0F 78 and 0F 79 are refused: VMREAD/VMWRITE without a prefix, but AMD's
 //    EXTRQ/INSERTQ with 66 or F2, which carry two immediate bytes.
 //  - C6 and C7 are accepted only as MOV (reg 0) and, for C6, XABORT (C6 F8); XBEGIN
-//    (C7 F8) is refused.
+//    (C7 F8) is refused. LEA (8D) and the far forms of FF (reg 3, 5) need a memory
+//    operand, and 8C/8E a segment register that exists: the rest raise #UD.
+// Still accepted although the processor raises #UD on them (their length is what the
+// processor measures before it faults, and compilers never emit them): LOCK on an
+// instruction that cannot take it, SSE opcodes with a mandatory prefix they do not
+// have, control, debug and bound registers that do not exist.
 
 #include "InstructionLengthDecoder.h"
 
@@ -35,7 +40,7 @@ namespace
 	// The longest instruction the processor executes.
 	constexpr std::ptrdiff_t kMaxLength = 15;
 
-	// The state of one call (Part 2.2, "Per-call decoding state"). Prefixes change it
+	// The state of one call (the per-call decoding state). Prefixes change it
 	// for the rest of the same instruction only.
 	struct Decoding
 	{
@@ -48,7 +53,7 @@ namespace
 		bool                x64;
 		bool                operandSize16;  // a 66 prefix was seen
 		bool                rexW;           // the REX byte right before the opcode has W set
-		bool                f2;             // the F2 and F3 flags of Part 2.2: set only when the
+		bool                f2;             // the F2 and F3 flags: set only when the
 		bool                f3;             //   prefix comes right before certain opcodes or 0F
 	};
 
@@ -174,7 +179,7 @@ namespace
 		NoDisp,  NoDisp,  NoDisp,  NoDisp,  NoDisp,   NoDisp,  NoDisp,  NoDisp,  // mod 3
 	};
 
-	// The ModRM operand starting at a_modrm ("M" of Part 2.2); returns one past it.
+	// The ModRM operand starting at a_modrm ("M", the ModRM operand's size); returns one past it.
 	inline const std::uint8_t* Operand(const std::uint8_t* a_modrm, Decoding& a_state)
 	{
 		a_state.examined = a_modrm + 1;

@@ -1,6 +1,6 @@
 #pragma once
 
-// Instruction length decoder (Part 2.2).
+// Instruction length decoder.
 //
 // The inline detour must move whole instructions out of the way of the jump it writes
 // at the start of a game function, so it needs the length of each instruction there.

@@ -3,8 +3,8 @@
 // installed), walked instruction by instruction as Zydis measures them, and a sample
 // of random encodings. Wherever our decoder accepts an instruction that Zydis also
 // decodes, the lengths must agree. What else differs is counted by class and printed:
-//  - refused by us, decoded by Zydis: VEX/EVEX (AVX), and the encodings Part 2.2 and
-//    InstructionLengthDecoder.cpp refuse on purpose; this is the acceptance rate;
+//  - refused by us, decoded by Zydis: VEX/EVEX (AVX), and the encodings that
+//    InstructionLengthDecoder.cpp refuses on purpose; this is the acceptance rate;
 //  - accepted by us, refused by Zydis: encodings the processor rejects with #UD (LOCK
 //    on an instruction that cannot take it, a mandatory prefix an SSE opcode does not
 //    have, a control or bound register that does not exist). Our length is still the

@@ -1,6 +1,6 @@
-// The instruction length decoder (Part 2.2): the edge cases of the Part for both
+// The instruction length decoder: the known edge cases for both
 // modes, every class of refused encoding, the prefix limits, where this decoder
-// departs from the Part to agree with the processor, and what it tells the detour
+// departs from the classic tables to agree with the processor, and what it tells the detour
 // about position-dependent instructions.
 
 #include "InstructionLengthDecoder.h"
@@ -179,7 +179,7 @@ TEST(InstructionLengthDecoder, CountsPrefixAndEscapeBytesToFifteen)
 		{ "fourteen 66, then the 0F escape (15th counted byte)", k64, Code::Repeated(0x66, 14, { 0x0F, 0x05 }), -1 },
 		{ "eleven 66, then 0F 38, within 15 bytes", k64, Code::Repeated(0x66, 11, { 0x0F, 0x38, 0x00, 0xC1 }), 15 },
 		{ "fourteen REX bytes", k64, Code::Repeated(0x48, 14, { 0x90 }), 15 },
-		{ "fifteen REX bytes (counted, unlike the Part, so reading stays bounded)", k64, Code::Repeated(0x48, 15, { 0x90 }), -1 },
+		{ "fifteen REX bytes (counted with the other prefixes, so reading stays bounded)", k64, Code::Repeated(0x48, 15, { 0x90 }), -1 },
 		{ "forty REX bytes", k64, Code::Repeated(0x48, 40, { 0x90 }), -1 },
 	});
 }
@@ -337,20 +337,20 @@ TEST(InstructionLengthDecoder, RefusesNearBranchesWhoseLengthDependsOnTheProcess
 	ExpectLengths({
 		{ "66 call", k64, { 0x66, 0xE8 }, -1 },
 		{ "66 jmp", k64, { 0x66, 0xE9 }, -1 },
-		{ "66 jo (the Part: 5)", k64, { 0x66, 0x0F, 0x80 }, -1 },
-		{ "66 je (the Part: 7)", k64, { 0x66, 0x0F, 0x84 }, -1 },
+		{ "66 jo (classic table: 5)", k64, { 0x66, 0x0F, 0x80 }, -1 },
+		{ "66 je (classic table: 7)", k64, { 0x66, 0x0F, 0x84 }, -1 },
 		{ "66 REX.W call: rel32 everywhere", k64, { 0x66, 0x48, 0xE8 }, 7 },
 		{ "66 je in 32-bit mode: rel16", k32, { 0x66, 0x0F, 0x84 }, 5 },
-		{ "66 jb in 32-bit mode: rel16 (the Part: 7)", k32, { 0x66, 0x0F, 0x82 }, 5 },
+		{ "66 jb in 32-bit mode: rel16 (classic table: 7)", k32, { 0x66, 0x0F, 0x82 }, 5 },
 	});
 }
 
-TEST(InstructionLengthDecoder, DepartsFromThePartWhereTheProcessorDoes)
+TEST(InstructionLengthDecoder, DepartsFromTheClassicTablesWhereTheProcessorDoes)
 {
 	ExpectLengths({
-		{ "push imm16 in x86-64 mode (the Part: 6)", k64, { 0x66, 0x68 }, 4 },
+		{ "push imm16 in x86-64 mode (classic table: 6)", k64, { 0x66, 0x68 }, 4 },
 		{ "push imm32 in x86-64 mode", k64, { 0x68 }, 5 },
-		{ "ud1 has a ModRM byte (the Part: 2)", k64, { 0x0F, 0xB9, 0xC0 }, 3 },
+		{ "ud1 has a ModRM byte (classic table: 2)", k64, { 0x0F, 0xB9, 0xC0 }, 3 },
 		{ "ud1 with a memory operand", k64, { 0x0F, 0xB9, 0x40, 0x10 }, 4 },
 		{ "a later REX without W cancels REX.W", k64, { 0x48, 0x40, 0xB8 }, 7 },
 		{ "a legacy prefix after REX.W cancels it", k64, { 0x48, 0x2E, 0xB8 }, 7 },

@@ -1,4 +1,4 @@
-// The inline detour (Part 2.1) on real x86-64 code: natively on Linux memory and
+// The inline detour on real x86-64 code: natively on Linux memory and
 // under Wine on the Windows API. Target functions are written in assembly
 // (TargetFunctions.cpp) or as bytes in pages the test maps where it needs them.
 

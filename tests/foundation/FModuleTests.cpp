@@ -7,36 +7,11 @@
 #include "FakeModules.h"
 #include "LogCapture.h"
 #include "REX/FModule.h"
+#include "TestImage.h"
 
 namespace
 {
-	// A minimal image: DOS header pointing at PE headers, an optional header of the
-	// given size, and a section table.
-	struct SectionSpec
-	{
-		const char*   name;  // up to 8 bytes, not necessarily terminated
-		std::uint32_t virtualSize;
-		std::uint32_t rva;
-	};
-
-	std::vector<std::uint8_t> MakeImage(std::initializer_list<SectionSpec> a_sections, std::uint16_t a_optionalHeaderSize = 0xF0)
-	{
-		constexpr std::uint32_t kHeaders = 0x80;
-		std::vector<std::uint8_t> image(0x1000, 0);
-		std::memcpy(image.data() + 60, &kHeaders, 4);
-		std::memcpy(image.data() + kHeaders, "PE\0\0", 4);
-		const auto count = static_cast<std::uint16_t>(a_sections.size());
-		std::memcpy(image.data() + kHeaders + 6, &count, 2);
-		std::memcpy(image.data() + kHeaders + 20, &a_optionalHeaderSize, 2);
-		auto* entry = image.data() + kHeaders + 24 + a_optionalHeaderSize;
-		for (const auto& s : a_sections) {
-			std::memcpy(entry, s.name, std::min<std::size_t>(std::strlen(s.name), 8));
-			std::memcpy(entry + 8, &s.virtualSize, 4);
-			std::memcpy(entry + 12, &s.rva, 4);
-			entry += 40;
-		}
-		return image;
-	}
+	using TestSupport::MakeImage;
 
 	class FModuleTest : public ::testing::Test
 	{

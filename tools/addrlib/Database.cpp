@@ -243,6 +243,23 @@ namespace AddrLib
 		return out;
 	}
 
+	std::string FormatDump(const Database& a_database)
+	{
+		std::string text;
+		if (a_database.format == 0) {
+			text += "# format: raw\n";
+		} else {
+			const auto version = Codec::ToVersion(a_database.version);
+			text += fmt::format("# format: {}\n# game version: {}.{}.{}.{}\n# name: {}\n# pointer size: {}\n",
+			                    a_database.format, version.major, version.minor, version.patch, version.build, a_database.name, a_database.pointerSize);
+		}
+		text += fmt::format("# entries: {}\n", a_database.entries.size());
+		for (const auto& entry : a_database.entries) {
+			fmt::format_to(std::back_inserter(text), "{} 0x{:X}\n", entry.id, entry.offset);
+		}
+		return text;
+	}
+
 	bool IsRawFileName(const std::filesystem::path& a_path)
 	{
 		const auto name = a_path.filename().string();

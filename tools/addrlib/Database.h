@@ -47,6 +47,10 @@ namespace AddrLib
 	// offset that does not fit, or an offset of 0).
 	[[nodiscard]] std::vector<std::byte> Encode(const Database& a_database, const Progress& a_progress = {});
 
+	// The dump text: the header as "#" comment lines, then one "id 0xoffset" line per
+	// entry, so that it reads back as a pairs list.
+	[[nodiscard]] std::string FormatDump(const Database& a_database);
+
 	// True for the file names that the F4SE loader reads as raw: "version-*.bin".
 	[[nodiscard]] bool IsRawFileName(const std::filesystem::path& a_path);
 } // namespace AddrLib

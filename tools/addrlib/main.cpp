@@ -186,21 +186,8 @@ Progress of long tables is shown on standard error.
 		if (a_arguments.positional.size() != 1) {
 			throw UsageError("dump needs <file.bin>");
 		}
-		const auto  database = Load(a_arguments);
-		std::string text;
-		if (database.format == 0) {
-			text += "# format: raw\n";
-		} else {
-			text += fmt::format("# format: {}\n# game version: {}.{}.{}.{}\n# name: {}\n# pointer size: {}\n",
-			                    database.format, database.version[0] & 0xFFFF, database.version[1] & 0xFFFF, database.version[2] & 0xFFFF, database.version[3] & 0xFFFF,
-			                    database.name, database.pointerSize);
-		}
-		text += fmt::format("# entries: {}\n", database.entries.size());
+		const auto text = AddrLib::FormatDump(Load(a_arguments));
 		std::fwrite(text.data(), 1, text.size(), stdout);
-		for (const auto& entry : database.entries) {
-			const auto line = fmt::format("{} 0x{:X}\n", entry.id, entry.offset);
-			std::fwrite(line.data(), 1, line.size(), stdout);
-		}
 		return 0;
 	}
 

@@ -65,19 +65,42 @@ namespace F4SE
 			ObjectInterface*                        object{ nullptr };
 			TrampolineInterface*                    trampoline{ nullptr };
 
+			// The steps of Initialize; each runs at most once per record.
 			void LoadHostData(const LoadInterface* a_loadInterface);
 			void InitLog();
+			void QueryInterfaces(const LoadInterface* a_loadInterface);
 			void InitTrampoline();
 
 		private:
 			friend void F4SE::Initialize(const LoadInterface*, const InitOptions&) noexcept;
 
-			void QueryInterfaces(const LoadInterface* a_loadInterface);
+			// Runs its body for the first caller only; concurrent callers wait until it has
+			// finished. A body that throws still counts as run, and its exception passes
+			// through a plain mutex: std::call_once built on pthread_once (MinGW's threads)
+			// cannot carry an exception out and would leave the flag blocked for good.
+			class OnceGuard
+			{
+			public:
+				template <class Body>
+				void Run(Body&& a_body)
+				{
+					const std::scoped_lock guard{ lock };
+					if (done) {
+						return;
+					}
+					done = true;
+					a_body();
+				}
 
-			std::once_flag initOnce;
-			std::once_flag hostDataOnce;
-			std::once_flag logOnce;
-			std::once_flag trampolineOnce;
+			private:
+				std::mutex lock;
+				bool       done{ false };
+			};
+
+			OnceGuard initOnce;
+			OnceGuard hostDataOnce;
+			OnceGuard logOnce;
+			OnceGuard trampolineOnce;
 		};
 	} // namespace Impl
 } // namespace F4SE

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <source_location>
 
 #include "REX/LOG.h"
 
@@ -127,11 +126,7 @@ namespace F4SE
 			}
 			auto* const result = static_cast<T*>(queryInterface(T::kId));
 			if (result && result->interfaceVersion > T::kNewestVersion) {
-				const auto here = std::source_location::current();
-				REX::LogMessage(
-				    REX::SourceLocation{ 184, 15, "lib/hostlib/include/F4SE/Interfaces", here.function_name() },
-				    REX::ELogLevel::Error,
-				    "interface definition is out of date");
+				REX::LogError("interface definition is out of date");
 			}
 			return result;
 		}

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <limits>
 #include <memory>
-#include <source_location>
 #include <string>
 
 #include <spdlog/sinks/basic_file_sink.h>
@@ -77,7 +76,7 @@ namespace F4SE
 	{
 		try {
 			auto& api = Impl::API::Get();
-			std::call_once(api.initOnce, [&] {
+			api.initOnce.Run([&] {
 				api.options = a_options;
 				RunStep("reading the plugin's and the host's data", [&] { api.LoadHostData(a_loadInterface); });
 				RunStep("setting up the log file", [&] { api.InitLog(); });
@@ -111,7 +110,7 @@ namespace F4SE
 
 		void API::LoadHostData(const LoadInterface* const a_loadInterface)
 		{
-			std::call_once(hostDataOnce, [&] {
+			hostDataOnce.Run([&] {
 				if (const auto* const record = FindPluginVersionRecord()) {
 					name = FixedText(record->pluginName, sizeof(record->pluginName));
 					author = FixedText(record->author, sizeof(record->author));
@@ -156,7 +155,7 @@ namespace F4SE
 			if (!options.writeLog) {
 				return;
 			}
-			std::call_once(logOnce, [this] {
+			logOnce.Run([this] {
 				if (gameFolderName.empty()) {
 					return;
 				}
@@ -165,11 +164,7 @@ namespace F4SE
 				const auto                                  result = REX::OS::SHGetKnownFolderPath(REX::OS::kFolderIdDocuments, 0, nullptr, &rawDocuments);
 				const std::unique_ptr<wchar_t, TaskMemFree> documents{ rawDocuments };
 				if (result != 0 || !documents) {
-					const auto here = std::source_location::current();
-					REX::LogMessage(
-					    REX::SourceLocation{ 87, 17, "lib/hostlib/src/F4SE/API", here.function_name() },
-					    REX::ELogLevel::Error,
-					    "failed to get known folder path");
+					REX::LogError("failed to get known folder path");
 					return;
 				}
 
@@ -194,11 +189,7 @@ namespace F4SE
 				spdlog::set_default_logger(std::move(logger));
 				spdlog::set_pattern(options.pattern ? options.pattern : kDefaultPattern, spdlog::pattern_time_type::local);
 
-				const auto here = std::source_location::current();
-				REX::LogMessage(
-				    REX::SourceLocation{ 112, 15, "lib/hostlib/src/F4SE/API", here.function_name() },
-				    REX::ELogLevel::Info,
-				    fmt::format("{} v{}", name, version));
+				REX::LogInfo("{} v{}", name, version);
 			});
 		}
 
@@ -221,7 +212,7 @@ namespace F4SE
 			if (!options.prepareTrampoline) {
 				return;
 			}
-			std::call_once(trampolineOnce, [this] {
+			trampolineOnce.Run([this] {
 				if (options.trampolineBytes == 0) {
 					options.trampolineBytes += REL::FHookStore::GetSingleton().GetTotalSize();
 				}

@@ -1,6 +1,5 @@
 #include "F4SE/Interfaces.h"
 
-#include <source_location>
 
 #include "F4SE/API.h"
 
@@ -12,11 +11,7 @@ namespace F4SE
 		// which is a refusal like any other.
 		auto* const memory = allocateFromBranchPool ? allocateFromBranchPool(OwnPluginHandle(), a_size) : nullptr;
 		if (!memory) {
-			const auto here = std::source_location::current();
-			REX::LogMessage(
-			    REX::SourceLocation{ 115, 14, "lib/hostlib/src/F4SE/Interfaces", here.function_name() },
-			    REX::ELogLevel::Error,
-			    "failed to allocate from branch pool");
+			REX::LogError("failed to allocate from branch pool");
 		}
 		return memory;
 	}

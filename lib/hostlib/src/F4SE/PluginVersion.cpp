@@ -10,4 +10,4 @@ namespace F4SE
 		const auto address = REX::OS::GetProcAddress(REX::FModule::ThisModule().GetHandle(), "F4SEPlugin_Version");
 		return reinterpret_cast<const PluginVersionData*>(address);
 	}
-}
+} // namespace F4SE

@@ -42,6 +42,9 @@ namespace REL
 		void adopt(void* a_data, std::size_t a_size, deleter_type a_deleter = {});
 		// Gives the buffer to its deleter and empties the instance.
 		void release();
+		// Hands out the next a_size bytes of the buffer, or null with an error line when
+		// fewer than that are left: branch code never runs past the buffer's end.
+		[[nodiscard]] void* allocate(std::size_t a_size);
 		// Writes "Trampoline [name]: usedB / capacityB (percent%)" at debug.
 		void stats() const;
 

@@ -50,7 +50,7 @@ namespace REL
 	[[nodiscard]] std::optional<VersionNumber> ReadProductVersion(const std::string& a_path);
 } // namespace REL
 
-// "{}" prints the version with "."; a specification applies to that text as to a string.
+// "{}" prints the version with "."; fill, alignment and width apply to that text as to a string.
 template <>
 struct fmt::formatter<REL::VersionNumber> : fmt::formatter<std::string_view>
 {

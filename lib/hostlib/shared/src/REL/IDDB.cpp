@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cwctype>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -263,20 +264,21 @@ namespace REL
 		const auto count = static_cast<std::size_t>(_tableCount);
 		// At most a type byte and two 8-byte operands per entry: read no more than that,
 		// in one go, and decode from memory.
-		const auto             available = RemainingBytes(a_stream);
-		const auto             wanted = std::min<std::uint64_t>(available, static_cast<std::uint64_t>(count) * 17);
-		std::vector<std::byte> packed(static_cast<std::size_t>(wanted));
-		a_stream.read(reinterpret_cast<char*>(packed.data()), static_cast<std::streamsize>(packed.size()));
+		const auto available = RemainingBytes(a_stream);
+		const auto wanted = std::min<std::uint64_t>(available, static_cast<std::uint64_t>(count) * 17);
+		const auto size = static_cast<std::size_t>(wanted);
+		const auto packed = std::make_unique_for_overwrite<std::byte[]>(size);
+		a_stream.read(reinterpret_cast<char*>(packed.get()), static_cast<std::streamsize>(size));
 
 		const std::span table{ static_cast<ENTRY*>(_map.data()), count };
-		const auto      result = IDDBCodec::Unpack(packed, a_header.pointerSize, table);
+		const auto      result = IDDBCodec::Unpack({ packed.get(), size }, a_header.pointerSize, table);
 		switch (result.defect) {
 			case IDDBCodec::Defect::None:
 				break;
 			case IDDBCodec::Defect::Truncated:
 				throw std::ios_base::failure("Address Library file ends inside its entries");
 			case IDDBCodec::Defect::UnhandledType:
-				REX::Fatal(IDDBCodec::kUnhandledType);
+				REX::Fatal(std::string_view{ IDDBCodec::kUnhandledType });
 			default:
 				InvalidFile(result.defect, _path);
 		}

@@ -1,6 +1,7 @@
 #include "REL/IDDBCodec.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <istream>
 #include <limits>
@@ -22,6 +23,42 @@ namespace REL::IDDBCodec
 		{
 			T value{};
 			ReadExact(a_in, &value, sizeof(value));
+			return value;
+		}
+
+		// Rule tables by rule value 0..7 (ids and offsets share them): operand size (0 is an
+		// 8-byte absolute, 1 none, 2/3 one byte, 4/5 two bytes, 6 a 2-byte and 7 a 4-byte
+		// absolute); and for the branch-free decoder the mask that
+		// keeps that many bytes of an 8-byte little-endian load, the constant that rule 1
+		// adds without an operand, and whether the rule is absolute or subtracts.
+		constexpr std::uint8_t  kSize[8] = { 8, 0, 1, 1, 2, 2, 2, 4 };
+		constexpr std::uint64_t kMask[8] = { ~0ull, 0, 0xFF, 0xFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFFFFFF };
+		constexpr std::uint64_t kOne[8] = { 0, 1, 0, 0, 0, 0, 0, 0 };
+		constexpr std::uint64_t kAbsolute[8] = { ~0ull, 0, 0, 0, 0, 0, ~0ull, ~0ull };
+		constexpr std::uint64_t kNegative[8] = { 0, 0, 0, ~0ull, 0, ~0ull, 0, 0 };
+		// Length of a whole entry by its type byte, so that the next entry's position costs
+		// one lookup: decoding is bound by that chain from one entry to the next.
+		constexpr auto kEntrySize = [] {
+			std::array<std::uint8_t, 256> sizes{};
+			for (unsigned type = 0; type < 256; ++type) {
+				sizes[type] = static_cast<std::uint8_t>(1 + kSize[type & 0x7] + kSize[(type >> 4) & 0x7]);
+			}
+			return sizes;
+		}();
+		// The longest entry: a type byte and two 8-byte operands.
+		constexpr std::size_t kLongestEntry = 17;
+
+		// One rule without branches: the absolute value, or base plus or minus it.
+		inline std::uint64_t ApplyRule(unsigned a_rule, std::uint64_t a_base, std::uint64_t a_operand) noexcept
+		{
+			const auto relative = a_base + ((a_operand ^ kNegative[a_rule]) - kNegative[a_rule]);
+			return (a_operand & kAbsolute[a_rule]) | (relative & ~kAbsolute[a_rule]);
+		}
+
+		inline std::uint64_t Load8(const std::byte* a_at) noexcept
+		{
+			std::uint64_t value;
+			std::memcpy(&value, a_at, sizeof(value));
 			return value;
 		}
 
@@ -107,9 +144,6 @@ namespace REL::IDDBCodec
 		// The pointer size scales offsets; it is taken sign-extended, as the files' writers
 		// and every other reader of this format take it.
 		const auto pointerSize = static_cast<std::uint64_t>(static_cast<std::int64_t>(a_pointerSize));
-		// Operand sizes by rule value: 0 is an 8-byte absolute, 1 none, 2/3 one byte,
-		// 4/5 two bytes, 6 a 2-byte and 7 a 4-byte absolute. Id and offset share the map.
-		static constexpr std::uint8_t kOperandSize[8] = { 8, 0, 1, 1, 2, 2, 2, 4 };
 
 		UnpackResult           result;
 		const std::byte*       at = a_packed.data();
@@ -117,7 +151,38 @@ namespace REL::IDDBCodec
 		std::uint64_t          id = a_previous.id;
 		std::uint64_t          offset = a_previous.offset;
 
-		for (auto& out : a_out) {
+		// A table of a million entries is decoded at every game start in the session's first
+		// process: while a whole longest entry is left, and the pointer size is a power of
+		// two (8 in every published file), entries are decoded without a branch on their
+		// rules. The loop below finishes the tail and handles every other pointer size.
+		static_assert(std::endian::native == std::endian::little);
+		std::size_t next = 0;
+		if (pointerSize != 0 && std::has_single_bit(pointerSize)) {
+			const auto shift = std::countr_zero(pointerSize);
+			while (next < a_out.size() && static_cast<std::size_t>(end - at) >= kLongestEntry) {
+				const auto type = static_cast<std::uint8_t>(*at);
+				if ((type & 0x8) != 0) {
+					break; // reported by the loop below
+				}
+				const unsigned idRule = type & 0x7;
+				const unsigned offsetRule = (type >> 4) & 0x7;
+				const bool     scaled = (type & 0x80) != 0;
+				const auto     idOperand = (Load8(at + 1) & kMask[idRule]) | kOne[idRule];
+				const auto     offsetOperand = (Load8(at + 1 + kSize[idRule]) & kMask[offsetRule]) | kOne[offsetRule];
+				at += kEntrySize[type];
+
+				const auto previousId = id;
+				id = ApplyRule(idRule, id, idOperand);
+				const auto base = scaled ? offset >> shift : offset;
+				const auto value = ApplyRule(offsetRule, base, offsetOperand);
+				offset = scaled ? value << shift : value;
+				result.sorted = result.sorted && id >= previousId;
+				a_out[next++] = Entry{ id, offset };
+			}
+			result.decoded = next;
+		}
+
+		for (auto& out : a_out.subspan(next)) {
 			if (at == end) {
 				result.defect = Defect::Truncated;
 				break;
@@ -134,8 +199,8 @@ namespace REL::IDDBCodec
 				result.defect = Defect::ZeroPointerSize;
 				break;
 			}
-			const auto idSize = kOperandSize[idRule];
-			const auto offsetSize = kOperandSize[offsetRule];
+			const auto idSize = kSize[idRule];
+			const auto offsetSize = kSize[offsetRule];
 			if (static_cast<std::size_t>(end - at) < 1u + idSize + offsetSize) {
 				result.defect = Defect::Truncated;
 				break;
@@ -268,14 +333,16 @@ namespace REL::IDDBCodec
 		const Entry*       cursor = a_table.data();
 		const Entry* const last = cursor + a_table.size();
 		auto               n = a_table.size();
+		// The classic lower-bound search, written without a branch on the comparison: a
+		// lookup in a table of a million ids is bound by cache misses, so both entries that
+		// the next step may probe are fetched while this one is compared.
 		while (n > 0) {
 			const auto half = n / 2;
-			if (cursor[half].id < a_id) {
-				cursor += half + 1;
-				n = n - half - 1;
-			} else {
-				n = half;
-			}
+			__builtin_prefetch(cursor + half / 2);
+			__builtin_prefetch(cursor + half + 1 + (n - half - 1) / 2);
+			const bool less = cursor[half].id < a_id;
+			cursor = less ? cursor + half + 1 : cursor;
+			n = less ? n - half - 1 : half;
 		}
 		if (cursor == last || cursor->id != a_id) {
 			return std::nullopt;

@@ -123,6 +123,18 @@ namespace REL
 		usedBytes = 0;
 	}
 
+	void* Trampoline::allocate(const std::size_t a_size)
+	{
+		// Compared as what is left, so that a huge request cannot wrap the sum round.
+		if (a_size > size - usedBytes) {
+			REX::LogError("Trampoline [{}]: cannot allocate {}B, {}B of {}B left", name, a_size, size - usedBytes, size);
+			return nullptr;
+		}
+		auto* const memory = buffer + usedBytes;
+		usedBytes += a_size;
+		return memory;
+	}
+
 	void Trampoline::stats() const
 	{
 		// An empty instance reports 0 % rather than the NaN of 0 / 0.

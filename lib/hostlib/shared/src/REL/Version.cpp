@@ -13,7 +13,7 @@ namespace REL
 		template <class Char>
 		std::basic_string<Char> JoinParts(const VersionNumber& a_version, std::basic_string_view<Char> a_separator)
 		{
-			const std::array parts{ a_version.major, a_version.minor, a_version.patch, a_version.build };
+			const std::array        parts{ a_version.major, a_version.minor, a_version.patch, a_version.build };
 			std::basic_string<Char> text;
 			for (std::size_t i = 0; i < parts.size(); ++i) {
 				if (i != 0) {
@@ -24,7 +24,7 @@ namespace REL
 			}
 			return text;
 		}
-	}
+	} // namespace
 
 	std::string VersionNumber::ToString(std::string_view a_separator) const
 	{
@@ -38,8 +38,8 @@ namespace REL
 
 	std::optional<VersionNumber> ReadProductVersion(const std::string& a_path)
 	{
-		REX::OS::DWORD  handle = 0;
-		const auto size = REX::OS::GetFileVersionInfoSizeA(a_path.c_str(), &handle);
+		REX::OS::DWORD handle = 0;
+		const auto     size = REX::OS::GetFileVersionInfoSizeA(a_path.c_str(), &handle);
 		if (size == 0) {
 			return std::nullopt;
 		}
@@ -48,7 +48,7 @@ namespace REL
 			return std::nullopt;
 		}
 
-		void*    text = nullptr;
+		void*         text = nullptr;
 		REX::OS::UINT length = 0;
 		if (!REX::OS::VerQueryValueA(block.data(), "\\StringFileInfo\\040904B0\\ProductVersion", &text, &length) || text == nullptr) {
 			return std::nullopt;
@@ -73,4 +73,4 @@ namespace REL
 		}
 		return VersionNumber{ parts[0], parts[1], parts[2], parts[3] };
 	}
-}
+} // namespace REL

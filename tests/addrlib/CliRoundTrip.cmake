@@ -1,0 +1,73 @@
+# Drives the addrlib program as a user would: write -> dump -> the same entries, for
+# every format; find; --help; and a bad file's message and exit code.
+
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+set(pairs "${WORK}/pairs.txt")
+file(WRITE "${pairs}" "# sample\n5 0x100\n9 0x200\n12 4096\n0x20 0x1008\n")
+set(expected "5 0x100\n9 0x200\n12 0x1000\n32 0x1008\n")
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  set(rc "${rc}" PARENT_SCOPE)
+  set(out "${out}" PARENT_SCOPE)
+  set(err "${err}" PARENT_SCOPE)
+endfunction()
+
+foreach(format raw 1 2 5)
+  set(db "${WORK}/db-${format}.bin")
+  run("${ADDRLIB}" write "${db}" --format ${format} --game-version 1.11.221.0 --name cli "${pairs}")
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "write ${format} failed (${rc}): ${err}")
+  endif()
+  set(raw_flag "")
+  if(format STREQUAL "raw")
+    set(raw_flag --raw)
+  endif()
+  run("${ADDRLIB}" dump "${db}" ${raw_flag})
+  string(REGEX REPLACE "#[^\n]*\n" "" entries "${out}")
+  if(NOT rc EQUAL 0 OR NOT entries STREQUAL expected)
+    message(FATAL_ERROR "dump ${format} (${rc}) gave:\n${out}")
+  endif()
+  run("${ADDRLIB}" find "${db}" 9 ${raw_flag})
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL "0x200\n")
+    message(FATAL_ERROR "find 9 in ${format} (${rc}) gave: ${out}")
+  endif()
+  run("${ADDRLIB}" find "${db}" 10 ${raw_flag})
+  if(NOT rc EQUAL 1 OR NOT out STREQUAL "not found\n")
+    message(FATAL_ERROR "find 10 in ${format} (${rc}) gave: ${out}")
+  endif()
+endforeach()
+
+# A raw file named like the F4SE loader's files is recognised without --raw.
+file(COPY_FILE "${WORK}/db-raw.bin" "${WORK}/version-1-11-221-0.bin")
+run("${ADDRLIB}" find "${WORK}/version-1-11-221-0.bin" 12)
+if(NOT rc EQUAL 0 OR NOT out STREQUAL "0x1000\n")
+  message(FATAL_ERROR "find in version-*.bin (${rc}) gave: ${out}")
+endif()
+
+# Pairs from standard input.
+execute_process(COMMAND "${ADDRLIB}" write "${WORK}/stdin.bin" --format 2 --game-version 1.2.3.4 - INPUT_FILE "${pairs}" RESULT_VARIABLE rc)
+run("${ADDRLIB}" find "${WORK}/stdin.bin" 32)
+if(NOT rc EQUAL 0 OR NOT out STREQUAL "0x1008\n")
+  message(FATAL_ERROR "write from stdin then find (${rc}) gave: ${out}")
+endif()
+
+# Shorter than its format field.
+file(WRITE "${WORK}/bad.bin" "X")
+run("${ADDRLIB}" dump "${WORK}/bad.bin")
+if(NOT rc EQUAL 3 OR NOT err MATCHES "Failed to open Address Library file!\nPath: .*bad.bin")
+  message(FATAL_ERROR "bad file (${rc}) gave: ${err}")
+endif()
+
+run("${ADDRLIB}" --help)
+foreach(word "addrlib write" "addrlib dump" "addrlib find" "--pointer-size" "not found")
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "${word}")
+    message(FATAL_ERROR "--help lacks ${word}")
+  endif()
+endforeach()
+
+run("${ADDRLIB}" write)
+if(NOT rc EQUAL 2)
+  message(FATAL_ERROR "wrong usage gave exit code ${rc}")
+endif()

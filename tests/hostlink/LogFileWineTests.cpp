@@ -1,0 +1,208 @@
+// The log file and the branch trampoline on the real platform calls, under Wine. Each
+// log case starts the host stand-in as a separate process, once per simulated start of
+// the game, and reads what it left in the documents folder.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <shlobj.h>
+#include <windows.h>
+
+#include "REL/Trampoline.h"
+#include "REX/FModule.h"
+
+namespace
+{
+	namespace fs = std::filesystem;
+
+	fs::path DocumentsFolder()
+	{
+		PWSTR path = nullptr;
+		if (::SHGetKnownFolderPath(FOLDERID_Documents, 0, nullptr, &path) != S_OK) {
+			::CoTaskMemFree(path);
+			return {};
+		}
+		fs::path result{ path };
+		::CoTaskMemFree(path);
+		return result;
+	}
+
+	// Every case but the first writes under a game folder of its own, so that the first
+	// can remove "Fallout4" while the others run alongside it.
+	constexpr auto kOtherGame = "QuellstoneTests";
+
+	fs::path LogFolder(const char* a_game = kOtherGame)
+	{
+		return DocumentsFolder() / "My Games" / a_game / "F4SE";
+	}
+
+	fs::path ThisProgramFolder()
+	{
+		std::wstring buffer(32768, L'\0');
+		buffer.resize(::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size())));
+		return fs::path{ buffer }.parent_path();
+	}
+
+	struct Run
+	{
+		DWORD       exitCode{ 0xFFFFFFFF };
+		std::string output;
+	};
+
+	// Starts the stand-in with the arguments and waits for it; its standard output is
+	// collected in a file beside the logs.
+	Run StartHost(const std::vector<std::string>& a_arguments)
+	{
+		std::wstring commandLine = L"\"" + (ThisProgramFolder() / "hostlink_standin.exe").wstring() + L"\"";
+		for (const auto& argument : a_arguments) {
+			commandLine += L" \"" + fs::path{ argument }.wstring() + L"\"";
+		}
+		const auto outputPath = fs::temp_directory_path() / ("qs-standin-" + std::to_string(::GetCurrentProcessId()) + ".txt");
+
+		SECURITY_ATTRIBUTES inherit{ sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE };
+		const HANDLE        output = ::CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+		STARTUPINFOW        startup{};
+		startup.cb = sizeof(startup);
+		startup.dwFlags = STARTF_USESTDHANDLES;
+		startup.hStdOutput = output;
+		startup.hStdError = output;
+		PROCESS_INFORMATION process{};
+		Run                 run;
+		if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+			::WaitForSingleObject(process.hProcess, INFINITE);
+			::GetExitCodeProcess(process.hProcess, &run.exitCode);
+			::CloseHandle(process.hThread);
+			::CloseHandle(process.hProcess);
+		}
+		::CloseHandle(output);
+		{
+			std::ifstream file{ outputPath };
+			run.output.assign(std::istreambuf_iterator<char>{ file }, {});
+		}
+		std::error_code ignored;
+		fs::remove(outputPath, ignored);
+		return run;
+	}
+
+	Run StartOtherGame(std::vector<std::string> a_arguments)
+	{
+		a_arguments.push_back(std::string{ "folder=" } + kOtherGame);
+		return StartHost(a_arguments);
+	}
+
+	std::vector<std::string> Lines(const fs::path& a_path)
+	{
+		std::vector<std::string> lines;
+		std::ifstream            file{ a_path };
+		for (std::string line; std::getline(file, line);) {
+			lines.push_back(line);
+		}
+		return lines;
+	}
+
+	// Removes every file of a stem from earlier runs, rotated copies included.
+	void RemoveLogs(const std::string& a_stem)
+	{
+		std::error_code ignored;
+		for (const auto& entry : fs::directory_iterator{ LogFolder(), ignored }) {
+			if (entry.path().filename().string().starts_with(a_stem + ".")) {
+				fs::remove(entry.path(), ignored);
+			}
+		}
+	}
+
+	TEST(LogFileWineTest, DefaultLogIsCreatedWithMissingFoldersAndEmptiedAtEveryStart)
+	{
+		ASSERT_FALSE(DocumentsFolder().empty());
+		std::error_code ignored;
+		fs::remove_all(DocumentsFolder() / "My Games" / "Fallout4", ignored);
+
+		ASSERT_EQ(StartHost({ "run=1" }).exitCode, 0u);
+		ASSERT_EQ(StartHost({ "run=2" }).exitCode, 0u);
+
+		const auto lines = Lines(LogFolder("Fallout4") / "Quellstone.log");
+		ASSERT_EQ(lines.size(), 2u);
+		EXPECT_TRUE(std::regex_match(lines[0], std::regex{ R"(\[\d\d:\d\d:\d\d\.\d{3}\] \[ *\d+ *\] \[I\] Quellstone v1\.0\.0\.0)" })) << lines[0];
+		EXPECT_TRUE(lines[1].ends_with("[E] run 2")) << lines[1];
+	}
+
+	TEST(LogFileWineTest, StemAndPatternComeFromTheOptions)
+	{
+		RemoveLogs("Custom");
+		ASSERT_EQ(StartOtherGame({ "stem=Custom", "pattern=%l:%v", "run=7" }).exitCode, 0u);
+		EXPECT_EQ(Lines(LogFolder() / "Custom.log"), (std::vector<std::string>{ "info:Quellstone v1.0.0.0", "error:run 7" }));
+	}
+
+	TEST(LogFileWineTest, LevelFiltersTheFile)
+	{
+		const struct
+		{
+			const char*              level;
+			std::vector<std::string> lines;
+		} cases[] = {
+			{ "4", { "error:run 4" } },
+			{ "6", {} },
+		};
+		for (const auto& c : cases) {
+			const std::string stem = std::string{ "Level" } + c.level;
+			RemoveLogs(stem);
+			ASSERT_EQ(StartOtherGame({ "stem=" + stem, "pattern=%l:%v", std::string{ "level=" } + c.level, "run=4" }).exitCode, 0u);
+			EXPECT_TRUE(fs::exists(LogFolder() / (stem + ".log"))) << stem;
+			EXPECT_EQ(Lines(LogFolder() / (stem + ".log")), c.lines) << stem;
+		}
+	}
+
+	TEST(LogFileWineTest, RotatingLogKeepsAtMostTheConfiguredOlderFiles)
+	{
+		RemoveLogs("Rotating");
+		for (int run = 1; run <= 5; ++run) {
+			ASSERT_EQ(StartOtherGame({ "stem=Rotating", "pattern=%v", "rotate=3", "run=" + std::to_string(run) }).exitCode, 0u);
+		}
+		const auto folder = LogFolder();
+		EXPECT_EQ(Lines(folder / "Rotating.log").back(), "run 5");
+		EXPECT_EQ(Lines(folder / "Rotating.1.log").back(), "run 4");
+		EXPECT_EQ(Lines(folder / "Rotating.3.log").back(), "run 2");
+		EXPECT_FALSE(fs::exists(folder / "Rotating.4.log"));
+
+		// A run that writes nothing leaves an empty file, which the next run writes on
+		// instead of rotating it away.
+		ASSERT_EQ(StartOtherGame({ "stem=Rotating", "pattern=%v", "rotate=3", "level=6" }).exitCode, 0u);
+		EXPECT_EQ(fs::file_size(folder / "Rotating.log"), 0u);
+		ASSERT_EQ(StartOtherGame({ "stem=Rotating", "pattern=%v", "rotate=3", "run=7" }).exitCode, 0u);
+		EXPECT_EQ(Lines(folder / "Rotating.log"), (std::vector<std::string>{ "Quellstone v1.0.0.0", "run 7" }));
+		EXPECT_EQ(Lines(folder / "Rotating.1.log").back(), "run 5");
+	}
+
+	TEST(LogFileWineTest, LogThatCannotBeSetUpDoesNotStopThePlugin)
+	{
+		RemoveLogs("TooMany");
+		const auto run = StartOtherGame({ "stem=TooMany", "rotate=200001", "run=9" });
+		EXPECT_EQ(run.exitCode, 0u);
+		EXPECT_NE(run.output.find("host initialisation: setting up the log file failed"), std::string::npos) << run.output;
+		EXPECT_NE(run.output.find("run 9"), std::string::npos) << run.output;
+		EXPECT_FALSE(fs::exists(LogFolder() / "TooMany.log"));
+	}
+
+	TEST(TrampolineWineTest, ReservedMemoryLiesWithinBranchReachOfTheCode)
+	{
+		const auto text = REX::FModule::ProcessModule().FindSection(".text");
+		ASSERT_NE(text.start, 0u);
+		const auto  end = text.start + text.size;
+		auto* const memory = REL::Impl::AllocTrampoline(4096, end);
+		ASSERT_NE(memory, nullptr);
+		const auto address = reinterpret_cast<std::uint64_t>(memory);
+		const auto distance = address > end ? address - end : end - address;
+		EXPECT_LT(distance, 0x80000000u);
+		EXPECT_TRUE(::VirtualFree(memory, 0, MEM_RELEASE));
+	}
+} // namespace

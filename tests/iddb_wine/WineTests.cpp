@@ -1,0 +1,157 @@
+// The Address Library on the real Windows calls (under Wine): a plugin in a loader's
+// Plugins folder resolving ids from databases written by addrlib, the shared region
+// seen by a second process, and the hash service through BCrypt.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+
+#include "REL/IDDB.h"
+
+namespace
+{
+	// The build's programs, given as paths of the Linux side; Wine shows them on Z:.
+	std::string WindowsPath(std::string a_path)
+	{
+		for (auto& c : a_path) {
+			if (c == '/') {
+				c = '\\';
+			}
+		}
+		return a_path.starts_with("\\") ? "Z:" + a_path : a_path;
+	}
+
+	int RunProgram(const std::string& a_commandLine)
+	{
+		STARTUPINFOA        startup{};
+		PROCESS_INFORMATION process{};
+		startup.cb = sizeof(startup);
+		std::string line = a_commandLine;
+		if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+			ADD_FAILURE() << "cannot start " << a_commandLine << " (" << ::GetLastError() << ")";
+			return -1;
+		}
+		::WaitForSingleObject(process.hProcess, INFINITE);
+		DWORD code = 0;
+		::GetExitCodeProcess(process.hProcess, &code);
+		::CloseHandle(process.hThread);
+		::CloseHandle(process.hProcess);
+		return static_cast<int>(code);
+	}
+
+	std::string Quote(const std::string& a_text)
+	{
+		return "\"" + a_text + "\"";
+	}
+
+	class IDDBOnWindows : public ::testing::Test
+	{
+	protected:
+		void SetUp() override
+		{
+			char temp[MAX_PATH]{};
+			::GetTempPathA(MAX_PATH, temp);
+			root = std::string(temp) + "qs_iddb_wine_" + std::to_string(::GetCurrentProcessId());
+			std::filesystem::remove_all(root);
+		}
+
+		void TearDown() override
+		{
+			std::error_code error;
+			std::filesystem::remove_all(root, error);
+		}
+
+		// Data\<loader>\Plugins with the test plugin in it; returns the plugin's path.
+		std::string InstallPlugin(const std::string& a_loader)
+		{
+			plugins = root + "\\Data\\" + a_loader + "\\Plugins";
+			std::filesystem::create_directories(plugins);
+			const auto plugin = plugins + "\\iddb_wine_plugin.dll";
+			EXPECT_TRUE(::CopyFileA(WindowsPath(QS_PLUGIN_DLL).c_str(), plugin.c_str(), FALSE));
+			return plugin;
+		}
+
+		// addrlib write <plugins>\<name> --format <format> --game-version <version> <pairs>
+		std::string WriteDatabase(const std::string& a_name, const std::string& a_format, const std::string& a_version, const std::string& a_pairs)
+		{
+			const auto pairs = root + "\\pairs-" + a_name + ".txt";
+			std::ofstream(pairs) << a_pairs;
+			const auto database = plugins + "\\" + a_name;
+			EXPECT_EQ(RunProgram(Quote(WindowsPath(QS_ADDRLIB)) + " write " + Quote(database) + " --format " + a_format + " --game-version " + a_version + " " + Quote(pairs)), 0);
+			return database;
+		}
+
+		int Resolve(const std::string& a_game, const std::string& a_plugin, const std::string& a_id, const std::string& a_offset)
+		{
+			return RunProgram(Quote(WindowsPath(a_game)) + " resolve " + Quote(a_plugin) + " " + a_id + " " + a_offset);
+		}
+
+		std::string root;
+		std::string plugins;
+	};
+} // namespace
+
+TEST_F(IDDBOnWindows, PluginInTheF4SEFolderResolvesIdsFromARawFileWrittenByAddrlib)
+{
+	const auto plugin = InstallPlugin("F4SE");
+	WriteDatabase("version-1-11-221-0.bin", "raw", "1.11.221.0", "5 0x1000\n9 0x2468\n12 0x3000\n");
+	EXPECT_EQ(Resolve(QS_GAME, plugin, "9", "0x2468"), 0);
+	EXPECT_EQ(Resolve(QS_GAME, plugin, "12", "0x3000"), 0);
+	// A missing id is fatal: the process ends with exit code 1.
+	EXPECT_EQ(Resolve(QS_GAME, plugin, "10", "0"), 1);
+}
+
+TEST_F(IDDBOnWindows, FormatTwoRegionIsSharedWithASecondProcessThatDoesNotDecode)
+{
+	const auto plugin = InstallPlugin("SKSE");
+	const auto database = WriteDatabase("versionlib-1-11-221-0.bin", "2", "1.11.221.0", "100 0x5000\n101 0x5008\n200 0x9000\n");
+	// Same ids, other offsets: a second process that decoded the file would see these.
+	const auto replacement = WriteDatabase("replacement.bin", "2", "1.11.221.0", "100 0x7000\n101 0x7008\n200 0xB000\n");
+	EXPECT_EQ(RunProgram(Quote(WindowsPath(QS_GAME)) + " share " + Quote(plugin) + " 200 0x9000 " + Quote(database) + " " + Quote(replacement)), 0);
+	// Once no process holds the region, the next loader decodes the file it finds.
+	EXPECT_EQ(Resolve(QS_GAME, plugin, "200", "0xB000"), 0);
+}
+
+TEST_F(IDDBOnWindows, FormatFiveDatabaseResolvesFromTheFlatArray)
+{
+	const auto plugin = InstallPlugin("SKSE");
+	WriteDatabase("versionlib-1-11-221-0.bin", "5", "1.11.221.0", "3 0x30\n7 0x1234\n");
+	EXPECT_EQ(Resolve(QS_GAME, plugin, "7", "0x1234"), 0);
+	EXPECT_EQ(Resolve(QS_GAME, plugin, "5", "0"), 1);
+	EXPECT_EQ(Resolve(QS_GAME, plugin, "8", "0"), 1);
+}
+
+TEST_F(IDDBOnWindows, KnownBadCheckHashesTheFileThroughBCryptAndAcceptsAGoodOne)
+{
+	// Game 1.10.980.0 has a known-bad row for the F4SE loader, so the file is hashed;
+	// a failing hash service would end the process with 1.
+	const auto plugin = InstallPlugin("F4SE");
+	WriteDatabase("version-1-10-980-0.bin", "raw", "1.10.980.0", "1 0x10\n");
+	EXPECT_EQ(Resolve(QS_OLD_GAME, plugin, "1", "0x10"), 0);
+}
+
+TEST_F(IDDBOnWindows, Sha512OfAMappedFileThroughBCrypt)
+{
+	std::filesystem::create_directories(root);
+	const auto path = root + "\\abc.bin";
+	std::ofstream(path, std::ios::binary) << "abc";
+
+	REL::IDDB::MEMORY_MAP map;
+	ASSERT_TRUE(map.open(false, std::filesystem::path(path), "QS_IDDB_WINE_SHA_TEST", static_cast<std::uint64_t>(-1)));
+	EXPECT_TRUE(map.created());
+	EXPECT_EQ(map.size(), 3u);
+	EXPECT_EQ(REL::sha512_hex(map.data(), static_cast<std::size_t>(map.size())),
+	          "DDAF35A193617ABACC417349AE20413112E6FA4E89A97EA20A9EEEE64B55D39A2192992A274FC1A836BA3C23A3FEEBBD454D4423643CE80E2A9AC94FA54CA49F");
+
+	// A second map of the same name finds the object rather than making one.
+	REL::IDDB::MEMORY_MAP again;
+	ASSERT_TRUE(again.open(false, std::filesystem::path(path), "QS_IDDB_WINE_SHA_TEST", static_cast<std::uint64_t>(-1)));
+	EXPECT_FALSE(again.created());
+
+	EXPECT_EQ(REL::sha512_hex("", 0),
+	          "CF83E1357EEFB8BDF1542850D66D8007D620E4050B5715DC83F4A921D36CE9CE47D0D13C5D85F2B0FF8318D2877EEC2F63B931BD47417A81A538327AF927DA3E");
+}
