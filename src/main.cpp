@@ -62,8 +62,6 @@ namespace
 // runtime whose addresses we were built against.
 extern "C" __declspec(dllexport) constinit const F4SE::PluginVersionData F4SEPlugin_Version = MakeVersionRecord();
 
-extern "C" __declspec(dllexport) bool F4SEPlugin_Load(const F4SE::LoadInterface* a_f4se) noexcept;
-
 namespace
 {
 	// Address Library IDs of the two game functions in the 1.11.221.0 runtime.
@@ -76,7 +74,7 @@ namespace
 	constexpr std::size_t  kCellStateOffset = 0x44;
 	constexpr std::size_t  kCellFirstDataOffset = 0x50;
 	constexpr std::size_t  kCellSecondDataOffset = 0xD0;
-	constexpr std::uint8_t kCellStateDataReady = 4; // from here on a clear is the game's real teardown
+	constexpr std::uint8_t kCellStateDataReady = 4; // the first state in which the game's clear is let through
 
 	// The switches of Quellstone.ini; the values here are the INI's defaults. Written once
 	// on the loading thread, read by the hooks on game threads after the detours go live.
