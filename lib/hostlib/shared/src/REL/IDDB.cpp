@@ -126,18 +126,21 @@ namespace REL
 
 	IDDB::IDDB()
 	{
+		// The folder name that selects each loader, and the name that messages show.
 		static constexpr std::array<LoaderName, 4> names{ {
 			{ LOADER::SKSE, "SKSE", L"SKSE" },
 			{ LOADER::F4SE, "F4SE", L"F4SE" },
 			{ LOADER::SFSE, "SFSE", L"SFSE" },
 			{ LOADER::OBSE, "OBSE", L"OBSE" },
 		} };
-		const std::array<LoaderPrefixes, 4>        prefixes{ {
-			       { LOADER::SKSE, { L"versionlib", L"version" } },
-			       { LOADER::F4SE, { L"version" } },
-			       { LOADER::SFSE, { L"versionlib" } },
-			       { LOADER::OBSE, { L"versionlib" } },
-        } };
+
+		// File name prefixes in the order they are tried.
+		const std::array<LoaderPrefixes, 4> prefixes{ {
+			{ LOADER::SKSE, { L"versionlib", L"version" } },
+			{ LOADER::F4SE, { L"version" } },
+			{ LOADER::SFSE, { L"versionlib" } },
+			{ LOADER::OBSE, { L"versionlib" } },
+		} };
 
 		std::array<wchar_t, 260> buffer{};
 		REX::OS::GetModuleFileNameW(REX::FModule::ThisModule().GetHandle(), buffer.data(), static_cast<REX::OS::DWORD>(buffer.size()));
