@@ -1,0 +1,173 @@
+#include "GameFunctions.h"
+
+#include <windows.h>
+
+namespace
+{
+	thread_local bool                  GameAnswer{ false };
+	thread_local Sandbox::GameCounters Counted;
+} // namespace
+
+// Read by the rip-relative prologue.
+extern "C" std::uint64_t SandboxGameTick;
+std::uint64_t            SandboxGameTick{ 0 };
+
+// The bodies the prologues below lead into: the game's own work, as far as the sandbox
+// models it.
+extern "C" bool SandboxInvalidatesBody(Sandbox::GameReference*, Sandbox::GameCell*)
+{
+	++Counted.invalidationChecks;
+	if (GameAnswer) {
+		++Counted.answeredInvalidates;
+	}
+	return GameAnswer;
+}
+
+extern "C" void SandboxClearBody(Sandbox::GameCell* a_cell)
+{
+	++Counted.clearsRun;
+	if (a_cell) {
+		// The game frees the cell's precombined and previs data.
+		a_cell->precombinedData = nullptr;
+		a_cell->previsData = nullptr;
+	}
+}
+
+extern "C" {
+bool SandboxInvalidates_Compiler(Sandbox::GameReference*, Sandbox::GameCell*);
+bool SandboxInvalidates_RipRelative(Sandbox::GameReference*, Sandbox::GameCell*);
+bool SandboxInvalidates_Jump(Sandbox::GameReference*, Sandbox::GameCell*);
+bool SandboxInvalidates_Undecodable(Sandbox::GameReference*, Sandbox::GameCell*);
+void SandboxClear_Compiler(Sandbox::GameCell*);
+void SandboxClear_RipRelative(Sandbox::GameCell*);
+void SandboxClear_Jump(Sandbox::GameCell*);
+void SandboxClear_Undecodable(Sandbox::GameCell*);
+}
+
+// The game functions' entries, written out so that the bytes a detour steals are known.
+// The frame set-up is the one the game's compiler emits (48 89 5C 24 08 ...): its first
+// 15 bytes are position-independent, room for a 14-byte absolute jump and what it
+// displaces. The arguments stay in rcx and rdx for the body.
+//   RipRelative  begins with mov rax, [rip+disp32] (48 8B 05 ...), which a copy placed
+//                elsewhere would read from the wrong address;
+//   Jump         begins with a near jump (E9 ...) to the frame, as a thunk or another
+//                detour would;
+//   Undecodable  begins with pclmulqdq (66 0F 3A 44 C0 00), which every x86-64 processor
+//                of the AE era runs but the plugin's instruction decoder refuses.
+asm(R"(
+	.section .text$sandbox_game,"x"
+	.intel_syntax noprefix
+
+	.macro QS_FRAME body
+	mov qword ptr [rsp+8], rbx
+	mov qword ptr [rsp+16], rsi
+	push rdi
+	sub rsp, 32
+	call \body
+	add rsp, 32
+	pop rdi
+	mov rsi, qword ptr [rsp+16]
+	mov rbx, qword ptr [rsp+8]
+	ret
+	.endm
+
+	.macro QS_ENTRIES prefix, body
+	.p2align 4
+	.globl \prefix\()_Compiler
+\prefix\()_Compiler:
+	QS_FRAME \body
+
+	.p2align 4
+	.globl \prefix\()_RipRelative
+\prefix\()_RipRelative:
+	mov rax, qword ptr [rip + SandboxGameTick]
+	QS_FRAME \body
+
+	.p2align 4
+	.globl \prefix\()_Jump
+\prefix\()_Jump:
+	.byte 0xE9
+	.long \prefix\()_JumpBody - (. + 4)
+	.p2align 4
+\prefix\()_JumpBody:
+	QS_FRAME \body
+
+	.p2align 4
+	.globl \prefix\()_Undecodable
+\prefix\()_Undecodable:
+	pclmulqdq xmm0, xmm0, 0
+	QS_FRAME \body
+	.endm
+
+	QS_ENTRIES SandboxInvalidates, SandboxInvalidatesBody
+	QS_ENTRIES SandboxClear, SandboxClearBody
+
+	.att_syntax prefix
+	.text
+)");
+
+namespace Sandbox
+{
+	std::optional<EPrologue> ParsePrologue(std::string_view a_name) noexcept
+	{
+		if (a_name == "compiler") {
+			return EPrologue::Compiler;
+		}
+		if (a_name == "rip-relative") {
+			return EPrologue::RipRelative;
+		}
+		if (a_name == "jump") {
+			return EPrologue::Jump;
+		}
+		if (a_name == "undecodable") {
+			return EPrologue::Undecodable;
+		}
+		return std::nullopt;
+	}
+
+	InvalidatesPreCalcDataForCellFn InvalidatesPreCalcDataForCell(EPrologue a_prologue) noexcept
+	{
+		switch (a_prologue) {
+			case EPrologue::RipRelative:
+				return &SandboxInvalidates_RipRelative;
+			case EPrologue::Jump:
+				return &SandboxInvalidates_Jump;
+			case EPrologue::Undecodable:
+				return &SandboxInvalidates_Undecodable;
+			case EPrologue::Compiler:
+				break;
+		}
+		return &SandboxInvalidates_Compiler;
+	}
+
+	ClearPreCalcedDataFn ClearPreCalcedData(EPrologue a_prologue) noexcept
+	{
+		switch (a_prologue) {
+			case EPrologue::RipRelative:
+				return &SandboxClear_RipRelative;
+			case EPrologue::Jump:
+				return &SandboxClear_Jump;
+			case EPrologue::Undecodable:
+				return &SandboxClear_Undecodable;
+			case EPrologue::Compiler:
+				break;
+		}
+		return &SandboxClear_Compiler;
+	}
+
+	std::uint64_t ImageOffset(const void* a_function) noexcept
+	{
+		const auto base = reinterpret_cast<std::uintptr_t>(::GetModuleHandleW(nullptr));
+		return reinterpret_cast<std::uintptr_t>(a_function) - base;
+	}
+
+	const GameCounters& ThreadCounters() noexcept
+	{
+		return Counted;
+	}
+
+	void SetGameAnswer(bool a_invalidates) noexcept
+	{
+		GameAnswer = a_invalidates;
+	}
+} // namespace Sandbox

@@ -1,0 +1,202 @@
+#include "Script.h"
+
+#include <charconv>
+#include <cstdint>
+#include <iomanip>
+#include <istream>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <sstream>
+#include <string>
+
+#include "GameWorld.h"
+
+namespace Sandbox
+{
+	namespace
+	{
+		std::optional<std::uint32_t> ParseNumber(const std::string& a_text, int a_base)
+		{
+			std::uint32_t value{};
+			const auto    end = a_text.data() + a_text.size();
+			const auto [ptr, error] = std::from_chars(a_text.data(), end, value, a_base);
+			if (error != std::errc{} || ptr != end) {
+				return std::nullopt;
+			}
+			return value;
+		}
+
+		std::optional<std::string> ReadName(std::istream& a_line)
+		{
+			std::string name;
+			std::getline(a_line >> std::ws, name);
+			if (name == "@null") {
+				return std::nullopt;
+			}
+			if (name == "@empty") {
+				return std::string{};
+			}
+			return name;
+		}
+
+		void PrintBytes(std::ostream& a_out, const void* a_code)
+		{
+			const auto* bytes = static_cast<const std::uint8_t*>(a_code);
+			a_out << std::hex << std::uppercase << std::setfill('0');
+			for (int i = 0; i < 16; ++i) {
+				a_out << (i ? " " : "") << std::setw(2) << static_cast<unsigned>(bytes[i]);
+			}
+			a_out << std::dec << std::nouppercase << std::setfill(' ');
+		}
+
+		class ScriptRunner
+		{
+		public:
+			ScriptRunner(std::ostream& a_out, const GameCalls& a_calls) :
+			    out(a_out), calls(a_calls)
+			{}
+
+			bool Run(const std::string& a_line)
+			{
+				std::istringstream line{ a_line };
+				std::string        command;
+				if (!(line >> command) || command.starts_with('#')) {
+					return true;
+				}
+				if (command == "ref") {
+					return DefineReference(line);
+				}
+				if (command == "cell") {
+					return DefineCell(line);
+				}
+				if (command == "invalidate") {
+					return Invalidate(line);
+				}
+				if (command == "clear") {
+					return Clear(line);
+				}
+				if (command == "entry") {
+					return Entry(line);
+				}
+				return false;
+			}
+
+		private:
+			bool DefineReference(std::istream& a_line)
+			{
+				std::string key, id;
+				if (!(a_line >> key >> id)) {
+					return false;
+				}
+				const auto formID = ParseNumber(id, 16);
+				if (!formID) {
+					return false;
+				}
+				references[key] = &world.AddReference(*formID, ReadName(a_line));
+				return true;
+			}
+
+			bool DefineCell(std::istream& a_line)
+			{
+				std::string key, id, state, precombined, previs;
+				if (!(a_line >> key >> id >> state >> precombined >> previs)) {
+					return false;
+				}
+				const auto formID = ParseNumber(id, 16);
+				const auto stateValue = ParseNumber(state, 10);
+				if (!formID || !stateValue || *stateValue > 255) {
+					return false;
+				}
+				auto& cell = cells[key];
+				if (!cell) {
+					cell = &world.AddCell(*formID, ReadName(a_line));
+				}
+				GameWorld::SetUp(*cell, static_cast<std::uint8_t>(*stateValue), precombined == "1", previs == "1");
+				return true;
+			}
+
+			bool Invalidate(std::istream& a_line)
+			{
+				std::string refKey, cellKey, answer;
+				if (!(a_line >> refKey >> cellKey >> answer) || (answer != "true" && answer != "false")) {
+					return false;
+				}
+				GameReference* reference = nullptr;
+				GameCell*      cell = nullptr;
+				if (!Find(references, refKey, reference) || !Find(cells, cellKey, cell)) {
+					return false;
+				}
+				SetGameAnswer(answer == "true");
+				const bool result = calls.invalidates(reference, cell);
+				out << "invalidate " << refKey << ' ' << cellKey << " -> " << (result ? "true" : "false") << '\n';
+				return true;
+			}
+
+			bool Clear(std::istream& a_line)
+			{
+				std::string cellKey;
+				GameCell*   cell = nullptr;
+				if (!(a_line >> cellKey) || !Find(cells, cellKey, cell)) {
+					return false;
+				}
+				const auto before = ThreadCounters().clearsRun;
+				calls.clear(cell);
+				const bool ran = ThreadCounters().clearsRun != before;
+				out << "clear " << cellKey << " -> " << (ran ? "ran" : "skipped") << '\n';
+				return true;
+			}
+
+			bool Entry(std::istream& a_line)
+			{
+				std::string which;
+				a_line >> which;
+				if (which == "invalidate") {
+					out << "entry invalidate ";
+					PrintBytes(out, reinterpret_cast<const void*>(calls.invalidates));
+				} else if (which == "clear") {
+					out << "entry clear ";
+					PrintBytes(out, reinterpret_cast<const void*>(calls.clear));
+				} else {
+					return false;
+				}
+				out << '\n';
+				return true;
+			}
+
+			template <class T>
+			static bool Find(const std::map<std::string, T*>& a_forms, const std::string& a_key, T*& a_form)
+			{
+				if (a_key == "@null") {
+					a_form = nullptr;
+					return true;
+				}
+				const auto it = a_forms.find(a_key);
+				if (it == a_forms.end()) {
+					return false;
+				}
+				a_form = it->second;
+				return true;
+			}
+
+			std::ostream&                         out;
+			GameCalls                             calls;
+			GameWorld                             world;
+			std::map<std::string, GameReference*> references;
+			std::map<std::string, GameCell*>      cells;
+		};
+	} // namespace
+
+	bool RunScript(std::istream& a_in, std::ostream& a_out, const GameCalls& a_calls)
+	{
+		ScriptRunner runner{ a_out, a_calls };
+		std::string  line;
+		for (int number = 1; std::getline(a_in, line); ++number) {
+			if (!runner.Run(line)) {
+				a_out << "script error at line " << number << ": " << line << '\n';
+				return false;
+			}
+		}
+		return true;
+	}
+} // namespace Sandbox

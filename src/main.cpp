@@ -1,0 +1,271 @@
+// Quellstone: keeps Fallout 4 (AE runtime 1.11.221.0) from throwing away the precombined
+// meshes and previs data of its cells while the game runs.
+//
+// The game asks InvalidatesPreCalcDataForCell whether a placed reference breaks a cell's
+// precomputed data and drops that data through ClearPreCalcedData. Both are detoured at
+// load: every invalidation is refused, and a clear is let through only once the cell has
+// reached its loaded state with both of its data blocks in place. What is blocked goes to
+// the plugin's log, every time or once per cell, as Quellstone.ini asks.
+
+#include <windows.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include <spdlog/spdlog.h>
+
+#include "F4SE/API.h"
+#include "F4SE/Interfaces.h"
+#include "InlineHook.h"
+#include "REL/IDDB.h"
+#include "REX/LOG.h"
+
+namespace RE
+{
+	// The game's placed reference and cell records. Only the few fields listed below are
+	// read, at the offsets the 1.11.221.0 runtime uses; the rest of each record is the
+	// game's.
+	class TESObjectREFR;
+	class TESObjectCELL;
+} // namespace RE
+
+namespace
+{
+	constexpr F4SE::PluginVersionData MakeVersionRecord() noexcept
+	{
+		F4SE::PluginVersionData data{};
+		data.dataVersion = F4SE::PluginVersionData::kVersion;
+		data.pluginVersion = 0x01000000; // 1.0.0.0
+		constexpr std::string_view name{ "Quellstone" };
+		constexpr std::string_view author{ "Tarnel" };
+		for (std::size_t i = 0; i < name.size(); ++i) {
+			data.pluginName[i] = name[i];
+		}
+		for (std::size_t i = 0; i < author.size(); ++i) {
+			data.author[i] = author[i];
+		}
+		data.addressIndependence = 1 << 2;       // addresses come from the Address Library
+		data.structureIndependence = 1 << 2;     // record layouts of the AE runtime
+		data.compatibleVersions[0] = 0x010B0DD0; // 1.11.221.0; the zero after it ends the list
+		return data;
+	}
+} // namespace
+
+// The record the host reads before it loads the library: who we are and the one game
+// runtime whose addresses we were built against.
+extern "C" __declspec(dllexport) constinit const F4SE::PluginVersionData F4SEPlugin_Version = MakeVersionRecord();
+
+namespace
+{
+	// Address Library IDs of the two game functions in the 1.11.221.0 runtime.
+	constexpr std::uint64_t kInvalidatesPreCalcDataForCellID = 2201029;
+	constexpr std::uint64_t kClearPreCalcedDataID = 2200368;
+
+	// Where the game keeps what the hooks read.
+	constexpr std::size_t  kFormIDOffset = 0x14;
+	constexpr std::size_t  kNameSlot = 58; // virtual: returns the form's name text, or null
+	constexpr std::size_t  kCellStateOffset = 0x44;
+	constexpr std::size_t  kCellFirstDataOffset = 0x50;
+	constexpr std::size_t  kCellSecondDataOffset = 0xD0;
+	constexpr std::uint8_t kCellStateDataReady = 4; // the first state in which the game's clear is let through
+
+	// The switches of Quellstone.ini; the values here are the INI's defaults. Written once
+	// on the loading thread, read by the hooks on game threads after the detours go live.
+	struct ProtectionSettings
+	{
+		bool bEnablePrecombineProtection{ true };
+		bool bEnableLoggingFull{ false };
+		bool bEnableLoggingIssues{ false };
+	};
+	ProtectionSettings Settings{};
+
+	using InvalidatesPreCalcDataForCellFn = bool (*)(RE::TESObjectREFR*, RE::TESObjectCELL*);
+	using ClearPreCalcedDataFn = void (*)(RE::TESObjectCELL*);
+
+	// The game's own code, reached through the detours' trampolines.
+	InvalidatesPreCalcDataForCellFn GameInvalidatesPreCalcDataForCell{ nullptr };
+	ClearPreCalcedDataFn            GameClearPreCalcedData{ nullptr };
+
+	InlineHook InvalidatesPreCalcDataForCellDetour;
+	InlineHook ClearPreCalcedDataDetour;
+
+	// Cells whose blocked invalidation has been logged under issues-only logging (0 stands
+	// for "no cell"). It only grows: a cell is reported once per game session.
+	std::unordered_set<std::uint32_t> ReportedCellSet;
+	std::mutex                        ReportedCellMutex;
+
+	std::wstring GetIniPath()
+	{
+		// The INI sits beside the DLL wherever the mod manager put it, so the path comes
+		// from the module that holds this very code, not from the game's folder.
+		HMODULE module{ nullptr };
+		if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+		                          reinterpret_cast<LPCWSTR>(&GetIniPath), &module)) {
+			return {};
+		}
+
+		std::array<wchar_t, MAX_PATH> buffer{};
+		const DWORD                   length = ::GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+		// A name of 260 characters was cut short; its folder would be a wrong guess.
+		if (length == 0 || length >= buffer.size()) {
+			return {};
+		}
+
+		const std::filesystem::path dllPath{ std::wstring_view{ buffer.data(), length } };
+		return (dllPath.parent_path() / L"Quellstone.ini").wstring();
+	}
+
+	void ReadSettings()
+	{
+		const auto path = GetIniPath();
+		if (path.empty()) {
+			return;
+		}
+
+		const auto read = [&](const wchar_t* a_key, int a_default) {
+			return ::GetPrivateProfileIntW(L"General", a_key, a_default, path.c_str()) != 0;
+		};
+		Settings.bEnablePrecombineProtection = read(L"bEnablePrecombineProtection", 1);
+		Settings.bEnableLoggingFull = read(L"bEnableLoggingFull", 0);
+		Settings.bEnableLoggingIssues = read(L"bEnableLoggingIssues", 0);
+	}
+
+	template <class T>
+	T ReadField(const void* a_record, std::size_t a_offset) noexcept
+	{
+		T value;
+		std::memcpy(&value, static_cast<const std::byte*>(a_record) + a_offset, sizeof(T));
+		return value;
+	}
+
+	std::uint32_t GetFormID(const void* a_form) noexcept
+	{
+		return a_form ? ReadField<std::uint32_t>(a_form, kFormIDOffset) : 0;
+	}
+
+	std::string_view GetFormName(const void* a_form) noexcept
+	{
+		if (!a_form) {
+			return "<null>";
+		}
+		using NameFn = const char* (*)(const void*);
+		const auto  vtable = ReadField<const NameFn*>(a_form, 0);
+		const char* name = vtable[kNameSlot](a_form);
+		return (name && *name) ? std::string_view{ name } : std::string_view{ "<none>" };
+	}
+
+	void LogBlockedInvalidation(const RE::TESObjectREFR* a_ref, const RE::TESObjectCELL* a_cell) noexcept
+	{
+		const auto cellName = GetFormName(a_cell);
+		const auto cellID = GetFormID(a_cell);
+		const auto refName = GetFormName(a_ref);
+		const auto refID = GetFormID(a_ref);
+		REX::LogInfo("Blocked precombine invalidation: ref={:08X} ({}) [{}], cell={:08X} ({})",
+		             refID, refName, a_ref ? "placed reference" : "unknown reference", cellID, cellName);
+	}
+
+	// Game threads call this in place of InvalidatesPreCalcDataForCell. The game's own
+	// answer is always asked for, so whatever else the game does in that call still happens;
+	// only a "yes, throw the precombined data away" is turned into "no".
+	bool InvalidatesPreCalcDataForCellHook(RE::TESObjectREFR* a_ref, RE::TESObjectCELL* a_cell) noexcept
+	{
+		const bool gameResult = GameInvalidatesPreCalcDataForCell(a_ref, a_cell);
+		if (!gameResult) {
+			return false;
+		}
+		if (!Settings.bEnablePrecombineProtection) {
+			return gameResult;
+		}
+
+		if (Settings.bEnableLoggingFull) {
+			LogBlockedInvalidation(a_ref, a_cell);
+		} else if (Settings.bEnableLoggingIssues) {
+			const std::uint32_t key = GetFormID(a_cell);
+			bool                firstForCell;
+			{
+				const std::scoped_lock lock{ ReportedCellMutex };
+				firstForCell = ReportedCellSet.insert(key).second;
+			}
+			if (firstForCell) {
+				LogBlockedInvalidation(a_ref, a_cell);
+			}
+		}
+		return false;
+	}
+
+	// Game threads call this in place of ClearPreCalcedData. A clear that comes before the
+	// cell is fully set up (state below 4, or either data block still missing) would drop
+	// precombined data the cell is about to use, so it is skipped.
+	void ClearPreCalcedDataHook(RE::TESObjectCELL* a_cell) noexcept
+	{
+		if (!Settings.bEnablePrecombineProtection || !a_cell) {
+			GameClearPreCalcedData(a_cell);
+			return;
+		}
+
+		const auto state = ReadField<std::uint8_t>(a_cell, kCellStateOffset);
+		const auto firstData = ReadField<const void*>(a_cell, kCellFirstDataOffset);
+		const auto secondData = ReadField<const void*>(a_cell, kCellSecondDataOffset);
+		if (state >= kCellStateDataReady && firstData && secondData) {
+			GameClearPreCalcedData(a_cell);
+			return;
+		}
+
+		if (Settings.bEnableLoggingFull) {
+			REX::LogInfo("Skipped early precombine clear: cell={:08X}", GetFormID(a_cell));
+		}
+	}
+
+	void LogStartup()
+	{
+		REX::LogInfo("Quellstone loaded (AE)");
+	}
+
+	void InstallHooks()
+	{
+		if (!Settings.bEnablePrecombineProtection) {
+			if (Settings.bEnableLoggingFull) {
+				REX::LogInfo("Precombine protection disabled by INI");
+			}
+			return;
+		}
+
+		const auto invalidates = reinterpret_cast<std::uint8_t*>(REL::ResolveID(kInvalidatesPreCalcDataForCellID));
+		if (!InvalidatesPreCalcDataForCellDetour.Install(invalidates, reinterpret_cast<void*>(&InvalidatesPreCalcDataForCellHook))) {
+			REX::LogError("Could not install InvalidatesPreCalcDataForCell hook");
+			return;
+		}
+		GameInvalidatesPreCalcDataForCell = reinterpret_cast<InvalidatesPreCalcDataForCellFn>(InvalidatesPreCalcDataForCellDetour.TrampolineAddress());
+
+		const auto clear = reinterpret_cast<std::uint8_t*>(REL::ResolveID(kClearPreCalcedDataID));
+		if (!ClearPreCalcedDataDetour.Install(clear, reinterpret_cast<void*>(&ClearPreCalcedDataHook))) {
+			REX::LogError("Could not install ClearPreCalcedData hook");
+			return;
+		}
+		GameClearPreCalcedData = reinterpret_cast<ClearPreCalcedDataFn>(ClearPreCalcedDataDetour.TrampolineAddress());
+
+		if (Settings.bEnableLoggingFull) {
+			REX::LogInfo("AE precombine protection enabled");
+		}
+	}
+} // namespace
+
+// The host's one call into the plugin, on its loading thread before the game runs. The
+// host is C code: nothing may unwind out of here, so an unexpected exception ends the
+// process rather than crossing into the host's frames.
+extern "C" __declspec(dllexport) bool F4SEPlugin_Load(const F4SE::LoadInterface* a_f4se) noexcept
+{
+	F4SE::Initialize(a_f4se, F4SE::InitOptions{});
+	spdlog::set_pattern("[%^%l%$] %v", spdlog::pattern_time_type::local);
+	ReadSettings();
+	LogStartup();
+	InstallHooks();
+	return true;
+}

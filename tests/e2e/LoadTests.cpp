@@ -1,0 +1,204 @@
+// The plugin's load step in the game: where its settings come from, how the detours go
+// in (or why not), and what happens when the Address Library cannot serve it.
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+
+#include "SandboxCase.h"
+
+namespace E2E
+{
+	namespace
+	{
+		constexpr const char* kCompilerPrologue = "48 89 5C 24 08 48 89 74 24 10 57 48 83 EC 20 E8";
+		const std::string     kBlockScript = std::string{ kForms } +
+		                                 "cell early 00001111 3 1 1 LoadingCell\n"
+		                                 "invalidate chair sanctuary true\n"
+		                                 "clear early\n";
+		const std::vector<std::string> kBlockedOutput{ "invalidate chair sanctuary -> false", "clear early -> skipped" };
+		const std::vector<std::string> kUnhookedOutput{ "invalidate chair sanctuary -> true", "clear early -> ran" };
+
+		std::string EntryBytes(const std::vector<std::string>& a_output, const std::string& a_which)
+		{
+			const std::string prefix = "entry " + a_which + " ";
+			for (const auto& line : a_output) {
+				if (line.starts_with(prefix)) {
+					return line.substr(prefix.size());
+				}
+			}
+			return "<no entry line>";
+		}
+
+		bool StartsWithJump(const std::string& a_bytes)
+		{
+			return a_bytes.starts_with("E9 ") || a_bytes.starts_with("FF 25 ");
+		}
+
+	} // namespace
+
+	using PluginLoad = SandboxCase;
+
+	TEST_F(PluginLoad, LogStartsWithTheHostLibrarysLineThenThePluginsPattern)
+	{
+		MakeGame();
+		ASSERT_EQ(Play("").exitCode, 0u);
+
+		const auto lines = AllLogLines();
+		ASSERT_EQ(lines.size(), 2u);
+		EXPECT_TRUE(std::regex_match(lines[0], std::regex{ R"(\[\d\d:\d\d:\d\d\.\d{3}\] \[ *\d+ *\] \[I\] Quellstone v1\.0\.0\.0)" })) << lines[0];
+		EXPECT_EQ(lines[1], kStartup);
+	}
+
+	TEST_F(PluginLoad, WithoutIniProtectsAndInstallsBothDetoursSilently)
+	{
+		MakeGame();
+		const auto result = Play(kBlockScript + "entry invalidate\nentry clear\n");
+
+		const auto output = Lines(result.output);
+		ASSERT_EQ(output.size(), 4u) << result.output;
+		EXPECT_EQ(std::vector(output.begin(), output.begin() + 2), kBlockedOutput);
+		EXPECT_TRUE(StartsWithJump(EntryBytes(output, "invalidate"))) << result.output;
+		EXPECT_TRUE(StartsWithJump(EntryBytes(output, "clear"))) << result.output;
+		EXPECT_EQ(PluginLines(), std::vector<std::string>{ kStartup });
+	}
+
+	TEST_F(PluginLoad, ShippedIniKeepsTheDefaults)
+	{
+		std::ifstream shipped{ Sandbox::FromBuildPath(QS_SHIPPED_INI), std::ios::binary };
+		std::string   text{ std::istreambuf_iterator<char>{ shipped }, {} };
+		ASSERT_FALSE(text.empty());
+		MakeGame().WriteIni(text);
+
+		EXPECT_EQ(Lines(Play(kBlockScript).output), kBlockedOutput);
+		EXPECT_EQ(PluginLines(), std::vector<std::string>{ kStartup });
+	}
+
+	TEST_F(PluginLoad, FullLoggingSetToTwoCountsAsOn)
+	{
+		MakeGame().WriteIni("[General]\nbEnableLoggingFull=2\n");
+
+		EXPECT_EQ(Lines(Play(kBlockScript).output), kBlockedOutput);
+		EXPECT_EQ(PluginLines(), (std::vector<std::string>{ kStartup, kEnabled,
+		                                                    "[info] Blocked precombine invalidation: ref=0001A2B3 (Wooden Chair) [placed reference], cell=0000C0DE (SanctuaryHillsExt)",
+		                                                    "[info] Skipped early precombine clear: cell=00001111" }));
+	}
+
+	TEST_F(PluginLoad, JumpAtTheFunctionsStartIsFollowedToItsBody)
+	{
+		MakeGame({ "--prologue", "jump", "--clear-prologue", "jump" }).WriteIni(Ini(1, 1, 0));
+		const auto result = Play(kBlockScript + "entry invalidate\n");
+
+		const auto output = Lines(result.output);
+		ASSERT_EQ(output.size(), 3u) << result.output;
+		EXPECT_EQ(std::vector(output.begin(), output.begin() + 2), kBlockedOutput);
+		EXPECT_EQ(PluginLines().at(1), kEnabled);
+	}
+
+	// Prologues the detour cannot move aside: one its decoder does not accept, and one
+	// that reads memory relative to the instruction pointer, which a copy in the
+	// trampoline would read from the wrong place.
+	class RefusedPrologue : public SandboxCase, public ::testing::WithParamInterface<const char*>
+	{
+	};
+
+	TEST_P(RefusedPrologue, FirstDetourLogsOneErrorAndLeavesBothFunctionsToTheGame)
+	{
+		MakeGame({ "--prologue", GetParam() }).WriteIni(Ini(1, 1, 0));
+		const auto result = Play(kBlockScript + "entry clear\n");
+
+		EXPECT_EQ(result.exitCode, 0u);
+		const auto output = Lines(result.output);
+		ASSERT_EQ(output.size(), 3u) << result.output;
+		EXPECT_EQ(std::vector(output.begin(), output.begin() + 2), kUnhookedOutput);
+		// The second detour was not attempted: the clear function is untouched.
+		EXPECT_EQ(EntryBytes(output, "clear"), kCompilerPrologue);
+		EXPECT_EQ(PluginLines(), (std::vector<std::string>{ kStartup, "[error] Could not install InvalidatesPreCalcDataForCell hook" }));
+	}
+
+	INSTANTIATE_TEST_SUITE_P(Load, RefusedPrologue, ::testing::Values("undecodable", "rip-relative"),
+	                         [](const ::testing::TestParamInfo<const char*>& a_info) {
+		                         return a_info.param == std::string{ "undecodable" } ? std::string{ "Undecodable" } : std::string{ "RipRelative" };
+	                         });
+
+	TEST_F(PluginLoad, RefusedSecondDetourKeepsTheFirst)
+	{
+		MakeGame({ "--clear-prologue", "undecodable" }).WriteIni(Ini(1, 0, 0));
+		const auto result = Play(kBlockScript);
+
+		EXPECT_EQ(Lines(result.output), (std::vector<std::string>{ "invalidate chair sanctuary -> false", "clear early -> ran" }));
+		EXPECT_EQ(PluginLines(), (std::vector<std::string>{ kStartup, "[error] Could not install ClearPreCalcedData hook" }));
+	}
+
+	TEST_F(PluginLoad, PluginPathOf260CharactersOrMoreIgnoresTheIni)
+	{
+		// The host is pointed at a plugin folder deep enough that the plugin's path is
+		// longer than 260 characters; the game itself stays at a short path.
+		const auto            root = Sandbox::FromBuildPath(QS_CASES_DIR) / caseName;
+		std::filesystem::path plugins;
+		while ((root / plugins / "Data/F4SE/Plugins/Quellstone.dll").wstring().size() < 270) {
+			plugins /= "deep-folder-to-make-the-path-long";
+		}
+		plugins /= "Data/F4SE/Plugins";
+		auto& folder = MakeGame({ "--plugins", plugins.string() }, plugins);
+		ASSERT_GE((folder.PluginFolder() / "Quellstone.dll").wstring().size(), 260u);
+		// Had the INI been read, protection would be off and the log would say so.
+		folder.WriteIni(Ini(0, 1, 0));
+
+		const auto result = Play(kBlockScript);
+
+		EXPECT_EQ(Lines(result.output), kBlockedOutput) << "exit code " << result.exitCode;
+		EXPECT_EQ(PluginLines(), std::vector<std::string>{ kStartup });
+	}
+
+	struct FatalCase
+	{
+		const char*           name;
+		std::filesystem::path pluginFolder;
+		bool                  withDatabase;
+		std::vector<uint64_t> dropIDs;
+		std::string           critical;  // the start of the critical line
+		std::string           following; // the line after it, when the message has two
+	};
+
+	void PrintTo(const FatalCase& a_case, std::ostream* a_out)
+	{
+		*a_out << a_case.name;
+	}
+
+	class AddressLibraryFailure : public SandboxCase, public ::testing::WithParamInterface<FatalCase>
+	{
+	};
+
+	TEST_P(AddressLibraryFailure, EndsTheGameWithExitCode1AndACriticalLine)
+	{
+		const auto& fatal = GetParam();
+		auto&       folder = MakeGame({}, fatal.pluginFolder, false);
+		if (fatal.withDatabase) {
+			ASSERT_TRUE(folder.WriteAddressLibrary({}, fatal.dropIDs));
+		}
+
+		const auto result = RunGame({ "--plugins", fatal.pluginFolder.string(), "--script", "nonexistent.txt" });
+
+		EXPECT_EQ(result.exitCode, 1u);
+		const auto lines = PluginLines();
+		ASSERT_FALSE(lines.empty());
+		EXPECT_EQ(lines.front(), kStartup);
+		const auto critical = std::ranges::find_if(lines, [&](const std::string& a_line) { return a_line.starts_with("[critical] "); });
+		ASSERT_NE(critical, lines.end());
+		EXPECT_EQ(*critical, "[critical] " + fatal.critical);
+		if (!fatal.following.empty()) {
+			ASSERT_NE(critical + 1, lines.end());
+			EXPECT_EQ(*(critical + 1), fatal.following);
+		}
+	}
+
+	const FatalCase kFatalCases[] = {
+		{ "MissingDatabase", "Data/F4SE/Plugins", false, {}, "Failed to determine Address Library path!", "Loader: F4SE" },
+		{ "PluginOutsideTheF4SEFolder", "Data/Plugins", true, {}, "Failed to determine Address Library loader!", "" },
+		{ "IdMissingFromTheDatabase", "Data/F4SE/Plugins", true, { 2200368 }, "Failed to find offset for Address Library ID!", "Invalid ID: 2200368" },
+	};
+
+	INSTANTIATE_TEST_SUITE_P(Load, AddressLibraryFailure, ::testing::ValuesIn(kFatalCases),
+	                         [](const ::testing::TestParamInfo<FatalCase>& a_info) { return std::string{ a_info.param.name }; });
+} // namespace E2E

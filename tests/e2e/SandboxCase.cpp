@@ -1,0 +1,84 @@
+#include "SandboxCase.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "Host.h"
+
+namespace E2E
+{
+	std::string Ini(int a_protection, int a_full, int a_issues)
+	{
+		return "[General]\nbEnablePrecombineProtection=" + std::to_string(a_protection) +
+		       "\nbEnableLoggingFull=" + std::to_string(a_full) +
+		       "\nbEnableLoggingIssues=" + std::to_string(a_issues) + "\n";
+	}
+
+	Sandbox::BuiltFiles Built()
+	{
+		return { Sandbox::FromBuildPath(QS_GAME_EXE), Sandbox::FromBuildPath(QS_PLUGIN_DLL), Sandbox::FromBuildPath(QS_ADDRLIB_EXE) };
+	}
+
+	std::vector<std::string> Lines(const std::string& a_text)
+	{
+		std::vector<std::string> lines;
+		std::istringstream       in{ a_text };
+		for (std::string line; std::getline(in, line);) {
+			lines.push_back(line);
+		}
+		return lines;
+	}
+
+	void SandboxCase::SetUp()
+	{
+		const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+		caseName = std::string{ info->test_suite_name() } + "." + info->name();
+		for (auto& c : caseName) {
+			if (c == '/' || c == '\\') {
+				c = '_';
+			}
+		}
+		// A log left by an earlier run of this case must not be mistaken for this one's.
+		const auto log = Sandbox::PluginLogPath(caseName, "Quellstone");
+		std::filesystem::remove_all(log.parent_path().parent_path());
+	}
+
+	Sandbox::GameFolder& SandboxCase::MakeGame(const std::vector<std::string>& a_gameOptions, const std::filesystem::path& a_pluginFolder, bool a_withDatabase)
+	{
+		gameOptions = a_gameOptions;
+		game.emplace(Sandbox::FromBuildPath(QS_CASES_DIR) / caseName, Built(), a_pluginFolder);
+		if (a_withDatabase) {
+			EXPECT_TRUE(game->WriteAddressLibrary(gameOptions));
+		}
+		return *game;
+	}
+
+	Sandbox::ProcessResult SandboxCase::RunGame(std::vector<std::string> a_args)
+	{
+		auto args = gameOptions;
+		args.insert(args.end(), { "--my-games", caseName });
+		args.insert(args.end(), a_args.begin(), a_args.end());
+		return game->RunGame(args);
+	}
+
+	Sandbox::ProcessResult SandboxCase::Play(const std::string& a_script)
+	{
+		const auto scriptPath = game->Root() / "script.txt";
+		std::ofstream{ scriptPath, std::ios::binary } << a_script;
+		return RunGame({ "--script", scriptPath.string() });
+	}
+
+	std::vector<std::string> SandboxCase::AllLogLines() const
+	{
+		return Sandbox::ReadLines(Sandbox::PluginLogPath(caseName, "Quellstone"));
+	}
+
+	std::vector<std::string> SandboxCase::PluginLines() const
+	{
+		auto lines = AllLogLines();
+		if (!lines.empty()) {
+			lines.erase(lines.begin());
+		}
+		return lines;
+	}
+} // namespace E2E

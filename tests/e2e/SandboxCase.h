@@ -1,0 +1,60 @@
+#pragma once
+
+// One end-to-end case: a fresh game folder named after the running test, the host told to
+// use a "My Games" folder of the same name, and the plugin's log read from there.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "GameFolder.h"
+
+namespace E2E
+{
+	// An INI with the three switches; values are written as given.
+	[[nodiscard]] std::string Ini(int a_protection, int a_full, int a_issues);
+
+	// Forms most cases use: a named reference, one with an empty name and one whose name
+	// is null; two named cells and an unnamed one, all set up (state 7, both data blocks).
+	inline constexpr const char* kForms =
+	    "ref chair 0001A2B3 Wooden Chair\n"
+	    "ref unnamed 0001A2B4 @empty\n"
+	    "ref nullname 0001A2B5 @null\n"
+	    "cell sanctuary 0000C0DE 7 1 1 SanctuaryHillsExt\n"
+	    "cell redrocket 0000BEEF 7 1 1 RedRocketExt\n"
+	    "cell noname 00ABCDEF 7 1 1 @empty\n";
+
+	inline constexpr const char* kStartup = "[info] Quellstone loaded (AE)";
+	inline constexpr const char* kEnabled = "[info] AE precombine protection enabled";
+
+	class SandboxCase : public ::testing::Test
+	{
+	protected:
+		void SetUp() override;
+
+		// Lays out the game: the plugin in a_pluginFolder, and, unless told not to, a
+		// database for the chosen prologues.
+		Sandbox::GameFolder& MakeGame(const std::vector<std::string>& a_gameOptions = {},
+		                              const std::filesystem::path& a_pluginFolder = "Data/F4SE/Plugins", bool a_withDatabase = true);
+
+		// Plays a script; the game's options (prologues) are the ones of MakeGame.
+		Sandbox::ProcessResult Play(const std::string& a_script);
+		Sandbox::ProcessResult RunGame(std::vector<std::string> a_args);
+
+		// The log's lines after its first, which the host library writes in its own
+		// pattern before the plugin sets the one the plugin's lines use.
+		[[nodiscard]] std::vector<std::string> PluginLines() const;
+		[[nodiscard]] std::vector<std::string> AllLogLines() const;
+
+		std::string                        caseName;
+		std::vector<std::string>           gameOptions;
+		std::optional<Sandbox::GameFolder> game;
+	};
+
+	[[nodiscard]] std::vector<std::string> Lines(const std::string& a_text);
+	[[nodiscard]] Sandbox::BuiltFiles      Built();
+} // namespace E2E
