@@ -134,10 +134,19 @@ namespace E2E
 	{
 		// The host is pointed at a plugin folder deep enough that the plugin's path is
 		// longer than 260 characters; the game itself stays at a short path.
+		// The plugin's path is made exactly 265 characters long, whatever the length of
+		// the build folder: past 260, yet short enough for Wine's loader to take it.
+		constexpr std::size_t kPluginPathLength = 265;
 		const auto            root = Sandbox::FromBuildPath(QS_CASES_DIR) / caseName;
+		const auto            pluginPathLength = [&](const std::filesystem::path& a_plugins) {
+			return (root / a_plugins / "Data/F4SE/Plugins/Quellstone.dll").wstring().size();
+		};
 		std::filesystem::path plugins;
-		while ((root / plugins / "Data/F4SE/Plugins/Quellstone.dll").wstring().size() < 270) {
+		while (pluginPathLength(plugins) + 40 < kPluginPathLength) {
 			plugins /= "deep-folder-to-make-the-path-long";
+		}
+		if (const auto length = pluginPathLength(plugins); length + 1 < kPluginPathLength) {
+			plugins /= std::string(kPluginPathLength - length - 1, 'x');
 		}
 		plugins /= "Data/F4SE/Plugins";
 		auto& folder = MakeGame({ "--plugins", plugins.string() }, plugins);
