@@ -106,7 +106,7 @@ Progress of long tables is shown on standard error.
 			const auto end = i + 1 < parts.size() ? a_text.find('.', at) : a_text.size();
 			const auto number = end == std::string::npos ? std::nullopt : AddrLib::ParseNumber(std::string_view{ a_text }.substr(at, end - at));
 			if (!number || *number > 0xFFFF) {
-				throw UsageError(fmt::format("game version \"{}\" is not A.B.C.D with parts 0 to 65535", a_text));
+				throw UsageError(fmt::format("game version \"{}\" is not A.B.C.D with every number from 0 to 65535", a_text));
 			}
 			parts[i] = static_cast<std::int32_t>(*number);
 			at = end + 1;
