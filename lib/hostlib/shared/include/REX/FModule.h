@@ -4,6 +4,7 @@
 // library. The handle is also the address at which the image starts.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,11 @@ namespace REX
 
 		// Full path of the module's file. Ends the process when it cannot be read.
 		[[nodiscard]] std::string GetFileName() const;
+
+		// The same, or nothing when the path cannot be read, for callers that must not
+		// end the process over it (the fatal-error report itself).
+		[[nodiscard]] std::optional<std::string>  TryGetFileName() const;
+		[[nodiscard]] std::optional<std::wstring> TryGetFileNameW() const;
 
 		// Version of the module's file from its version resource (ProductVersion).
 		[[nodiscard]] REL::VersionNumber GetProductVersion() const;

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <utility>
 #include <stdexcept>
 #include <vector>
 
@@ -34,21 +36,46 @@ namespace REX
 		return FModule{ OS::GetThisImageBase() };
 	}
 
-	std::string FModule::GetFileName() const
+	namespace
 	{
 		// Windows cuts a path that does not fit and reports the full buffer size; a cut
-		// path would name another file, so the buffer grows until the whole path fits.
-		std::vector<char> buffer(kPathBufferSize, '\0');
-		for (;;) {
-			const auto length = OS::GetModuleFileNameA(handle, buffer.data(), static_cast<OS::DWORD>(buffer.size()));
-			if (length == 0 || (length >= buffer.size() && buffer.size() > std::numeric_limits<OS::DWORD>::max() / 2)) {
-				Fatal("failed to obtain module file name");
+		// path would name another file, so the buffer doubles until the whole path fits.
+		template <class Char, class Query>
+		std::optional<std::basic_string<Char>> ReadModulePath(OS::HMODULE a_handle, Query a_query)
+		{
+			std::vector<Char> buffer(kPathBufferSize, Char{ 0 });
+			for (;;) {
+				const auto length = a_query(a_handle, buffer.data(), static_cast<OS::DWORD>(buffer.size()));
+				if (length == 0) {
+					return std::nullopt;
+				}
+				if (length < buffer.size()) {
+					return std::basic_string<Char>(buffer.data(), length);
+				}
+				if (buffer.size() > std::numeric_limits<OS::DWORD>::max() / 2) {
+					return std::nullopt;
+				}
+				buffer.assign(buffer.size() * 2, Char{ 0 });
 			}
-			if (length < buffer.size()) {
-				return std::string(buffer.data(), length);
-			}
-			buffer.assign(buffer.size() * 2, '\0');
 		}
+	}
+
+	std::optional<std::string> FModule::TryGetFileName() const
+	{
+		return ReadModulePath<char>(handle, OS::GetModuleFileNameA);
+	}
+
+	std::optional<std::wstring> FModule::TryGetFileNameW() const
+	{
+		return ReadModulePath<wchar_t>(handle, OS::GetModuleFileNameW);
+	}
+
+	std::string FModule::GetFileName() const
+	{
+		if (auto path = TryGetFileName()) {
+			return std::move(*path);
+		}
+		Fatal("failed to obtain module file name");
 	}
 
 	REL::VersionNumber FModule::GetProductVersion() const

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <limits>
-#include <vector>
 
+#include "REX/FModule.h"
 #include "REX/OS.h"
 #include "REX/Text.h"
 
@@ -39,27 +38,6 @@ namespace REX
 			}
 		}
 
-		// The module's path, asking again with a doubled buffer while the platform
-		// reports it cut; empty when it cannot be read whole.
-		template <class Char, class Query>
-		std::basic_string<Char> OwnModulePath(Query a_query)
-		{
-			std::vector<Char> buffer(260, Char{ 0 });
-			for (;;) {
-				const auto length = a_query(OS::GetThisImageBase(), buffer.data(), static_cast<OS::DWORD>(buffer.size()));
-				if (length == 0) {
-					return {};
-				}
-				if (length < buffer.size()) {
-					return std::basic_string<Char>(buffer.data(), length);
-				}
-				if (buffer.size() > std::numeric_limits<OS::DWORD>::max() / 2) {
-					return {};
-				}
-				buffer.assign(buffer.size() * 2, Char{ 0 });
-			}
-		}
-
 		template <class Char>
 		std::basic_string<Char> LastComponent(const std::basic_string<Char>& a_path)
 		{
@@ -90,12 +68,12 @@ namespace REX
 
 	std::string FatalErrorCaption()
 	{
-		return LastComponent(OwnModulePath<char>(OS::GetModuleFileNameA));
+		return LastComponent(FModule::ThisModule().TryGetFileName().value_or(std::string{}));
 	}
 
 	std::wstring FatalErrorCaptionW()
 	{
-		return LastComponent(OwnModulePath<wchar_t>(OS::GetModuleFileNameW));
+		return LastComponent(FModule::ThisModule().TryGetFileNameW().value_or(std::wstring{}));
 	}
 
 	void FatalError(const SourceLocation& a_location, std::string_view a_message)
