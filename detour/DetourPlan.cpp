@@ -212,14 +212,16 @@ DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_tar
 		// int3 is padding after a function or a debugger's breakpoint: never the
 		// function's own code. A return or unconditional jump may end the run, but
 		// what follows it is not this function's.
-		if (info.branch == Branch::Breakpoint || (info.EndsFlow() && length + size < plan.jumpSize)) {
+		const auto destination = static_cast<std::uintptr_t>(RelativeDestination(padded, info, a_target + length));
+		const bool toNext = info.branch == Branch::Jump && destination == a_target + length + size;  // EB 00: goes on
+		if (info.branch == Branch::Breakpoint || (info.EndsFlow() && !toNext && length + size < plan.jumpSize)) {
 			return Fail(plan, DetourFailure::FunctionEnds, length);
 		}
 		if (!plan.nearPage && info.relative != InstructionInfo::Relative::None) {
 			return Fail(plan, info.relative == InstructionInfo::Relative::Memory ? DetourFailure::RipRelative : DetourFailure::RelativeBranch, length);
 		}
 		std::copy_n(padded, size, instruction.bytes);
-		instruction.destination = static_cast<std::uintptr_t>(RelativeDestination(padded, info, a_target + length));
+		instruction.destination = destination;
 		instruction.internal = -1;
 		stolen.push_back(instruction);
 		length += size;
