@@ -29,6 +29,8 @@ std::string_view DescribeFailure(DetourFailure a_failure) noexcept
 			return "function ends before the jump fits";
 		case DetourFailure::PastFunctionEnd:
 			return "jump would reach past the function's end";
+		case DetourFailure::BranchIntoStolenBytes:
+			return "a branch of the function lands inside the patched bytes";
 		case DetourFailure::Unrelocatable:
 			return "instruction cannot be relocated";
 		case DetourFailure::CodeTooShort:
@@ -232,6 +234,24 @@ DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_tar
 		length += size;
 	}
 	plan.stolenLength = length;
+
+	// The function's own branches must not land inside the bytes the jump overwrites:
+	// walk the rest of it, as far as its size is known and its bytes are given. An
+	// instruction the decoder refuses ends the walk (data, or code it cannot follow).
+	for (std::size_t at = length, end = std::min(a_functionSize, a_code.size()); at < end;) {
+		std::uint8_t padded[kLongestInstruction + 8];
+		std::fill(std::begin(padded), std::end(padded), kInt3);
+		std::copy_n(a_code.begin() + static_cast<std::ptrdiff_t>(at), std::min(end - at, kLongestInstruction), padded);
+		const InstructionInfo info = MeasureInstruction(padded, kX86_64Mode);
+		if (info.length < 0 || at + static_cast<std::size_t>(info.length) > end) {
+			break;
+		}
+		const auto destination = static_cast<std::uintptr_t>(RelativeDestination(padded, info, a_target + at));
+		if (info.relative == InstructionInfo::Relative::Branch && destination > a_target && destination < a_target + length) {
+			return Fail(plan, DetourFailure::BranchIntoStolenBytes, at);
+		}
+		at += static_cast<std::size_t>(info.length);
+	}
 
 	// Branches into the stolen bytes go to the copy of the instruction they land on.
 	std::vector<std::size_t> offsets;
