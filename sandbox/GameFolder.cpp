@@ -110,8 +110,13 @@ namespace Sandbox
 				pairs << id << ' ' << offset << '\n';
 			}
 		}
+		return WriteDatabase(pairs.str());
+	}
+
+	bool GameFolder::WriteDatabase(const std::string& a_pairs) const
+	{
 		const auto pairsPath = root / "offsets.txt";
-		std::ofstream{ pairsPath, std::ios::binary } << pairs.str();
+		std::ofstream{ pairsPath, std::ios::binary } << a_pairs;
 
 		const auto database = PluginFolder() / "version-1-11-221-0.bin";
 		const auto written = RunProcess(files.addrlib,

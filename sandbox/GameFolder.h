@@ -48,6 +48,10 @@ namespace Sandbox
 		// for 1.11.221.0 beside the plugin. Returns false if either program failed.
 		bool WriteAddressLibrary(const std::vector<std::string>& a_gameOptions, const std::vector<std::uint64_t>& a_dropIDs = {}) const;
 
+		// Has addrlib write the raw database for 1.11.221.0 beside the plugin from the given
+		// "id offset" lines. Returns false if addrlib failed.
+		bool WriteDatabase(const std::string& a_pairs) const;
+
 		// Runs the game with the given arguments, its printed output going to a file that
 		// is read back.
 		[[nodiscard]] ProcessResult RunGame(const std::vector<std::string>& a_args) const;

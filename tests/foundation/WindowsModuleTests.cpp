@@ -58,7 +58,7 @@ TEST(WindowsModule, ReadsTheGameVersionFromTheVersionResource)
 	EXPECT_EQ(REX::FModule::ProcessModule().GetProductVersion(), REL::VersionNumber(1, 11, 221, 0));
 	// A system DLL carries no 040904B0 ProductVersion that names this game.
 	const auto kernel = REX::FModule{ ::GetModuleHandleW(L"kernel32.dll") };
-	EXPECT_NE(REL::ReadProductVersion(kernel.GetFileName()), REL::VersionNumber(1, 11, 221, 0));
+	EXPECT_NE(REL::ReadProductVersion(kernel.GetFileNameW()), REL::VersionNumber(1, 11, 221, 0));
 }
 
 TEST(WindowsModule, FatalErrorEndsTheProcessWithExitCode1AfterLoggingTheLine)
