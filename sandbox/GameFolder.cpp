@@ -62,7 +62,7 @@ namespace Sandbox
 		STARTUPINFOW startup{};
 		startup.cb = sizeof(startup);
 		PROCESS_INFORMATION process{};
-		const auto workingFolder = a_workingFolder.wstring();
+		const auto          workingFolder = a_workingFolder.wstring();
 		if (!::CreateProcessW(a_program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
 		                      workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &process)) {
 			return std::nullopt;

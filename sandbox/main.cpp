@@ -18,8 +18,8 @@
 #include <windows.h>
 
 #include <array>
-#include <cstring>
 #include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -49,17 +49,17 @@ namespace
 
 	struct SectionView
 	{
-		std::string                  name;
-		std::span<const std::byte>   bytes;
-		bool                         writable{ false };
+		std::string                name;
+		std::span<const std::byte> bytes;
+		bool                       writable{ false };
 	};
 
 	std::vector<SectionView> ImageSections()
 	{
-		const auto* base = reinterpret_cast<const std::byte*>(::GetModuleHandleW(nullptr));
-		const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-		const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-		const auto* section = IMAGE_FIRST_SECTION(nt);
+		const auto*              base = reinterpret_cast<const std::byte*>(::GetModuleHandleW(nullptr));
+		const auto*              dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+		const auto*              nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+		const auto*              section = IMAGE_FIRST_SECTION(nt);
 		std::vector<SectionView> sections;
 		for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
 			const auto* name = reinterpret_cast<const char*>(section->Name);

@@ -141,7 +141,7 @@ namespace E2E
 		constexpr std::size_t kPluginPathLength = 265;
 		const auto            root = CasesFolder() / caseName;
 		const auto            pluginPathLength = [&](const std::filesystem::path& a_plugins) {
-			return (root / a_plugins / "Data/F4SE/Plugins/Quellstone.dll").wstring().size();
+            return (root / a_plugins / "Data/F4SE/Plugins/Quellstone.dll").wstring().size();
 		};
 		std::filesystem::path plugins;
 		while (pluginPathLength(plugins) + 40 < kPluginPathLength) {

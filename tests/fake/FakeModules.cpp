@@ -20,13 +20,13 @@ namespace FakeOS
 
 		struct State
 		{
-			std::mutex                                                     lock;
-			std::map<HMODULE, Module>                                      modules;
-			HMODULE                                                        processModule{ nullptr };
-			HMODULE                                                        thisImageBase{ nullptr };
-			std::map<std::string, std::map<std::string, std::string>>      versions;  // path -> sub-block -> text
-			std::vector<MessageBoxShown>                                   boxes;
-			std::vector<UINT>                                              terminations;
+			std::mutex                                                lock;
+			std::map<HMODULE, Module>                                 modules;
+			HMODULE                                                   processModule{ nullptr };
+			HMODULE                                                   thisImageBase{ nullptr };
+			std::map<std::string, std::map<std::string, std::string>> versions; // path -> sub-block -> text
+			std::vector<MessageBoxShown>                              boxes;
+			std::vector<UINT>                                         terminations;
 		};
 
 		State& GetState()
@@ -37,7 +37,7 @@ namespace FakeOS
 
 		const bool registered = [] {
 			RegisterReset([] {
-				auto& s = GetState();
+				auto&                  s = GetState();
 				const std::scoped_lock guard(s.lock);
 				s.modules.clear();
 				s.processModule = nullptr;
@@ -84,8 +84,14 @@ namespace FakeOS
 
 		// Version resources are registered under UTF-8 paths; the wide calls look them up
 		// by the same text.
-		std::string PathKey(const char* a_fileName) { return a_fileName ? a_fileName : ""; }
-		std::string PathKey(const wchar_t* a_fileName) { return REX::Utf8FromWide(a_fileName ? a_fileName : L""); }
+		std::string PathKey(const char* a_fileName)
+		{
+			return a_fileName ? a_fileName : "";
+		}
+		std::string PathKey(const wchar_t* a_fileName)
+		{
+			return REX::Utf8FromWide(a_fileName ? a_fileName : L"");
+		}
 
 		template <class Char>
 		REX::OS::DWORD VersionInfoSize(const Char* a_fileName, REX::OS::DWORD* a_handle)
@@ -147,15 +153,15 @@ namespace FakeOS
 		template <class Char>
 		REX::OS::DWORD CopyModulePath(HMODULE a_module, Char* a_buffer, REX::OS::DWORD a_size)
 		{
-			auto& s = GetState();
+			auto&                  s = GetState();
 			const std::scoped_lock guard(s.lock);
-			const auto it = s.modules.find(a_module);
+			const auto             it = s.modules.find(a_module);
 			if (it == s.modules.end() || it->second.path.empty()) {
-				SetLastError(126);  // ERROR_MOD_NOT_FOUND
+				SetLastError(126); // ERROR_MOD_NOT_FOUND
 				return 0;
 			}
 			if (a_size == 0) {
-				SetLastError(122);  // ERROR_INSUFFICIENT_BUFFER
+				SetLastError(122); // ERROR_INSUFFICIENT_BUFFER
 				return 0;
 			}
 			// Paths are registered as UTF-8; the wide call hands out their UTF-16 form.
@@ -177,46 +183,52 @@ namespace FakeOS
 			}
 			return static_cast<REX::OS::DWORD>(copied);
 		}
-	}
+	} // namespace
 
 	void AddModule(HMODULE a_handle, std::string a_path)
 	{
-		auto& s = GetState();
+		auto&                  s = GetState();
 		const std::scoped_lock guard(s.lock);
 		s.modules[a_handle].path = std::move(a_path);
 	}
 
 	void SetExport(HMODULE a_handle, std::string a_name, void* a_address)
 	{
-		auto& s = GetState();
+		auto&                  s = GetState();
 		const std::scoped_lock guard(s.lock);
 		s.modules[a_handle].exports[std::move(a_name)] = a_address;
 	}
 
 	void SetProcessModule(HMODULE a_handle)
 	{
-		auto& s = GetState();
+		auto&                  s = GetState();
 		const std::scoped_lock guard(s.lock);
 		s.processModule = a_handle;
 	}
 
 	void SetThisImageBase(HMODULE a_handle)
 	{
-		auto& s = GetState();
+		auto&                  s = GetState();
 		const std::scoped_lock guard(s.lock);
 		s.thisImageBase = a_handle;
 	}
 
 	void SetProductVersion(std::string a_path, std::string a_version, std::string a_block)
 	{
-		auto& s = GetState();
+		auto&                  s = GetState();
 		const std::scoped_lock guard(s.lock);
 		s.versions[std::move(a_path)]["\\StringFileInfo\\" + a_block + "\\ProductVersion"] = std::move(a_version);
 	}
 
-	const std::vector<MessageBoxShown>& MessageBoxes() { return GetState().boxes; }
-	const std::vector<UINT>&            Terminations() { return GetState().terminations; }
-}
+	const std::vector<MessageBoxShown>& MessageBoxes()
+	{
+		return GetState().boxes;
+	}
+	const std::vector<UINT>& Terminations()
+	{
+		return GetState().terminations;
+	}
+} // namespace FakeOS
 
 namespace REX::OS
 {
@@ -248,7 +260,7 @@ namespace REX::OS
 		if (ConsumeFailure("GetModuleHandleA") || a_moduleName != nullptr) {
 			return nullptr;
 		}
-		auto& s = GetState();
+		auto&                  s = GetState();
 		const std::scoped_lock guard(s.lock);
 		return s.processModule;
 	}
@@ -259,16 +271,16 @@ namespace REX::OS
 		if (ConsumeFailure("GetProcAddress")) {
 			return nullptr;
 		}
-		auto& s = GetState();
+		auto&                  s = GetState();
 		const std::scoped_lock guard(s.lock);
-		const auto module = s.modules.find(a_module);
+		const auto             module = s.modules.find(a_module);
 		if (module == s.modules.end()) {
 			FakeOS::SetLastError(126);
 			return nullptr;
 		}
 		const auto symbol = module->second.exports.find(a_procName);
 		if (symbol == module->second.exports.end()) {
-			FakeOS::SetLastError(127);  // ERROR_PROC_NOT_FOUND
+			FakeOS::SetLastError(127); // ERROR_PROC_NOT_FOUND
 			return nullptr;
 		}
 		return reinterpret_cast<FARPROC>(symbol->second);
@@ -276,7 +288,7 @@ namespace REX::OS
 
 	HMODULE GetThisImageBase() noexcept
 	{
-		auto& s = GetState();
+		auto&                  s = GetState();
 		const std::scoped_lock guard(s.lock);
 		return s.thisImageBase;
 	}
@@ -338,18 +350,18 @@ namespace REX::OS
 	int MessageBoxA(HWND, const char* a_text, const char* a_caption, UINT a_type)
 	{
 		CountCall("MessageBoxA");
-		auto& s = GetState();
+		auto&                  s = GetState();
 		const std::scoped_lock guard(s.lock);
-		const std::string text = a_text ? a_text : "";
-		const std::string caption = a_caption ? a_caption : "";
+		const std::string      text = a_text ? a_text : "";
+		const std::string      caption = a_caption ? a_caption : "";
 		s.boxes.push_back({ std::wstring(text.begin(), text.end()), std::wstring(caption.begin(), caption.end()), a_caption == nullptr, false, a_type });
-		return 1;  // IDOK
+		return 1; // IDOK
 	}
 
 	int MessageBoxW(HWND, const wchar_t* a_text, const wchar_t* a_caption, UINT a_type)
 	{
 		CountCall("MessageBoxW");
-		auto& s = GetState();
+		auto&                  s = GetState();
 		const std::scoped_lock guard(s.lock);
 		s.boxes.push_back({ a_text ? a_text : L"", a_caption ? a_caption : L"", a_caption == nullptr, true, a_type });
 		return 1;
@@ -365,10 +377,10 @@ namespace REX::OS
 	{
 		CountCall("TerminateProcess");
 		{
-			auto& s = GetState();
+			auto&                  s = GetState();
 			const std::scoped_lock guard(s.lock);
 			s.terminations.push_back(a_exitCode);
 		}
 		throw FakeOS::ProcessTerminated{ a_exitCode };
 	}
-}
+} // namespace REX::OS

@@ -18,7 +18,7 @@ namespace
 	protected:
 		void SetUp() override { FakeOS::Reset(); }
 	};
-}
+} // namespace
 
 TEST_F(FModuleTest, FindSectionMatchesTheFirstEntryByItsNamePrefix)
 {
@@ -35,8 +35,8 @@ TEST_F(FModuleTest, FindSectionMatchesTheFirstEntryByItsNamePrefix)
 		{ ".text", 0x1000, 0x500 },
 		{ ".textbss", 0x2000, 0x10 },
 		{ ".data", 0x3000, 0x100 },
-		{ ".rdata1234567", 0x4000, 0x20 },  // only the first 8 bytes take part
-		{ ".t", 0x1000, 0x500 },             // a short name matches any section it begins
+		{ ".rdata1234567", 0x4000, 0x20 }, // only the first 8 bytes take part
+		{ ".t", 0x1000, 0x500 },           // a short name matches any section it begins
 	};
 	for (const auto& c : cases) {
 		const auto section = module.FindSection(c.name);
@@ -61,7 +61,7 @@ TEST_F(FModuleTest, FindSectionHonoursTheOptionalHeaderSize)
 
 TEST_F(FModuleTest, GetFileNameReadsPathsLongerThan260Whole)
 {
-	const auto handle = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x140000000 });
+	const auto        handle = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x140000000 });
 	const std::string longPath = "C:\\" + std::string(600, 'x') + "\\Fallout4.exe";
 	FakeOS::AddModule(handle, longPath);
 	EXPECT_EQ(REX::FModule{ handle }.GetFileName(), longPath);
@@ -75,7 +75,7 @@ TEST_F(FModuleTest, GetFileNameReadsPathsLongerThan260Whole)
 // under that very path.
 TEST_F(FModuleTest, PathsOutsideTheAnsiCodePageAreReadWholeWithTheirVersion)
 {
-	const auto   game = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x140000000 });
+	const auto game = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x140000000 });
 	const struct
 	{
 		std::wstring wide;
@@ -147,7 +147,7 @@ TEST_F(FModuleTest, UnreadableProductVersionIsFatalAndNamesTheExecutable)
 	FakeOS::AddModule(game, "C:\\Games\\Fallout4.exe");
 	const struct
 	{
-		const char* version;  // null: no version resource at all
+		const char* version; // null: no version resource at all
 		const char* expected;
 	} cases[] = {
 		{ nullptr, "Failed to read the product version of C:\\Games\\Fallout4.exe: it has no ProductVersion in block 040904B0" },
@@ -170,7 +170,7 @@ TEST_F(FModuleTest, UnreadableProductVersionIsFatalAndNamesTheExecutable)
 
 TEST_F(FModuleTest, ThisModuleAndThePluginVersionRecord)
 {
-	const auto     plugin = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x180000000 });
+	const auto              plugin = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x180000000 });
 	F4SE::PluginVersionData record{};
 	FakeOS::SetThisImageBase(plugin);
 	EXPECT_EQ(REX::FModule::ThisModule().GetHandle(), plugin);

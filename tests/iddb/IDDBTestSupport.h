@@ -26,7 +26,7 @@ namespace IDDBTest
 	// The game's image as far as the library reads it: headers whose SizeOfImage bounds
 	// the offsets that may be resolved (kGameImageSize).
 	inline constexpr std::uint32_t kGameImageSize = 0x2000000;
-	inline REX::OS::HMODULE GameImage()
+	inline REX::OS::HMODULE        GameImage()
 	{
 		static const auto image = TestSupport::MakeImage({ { ".text", 0x1000, 0x1000 } }, 0xF0, kGameImageSize);
 		return const_cast<std::uint8_t*>(image.data());

@@ -476,11 +476,11 @@ TEST_F(IDDBLoad, ResolveIdRefusesOffsetsOutsideTheGameImage)
 		std::uint64_t offset;
 		bool          inside;
 	} cases[] = {
-		{ 1, 0, true },                              // the image's first byte
-		{ 2, kGameImageSize - 1, true },             // its last byte
-		{ 3, kGameImageSize, false },                // one past the end
-		{ 4, 0x2E8F5D0, false },                     // an offset of a larger game
-		{ 5, 0xFFFFFFFF00000000, false },            // far beyond
+		{ 1, 0, true },                   // the image's first byte
+		{ 2, kGameImageSize - 1, true },  // its last byte
+		{ 3, kGameImageSize, false },     // one past the end
+		{ 4, 0x2E8F5D0, false },          // an offset of a larger game
+		{ 5, 0xFFFFFFFF00000000, false }, // far beyond
 	};
 	Write("version-1-2-3-4.bin", Raw({ { 1, cases[0].offset }, { 2, cases[1].offset }, { 3, cases[2].offset }, { 4, cases[3].offset }, { 5, cases[4].offset } }));
 	const auto base = reinterpret_cast<std::uint64_t>(kGame);

@@ -20,7 +20,7 @@ namespace
 		// A direct call of the allocation function, which the compiler may not leave out
 		// as it may an unused new-expression.
 		void* const probe = ::operator new(kAllocationCap + 1, std::nothrow);
-		::operator delete(probe);
+		::                    operator delete(probe);
 		return probe == nullptr;
 	}
 

@@ -26,7 +26,7 @@ namespace REX
 	public:
 		constexpr FModule() noexcept = default;
 		constexpr explicit FModule(OS::HMODULE a_handle) noexcept :
-			handle(a_handle)
+		    handle(a_handle)
 		{}
 
 		// The process's main executable: the game.
@@ -61,4 +61,4 @@ namespace REX
 	private:
 		OS::HMODULE handle{ nullptr };
 	};
-}
+} // namespace REX

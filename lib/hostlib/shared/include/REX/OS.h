@@ -152,4 +152,4 @@ namespace REX::OS
 	// The start of the image that holds the host library (the plugin's own module), as
 	// the linker placed it. No platform call is made.
 	HMODULE GetThisImageBase() noexcept;
-}
+} // namespace REX::OS

@@ -14,4 +14,4 @@ namespace REX
 	// UTF-8 to UTF-16 (wchar_t on Windows) or UTF-32 (elsewhere). Malformed sequences
 	// become U+FFFD, so a conversion never fails.
 	[[nodiscard]] std::wstring WideFromUtf8(std::string_view a_text);
-}
+} // namespace REX

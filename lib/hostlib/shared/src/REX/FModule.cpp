@@ -5,8 +5,8 @@
 #include <cstring>
 #include <limits>
 #include <optional>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "REX/FatalError.h"
@@ -25,7 +25,7 @@ namespace REX
 			std::memcpy(&value, reinterpret_cast<const void*>(a_address), sizeof(T));
 			return value;
 		}
-	}
+	} // namespace
 
 	FModule FModule::ProcessModule()
 	{
@@ -59,7 +59,7 @@ namespace REX
 				buffer.assign(buffer.size() * 2, Char{ 0 });
 			}
 		}
-	}
+	} // namespace
 
 	std::optional<std::wstring> FModule::TryGetFileNameW() const
 	{
@@ -138,4 +138,4 @@ namespace REX
 		}
 		return {};
 	}
-}
+} // namespace REX

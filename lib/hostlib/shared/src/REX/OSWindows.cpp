@@ -200,4 +200,4 @@ namespace REX::OS
 	{
 		return &__ImageBase;
 	}
-}
+} // namespace REX::OS

@@ -30,7 +30,7 @@ namespace REX
 				a_out.push_back(static_cast<char>(0x80 | (a_code & 0x3F)));
 			}
 		}
-	}
+	} // namespace
 
 	std::wstring WideFromUtf8(std::string_view a_text)
 	{
@@ -41,12 +41,13 @@ namespace REX
 			const auto lead = static_cast<std::uint8_t>(a_text[i]);
 			// Length of the sequence from its lead byte, and the smallest code point it may
 			// carry (longer forms of a shorter code are malformed).
-			const auto [length, minimum] = lead < 0x80   ? std::pair<std::size_t, char32_t>{ 1, 0 } :
-			                               lead >= 0xF0 ? std::pair<std::size_t, char32_t>{ 4, 0x10000 } :
-			                               lead >= 0xE0 ? std::pair<std::size_t, char32_t>{ 3, 0x800 } :
-			                               lead >= 0xC0 ? std::pair<std::size_t, char32_t>{ 2, 0x80 } :
-			                                              std::pair<std::size_t, char32_t>{ 0, 0 };
-			char32_t code = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
+			const auto [length, minimum] = lead < 0x80 ? std::pair<std::size_t, char32_t>{ 1, 0 } : lead >= 0xF0 ? std::pair<std::size_t, char32_t>{ 4, 0x10000 }
+			                                                                                    : lead >= 0xE0   ? std::pair<std::size_t, char32_t>{ 3, 0x800 }
+			                                                                                    : lead >= 0xC0   ? std::pair<std::size_t, char32_t>{ 2, 0x80 }
+			                                                                                                     : std::pair<std::size_t, char32_t>{ 0, 0 };
+			char32_t code = length == 1 ? lead : length == 2 ? (lead & 0x1F)
+			                                 : length == 3   ? (lead & 0x0F)
+			                                                 : (lead & 0x07);
 			bool     valid = length != 0 && i + length <= a_text.size();
 			for (std::size_t k = 1; valid && k < length; ++k) {
 				const auto next = static_cast<std::uint8_t>(a_text[i + k]);
@@ -89,4 +90,4 @@ namespace REX
 		}
 		return out;
 	}
-}
+} // namespace REX
