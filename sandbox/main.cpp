@@ -17,7 +17,6 @@
 
 #include <windows.h>
 
-#include <array>
 #include <charconv>
 #include <cstring>
 #include <filesystem>
@@ -31,6 +30,7 @@
 
 #include "GameFunctions.h"
 #include "Host.h"
+#include "REX/FModule.h"
 #include "Scenario.h"
 #include "Script.h"
 
@@ -131,14 +131,15 @@ namespace
 
 	std::filesystem::path ExecutableFolder()
 	{
-		std::array<wchar_t, 32768> path{};
-		::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-		return std::filesystem::path{ path.data() }.parent_path();
+		return std::filesystem::path{ REX::FModule::ProcessModule().GetFileNameW() }.parent_path();
 	}
 
 	void PrintLogHead(std::ostream& a_out, const std::filesystem::path& a_log, int a_lines)
 	{
-		a_out << "Log file: " << a_log.string() << '\n';
+		// UTF-8: a documents folder under a user name outside the ANSI code page has no
+		// narrow form.
+		const auto name = a_log.u8string();
+		a_out << "Log file: " << std::string_view{ reinterpret_cast<const char*>(name.data()), name.size() } << '\n';
 		std::ifstream log{ a_log };
 		std::string   line;
 		for (int i = 0; i < a_lines && std::getline(log, line); ++i) {
