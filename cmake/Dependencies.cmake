@@ -14,7 +14,9 @@ if(CMAKE_CROSSCOMPILING AND MINGW)
   # fmt stays header-only; spdlog is compiled once, in a library of its own.
   add_library(qs_spdlog STATIC "${CMAKE_CURRENT_LIST_DIR}/SpdlogLibrary.cpp")
   target_include_directories(qs_spdlog SYSTEM PUBLIC "${QS_DEPS_INCLUDE}")
-  target_compile_definitions(qs_spdlog PUBLIC FMT_HEADER_ONLY SPDLOG_FMT_EXTERNAL SPDLOG_COMPILED_LIB)
+  # Files are opened by their wide names, so that a documents folder under a user name
+  # outside the ANSI code page is the one written to.
+  target_compile_definitions(qs_spdlog PUBLIC FMT_HEADER_ONLY SPDLOG_FMT_EXTERNAL SPDLOG_COMPILED_LIB SPDLOG_WCHAR_FILENAMES)
   target_compile_features(qs_spdlog PUBLIC cxx_std_20)
   target_link_libraries(qs_logging INTERFACE qs_spdlog)
 elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")

@@ -51,7 +51,8 @@ namespace Sandbox
 		}
 	} // namespace
 
-	std::optional<std::uint32_t> RunProcess(const std::filesystem::path& a_program, const std::vector<std::string>& a_args)
+	std::optional<std::uint32_t> RunProcess(const std::filesystem::path& a_program, const std::vector<std::string>& a_args,
+	                                        const std::filesystem::path& a_workingFolder)
 	{
 		std::wstring commandLine = Quote(a_program.wstring());
 		for (const auto& arg : a_args) {
@@ -61,7 +62,9 @@ namespace Sandbox
 		STARTUPINFOW startup{};
 		startup.cb = sizeof(startup);
 		PROCESS_INFORMATION process{};
-		if (!::CreateProcessW(a_program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+		const auto          workingFolder = a_workingFolder.wstring();
+		if (!::CreateProcessW(a_program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+		                      workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &process)) {
 			return std::nullopt;
 		}
 		const auto waited = ::WaitForSingleObject(process.hProcess, kProcessTimeoutMs);
@@ -110,12 +113,16 @@ namespace Sandbox
 				pairs << id << ' ' << offset << '\n';
 			}
 		}
-		const auto pairsPath = root / "offsets.txt";
-		std::ofstream{ pairsPath, std::ios::binary } << pairs.str();
+		return WriteDatabase(pairs.str());
+	}
 
-		const auto database = PluginFolder() / "version-1-11-221-0.bin";
+	bool GameFolder::WriteDatabase(const std::string& a_pairs) const
+	{
+		std::ofstream{ root / "offsets.txt", std::ios::binary } << a_pairs;
+
+		const auto database = pluginFolder / "version-1-11-221-0.bin";
 		const auto written = RunProcess(files.addrlib,
-		                                { "write", database.string(), "--format", "raw", "--game-version", "1.11.221.0", pairsPath.string() });
+		                                { "write", database.generic_string(), "--format", "raw", "--game-version", "1.11.221.0", "offsets.txt" }, root);
 		return written == 0u;
 	}
 
@@ -124,8 +131,8 @@ namespace Sandbox
 		const auto outPath = root / "game-output.txt";
 		std::filesystem::remove(outPath);
 		auto args = a_args;
-		args.insert(args.begin(), { "--out", outPath.string() });
-		const auto exitCode = RunProcess(root / files.game.filename(), args);
+		args.insert(args.begin(), { "--out", "game-output.txt" });
+		const auto exitCode = RunProcess(root / files.game.filename(), args, root);
 		return { exitCode.value_or(0xFFFFFFFF), ReadFile(outPath) };
 	}
 

@@ -29,7 +29,11 @@ namespace Sandbox
 
 	// Runs a program to its end; nullopt when it could not be started or did not end in
 	// time.
-	[[nodiscard]] std::optional<std::uint32_t> RunProcess(const std::filesystem::path& a_program, const std::vector<std::string>& a_args);
+	// The arguments are ASCII: paths inside a game folder are passed relative to
+	// a_workingFolder, so that a folder named outside the ANSI code page never has to
+	// pass through a narrow command line.
+	[[nodiscard]] std::optional<std::uint32_t> RunProcess(const std::filesystem::path& a_program, const std::vector<std::string>& a_args,
+	                                                      const std::filesystem::path& a_workingFolder = {});
 
 	class GameFolder
 	{
@@ -48,8 +52,12 @@ namespace Sandbox
 		// for 1.11.221.0 beside the plugin. Returns false if either program failed.
 		bool WriteAddressLibrary(const std::vector<std::string>& a_gameOptions, const std::vector<std::uint64_t>& a_dropIDs = {}) const;
 
-		// Runs the game with the given arguments, its printed output going to a file that
-		// is read back.
+		// Has addrlib write the raw database for 1.11.221.0 beside the plugin from the given
+		// "id offset" lines. Returns false if addrlib failed.
+		bool WriteDatabase(const std::string& a_pairs) const;
+
+		// Runs the game in its folder with the given arguments, its printed output going
+		// to a file that is read back.
 		[[nodiscard]] ProcessResult RunGame(const std::vector<std::string>& a_args) const;
 
 	private:

@@ -5,7 +5,6 @@
 #include <shlobj.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +12,7 @@
 #include <string_view>
 
 #include "HostInterfaces.h"
+#include "REX/FModule.h"
 
 namespace Sandbox
 {
@@ -112,7 +112,8 @@ namespace Sandbox
 		{
 			LoadedPlugin plugin;
 			plugin.path = a_path;
-			plugin.name = a_path.stem().string();
+			const auto stem = a_path.stem().u8string();
+			plugin.name.assign(stem.begin(), stem.end());
 			const HMODULE module = ::LoadLibraryW(a_path.c_str());
 			if (!module) {
 				plugin.note = "could not be loaded (error " + std::to_string(::GetLastError()) + ")";
@@ -181,15 +182,16 @@ namespace Sandbox
 
 	std::uint32_t ReadRunningGameVersion()
 	{
-		std::array<wchar_t, 32768> exe{};
-		::GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()));
+		// The host reads the fixed version of the executable it started, on its own rather
+		// than through the plugins' library, so that the two readings can disagree.
+		const auto exe = REX::FModule::ProcessModule().GetFileNameW();
 		DWORD      ignored = 0;
-		const auto size = ::GetFileVersionInfoSizeW(exe.data(), &ignored);
+		const auto size = ::GetFileVersionInfoSizeW(exe.c_str(), &ignored);
 		if (size == 0) {
 			return 0;
 		}
 		const auto data = std::make_unique<std::byte[]>(size);
-		if (!::GetFileVersionInfoW(exe.data(), 0, size, data.get())) {
+		if (!::GetFileVersionInfoW(exe.c_str(), 0, size, data.get())) {
 			return 0;
 		}
 		VS_FIXEDFILEINFO* fixed = nullptr;

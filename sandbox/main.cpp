@@ -7,25 +7,30 @@
 //   game.exe --demo [THREADS PLACEMENTS]     the demo scenario and its summary
 //   game.exe --hammer THREADS ITERATIONS CELLS
 //   game.exe --bench CALLS THREADS true|false
+//   game.exe --print-sections                the image's sections: name, offset, size
 // Options: --prologue NAME and --clear-prologue NAME (compiler, rip-relative, jump,
 // undecodable) choose how the two functions begin; --my-games NAME the game's folder
 // under "My Games" that the host reports (Fallout4); --plugins DIR the plugin folder
-// below the game's folder (Data/F4SE/Plugins); --out FILE where to print.
+// below the game's folder (Data/F4SE/Plugins); --out FILE where to print; --checksums
+// prints, once the plugins are loaded, whether the game's read-only sections (its code
+// and constant data) still hold the bytes they held before.
 
 #include <windows.h>
 
-#include <array>
 #include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "GameFunctions.h"
 #include "Host.h"
+#include "REX/FModule.h"
 #include "Scenario.h"
 #include "Script.h"
 
@@ -39,7 +44,48 @@ namespace
 		std::string              mode;
 		std::vector<std::string> values;
 		std::filesystem::path    out;
+		bool                     checksums{ false };
 	};
+
+	struct SectionView
+	{
+		std::string                name;
+		std::span<const std::byte> bytes;
+		bool                       writable{ false };
+	};
+
+	std::vector<SectionView> ImageSections()
+	{
+		const auto*              base = reinterpret_cast<const std::byte*>(::GetModuleHandleW(nullptr));
+		const auto*              dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+		const auto*              nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+		const auto*              section = IMAGE_FIRST_SECTION(nt);
+		std::vector<SectionView> sections;
+		for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+			const auto* name = reinterpret_cast<const char*>(section->Name);
+			sections.push_back({ std::string(name, ::strnlen(name, IMAGE_SIZEOF_SHORT_NAME)),
+			                     { base + section->VirtualAddress, section->Misc.VirtualSize },
+			                     (section->Characteristics & IMAGE_SCN_MEM_WRITE) != 0 });
+		}
+		return sections;
+	}
+
+	// FNV-1a of each read-only section, in table order.
+	std::vector<std::uint64_t> ReadOnlyChecksums()
+	{
+		std::vector<std::uint64_t> sums;
+		for (const auto& section : ImageSections()) {
+			if (section.writable) {
+				continue;
+			}
+			std::uint64_t hash = 0xCBF29CE484222325;
+			for (const auto byte : section.bytes) {
+				hash = (hash ^ static_cast<std::uint8_t>(byte)) * 0x100000001B3;
+			}
+			sums.push_back(hash);
+		}
+		return sums;
+	}
 
 	std::optional<unsigned> ToNumber(const std::string& a_text)
 	{
@@ -68,6 +114,8 @@ namespace
 				options.host.myGamesFolderName = a_args[++i];
 			} else if (arg == "--plugins" && hasValue) {
 				options.host.pluginFolder = a_args[++i];
+			} else if (arg == "--checksums") {
+				options.checksums = true;
 			} else if (arg == "--out" && hasValue) {
 				options.out = a_args[++i];
 			} else if (arg.starts_with("--") && options.mode.empty()) {
@@ -83,14 +131,15 @@ namespace
 
 	std::filesystem::path ExecutableFolder()
 	{
-		std::array<wchar_t, 32768> path{};
-		::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-		return std::filesystem::path{ path.data() }.parent_path();
+		return std::filesystem::path{ REX::FModule::ProcessModule().GetFileNameW() }.parent_path();
 	}
 
 	void PrintLogHead(std::ostream& a_out, const std::filesystem::path& a_log, int a_lines)
 	{
-		a_out << "Log file: " << a_log.string() << '\n';
+		// UTF-8: a documents folder under a user name outside the ANSI code page has no
+		// narrow form.
+		const auto name = a_log.u8string();
+		a_out << "Log file: " << std::string_view{ reinterpret_cast<const char*>(name.data()), name.size() } << '\n';
 		std::ifstream log{ a_log };
 		std::string   line;
 		for (int i = 0; i < a_lines && std::getline(log, line); ++i) {
@@ -118,13 +167,26 @@ namespace
 			return 0;
 		}
 
+		if (a_options.mode == "print-sections") {
+			const auto base = reinterpret_cast<const std::byte*>(::GetModuleHandleW(nullptr));
+			for (const auto& section : ImageSections()) {
+				a_out << section.name << " 0x" << std::hex << (section.bytes.data() - base) << " 0x" << section.bytes.size() << std::dec
+				      << (section.writable ? " writable" : " read-only") << '\n';
+			}
+			return 0;
+		}
+
 		// What the script extender does at game start, before the game's own code runs.
 		auto host = a_options.host;
 		host.gameFolder = ExecutableFolder();
+		const auto before = a_options.checksums ? ReadOnlyChecksums() : std::vector<std::uint64_t>{};
 		const auto gameVersion = Sandbox::ReadRunningGameVersion();
 		const auto plugins = Sandbox::LoadPlugins(host, gameVersion);
 		for (const auto& plugin : plugins) {
 			std::cerr << "host: " << plugin.name << (plugin.loaded ? " loaded" : " not loaded: " + plugin.note) << '\n';
+		}
+		if (a_options.checksums) {
+			a_out << (ReadOnlyChecksums() == before ? "read-only sections unchanged" : "read-only sections changed") << '\n';
 		}
 
 		if (a_options.mode == "script" && values.size() == 1) {

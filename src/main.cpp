@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include "F4SE/Interfaces.h"
 #include "InlineHook.h"
 #include "REL/IDDB.h"
+#include "REX/FModule.h"
 #include "REX/LOG.h"
 
 namespace RE
@@ -97,29 +99,91 @@ namespace
 	InlineHook ClearPreCalcedDataDetour;
 
 	// Cells whose blocked invalidation has been logged under issues-only logging (0 stands
-	// for "no cell"). It only grows: a cell is reported once per game session.
+	// for "no cell"). It only grows: a cell is reported once per game session. The set
+	// under its lock decides who reports a cell; ReportedCellCache lets every later block
+	// of that cell see so without taking the lock.
 	std::unordered_set<std::uint32_t> ReportedCellSet;
 	std::mutex                        ReportedCellMutex;
+
+	// A lock-free record of cells already reported, consulted before the lock. Game
+	// threads block the same few cells over and over (a cell being built in); with the
+	// lock taken for each of those, eight threads queue on it. Slots hold form ID + 1
+	// (0 = empty), are filled once and never emptied, so a key once published is found by
+	// every later lookup: the probe stops only at an empty slot, and every slot before
+	// the key's was already taken when the key went in. A cell whose probe range is full
+	// is simply not cached and goes through the lock every time.
+	class ReportedCellCache
+	{
+	public:
+		[[nodiscard]] bool Contains(std::uint32_t a_key) const noexcept
+		{
+			const auto wanted = Stored(a_key);
+			for (std::size_t i = 0; i < kProbes; ++i) {
+				const auto slot = slots[Index(a_key, i)].load(std::memory_order_acquire);
+				if (slot == wanted) {
+					return true;
+				}
+				if (slot == 0) {
+					return false;
+				}
+			}
+			return false;
+		}
+
+		void Publish(std::uint32_t a_key) noexcept
+		{
+			const auto wanted = Stored(a_key);
+			for (std::size_t i = 0; i < kProbes; ++i) {
+				auto&         slot = slots[Index(a_key, i)];
+				std::uint64_t empty = 0;
+				if (slot.compare_exchange_strong(empty, wanted, std::memory_order_release, std::memory_order_relaxed) || empty == wanted) {
+					return;
+				}
+			}
+		}
+
+	private:
+		static constexpr std::size_t kSlots = std::size_t{ 1 } << 14;
+		static constexpr std::size_t kProbes = 16;
+
+		static constexpr std::uint64_t Stored(std::uint32_t a_key) noexcept { return std::uint64_t{ a_key } + 1; }
+
+		static constexpr std::size_t Index(std::uint32_t a_key, std::size_t a_probe) noexcept
+		{
+			// Form IDs of one plugin share their high byte and run in sequence; a
+			// multiplicative hash spreads them over the table.
+			return (((a_key * std::uint64_t{ 0x9E3779B97F4A7C15 }) >> 50) + a_probe) & (kSlots - 1);
+		}
+
+		std::array<std::atomic<std::uint64_t>, kSlots> slots{};
+	};
+	ReportedCellCache ReportedCells;
+
+	// True for the one caller that first reports this cell.
+	bool FirstReportForCell(std::uint32_t a_key)
+	{
+		if (ReportedCells.Contains(a_key)) {
+			return false;
+		}
+		bool first;
+		{
+			const std::scoped_lock lock{ ReportedCellMutex };
+			first = ReportedCellSet.insert(a_key).second;
+		}
+		ReportedCells.Publish(a_key);
+		return first;
+	}
 
 	std::wstring GetIniPath()
 	{
 		// The INI sits beside the DLL wherever the mod manager put it, so the path comes
-		// from the module that holds this very code, not from the game's folder.
-		HMODULE module{ nullptr };
-		if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-		                          reinterpret_cast<LPCWSTR>(&GetIniPath), &module)) {
+		// from the module that holds this very code, not from the game's folder; read
+		// whole, however deep the folder.
+		const auto dllPath = REX::FModule::ThisModule().TryGetFileNameW();
+		if (!dllPath) {
 			return {};
 		}
-
-		std::array<wchar_t, MAX_PATH> buffer{};
-		const DWORD                   length = ::GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
-		// A name of 260 characters was cut short; its folder would be a wrong guess.
-		if (length == 0 || length >= buffer.size()) {
-			return {};
-		}
-
-		const std::filesystem::path dllPath{ std::wstring_view{ buffer.data(), length } };
-		return (dllPath.parent_path() / L"Quellstone.ini").wstring();
+		return (std::filesystem::path{ *dllPath }.parent_path() / L"Quellstone.ini").wstring();
 	}
 
 	void ReadSettings()
@@ -161,7 +225,7 @@ namespace
 		return (name && *name) ? std::string_view{ name } : std::string_view{ "<none>" };
 	}
 
-	void LogBlockedInvalidation(const RE::TESObjectREFR* a_ref, const RE::TESObjectCELL* a_cell) noexcept
+	void LogBlockedInvalidation(const RE::TESObjectREFR* a_ref, const RE::TESObjectCELL* a_cell)
 	{
 		const auto cellName = GetFormName(a_cell);
 		const auto cellID = GetFormID(a_cell);
@@ -184,18 +248,16 @@ namespace
 			return gameResult;
 		}
 
-		if (Settings.bEnableLoggingFull) {
-			LogBlockedInvalidation(a_ref, a_cell);
-		} else if (Settings.bEnableLoggingIssues) {
-			const std::uint32_t key = GetFormID(a_cell);
-			bool                firstForCell;
-			{
-				const std::scoped_lock lock{ ReportedCellMutex };
-				firstForCell = ReportedCellSet.insert(key).second;
-			}
-			if (firstForCell) {
+		// The game's thread runs this: a failure to record or write the line (no memory
+		// for the text, say) costs that line, never the game. The answer stands.
+		try {
+			if (Settings.bEnableLoggingFull) {
+				LogBlockedInvalidation(a_ref, a_cell);
+			} else if (Settings.bEnableLoggingIssues && FirstReportForCell(GetFormID(a_cell))) {
 				LogBlockedInvalidation(a_ref, a_cell);
 			}
+		} catch (...) {
+			// Nothing to undo: at worst the cell is recorded and its line is missing.
 		}
 		return false;
 	}
@@ -219,7 +281,11 @@ namespace
 		}
 
 		if (Settings.bEnableLoggingFull) {
-			REX::LogInfo("Skipped early precombine clear: cell={:08X}", GetFormID(a_cell));
+			try {
+				REX::LogInfo("Skipped early precombine clear: cell={:08X}", GetFormID(a_cell));
+			} catch (...) {
+				// Formatting failed (no memory for the text): the line is lost, the skip stands.
+			}
 		}
 	}
 

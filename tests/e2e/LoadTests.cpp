@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <fstream>
+#include <optional>
 #include <regex>
+#include <sstream>
 
 #include "SandboxCase.h"
 
@@ -151,9 +153,9 @@ namespace E2E
 		// The plugin's path is made exactly 265 characters long, whatever the length of
 		// the build folder: past 260, yet short enough for Wine's loader to take it.
 		constexpr std::size_t kPluginPathLength = 265;
-		const auto            root = Sandbox::FromBuildPath(QS_CASES_DIR) / caseName;
+		const auto            root = CasesFolder() / caseName;
 		const auto            pluginPathLength = [&](const std::filesystem::path& a_plugins) {
-			return (root / a_plugins / "Data/F4SE/Plugins/Quellstone.dll").wstring().size();
+            return (root / a_plugins / "Data/F4SE/Plugins/Quellstone.dll").wstring().size();
 		};
 		std::filesystem::path plugins;
 		while (pluginPathLength(plugins) + 40 < kPluginPathLength) {
@@ -165,7 +167,9 @@ namespace E2E
 		plugins /= "Data/F4SE/Plugins";
 		auto& folder = MakeGame({ "--plugins", plugins.string() }, plugins);
 		ASSERT_GE((folder.PluginFolder() / "Quellstone.dll").wstring().size(), 260u);
-		// Had the INI been read, protection would be off and the log would say so.
+		// The plugin's path is read whole, but the platform's INI reader does not open a
+		// file that deep: the defaults apply. Had the INI been read, protection would be
+		// off and the log would say so.
 		folder.WriteIni(Ini(0, 1, 0));
 
 		const auto result = Play(kBlockScript);
@@ -224,4 +228,71 @@ namespace E2E
 
 	INSTANTIATE_TEST_SUITE_P(Load, AddressLibraryFailure, ::testing::ValuesIn(kFatalCases),
 	                         [](const ::testing::TestParamInfo<FatalCase>& a_info) { return std::string{ a_info.param.name }; });
+} // namespace E2E
+
+namespace E2E
+{
+	namespace
+	{
+		// "name 0xOFFSET 0xSIZE read-only|writable" lines of the game's --print-sections.
+		std::optional<std::uint64_t> ReadOnlyDataOffset(const std::string& a_sections)
+		{
+			for (const auto& line : Lines(a_sections)) {
+				std::istringstream in{ line };
+				std::string        name, offset, size, kind;
+				if (in >> name >> offset >> size >> kind && name != ".text" && kind == "read-only") {
+					return std::stoull(offset, nullptr, 16);
+				}
+			}
+			return std::nullopt;
+		}
+	} // namespace
+
+	// A renamed database of another game version: the raw format carries no version, so
+	// only where its offsets land can tell. Past the image the load ends before anything
+	// is touched; inside the game's constant data nothing is patched there.
+	using ForeignDatabase = SandboxCase;
+
+	TEST_F(ForeignDatabase, OffsetPastTheImageEndsTheGameBeforeAnythingIsWritten)
+	{
+		auto& folder = MakeGame({}, "Data/F4SE/Plugins", false);
+		ASSERT_TRUE(folder.WriteDatabase("2201029 0x7FFFFFF0\n2200368 0x1000\n"));
+
+		const auto result = RunGame({ "--checksums", "--script", "nonexistent.txt" });
+
+		EXPECT_EQ(result.exitCode, 1u);
+		// The process ended inside the load: the game never got to compare its bytes.
+		EXPECT_EQ(result.output, "");
+		const auto lines = PluginLines();
+		ASSERT_GE(lines.size(), 6u);
+		EXPECT_EQ(lines[0], kStartup);
+		EXPECT_EQ(lines[1], "[critical] Address Library offset lies outside the game!");
+		EXPECT_EQ(lines[2], "ID: 2201029");
+		EXPECT_EQ(lines[3], "Offset: 0x7FFFFFF0");
+		EXPECT_TRUE(lines[4].starts_with("Image Size: 0x")) << lines[4];
+		EXPECT_TRUE(lines[5].starts_with("Path: ") && lines[5].ends_with("\\Data\\F4SE\\Plugins\\version-1-11-221-0.bin")) << lines[5];
+	}
+
+	TEST_F(ForeignDatabase, OffsetInTheGamesDataIsNotPatched)
+	{
+		auto&      folder = MakeGame({}, "Data/F4SE/Plugins", false);
+		const auto sections = folder.RunGame({ "--print-sections" });
+		const auto data = ReadOnlyDataOffset(sections.output);
+		ASSERT_TRUE(data) << sections.output;
+		std::ostringstream pairs;
+		pairs << "2201029 0x" << std::hex << *data << "\n2200368 0x1000\n";
+		ASSERT_TRUE(folder.WriteDatabase(pairs.str()));
+		folder.WriteIni(Ini(1, 1, 0));
+
+		std::ofstream{ folder.Root() / "script.txt", std::ios::binary } << "";
+		const auto result = RunGame({ "--checksums", "--script", "script.txt" });
+
+		// The refusal with its reason comes with the detour's check of the target's memory.
+		EXPECT_EQ(result.exitCode, 0u) << result.output;
+		EXPECT_EQ(Lines(result.output).at(0), "read-only sections unchanged");
+		const auto lines = PluginLines();
+		ASSERT_EQ(lines.size(), 2u);
+		EXPECT_EQ(lines[0], kStartup);
+		EXPECT_TRUE(lines[1].starts_with("[error] Could not install InvalidatesPreCalcDataForCell hook")) << lines[1];
+	}
 } // namespace E2E

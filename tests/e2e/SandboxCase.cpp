@@ -14,6 +14,16 @@ namespace E2E
 		       "\nbEnableLoggingIssues=" + std::to_string(a_issues) + "\n";
 	}
 
+	std::filesystem::path CasesFolder()
+	{
+#ifdef QS_E2E_REAL_MACHINE
+		// Greek and Chinese in one name: no ANSI code page holds both.
+		return Sandbox::FromBuildPath(QS_CASES_DIR) / L"\u03A9\u03BC\u03AD\u03B3\u03B1 \u6E38\u620F";
+#else
+		return Sandbox::FromBuildPath(QS_CASES_DIR);
+#endif
+	}
+
 	Sandbox::BuiltFiles Built()
 	{
 		return { Sandbox::FromBuildPath(QS_GAME_EXE), Sandbox::FromBuildPath(QS_PLUGIN_DLL), Sandbox::FromBuildPath(QS_ADDRLIB_EXE) };
@@ -46,7 +56,7 @@ namespace E2E
 	Sandbox::GameFolder& SandboxCase::MakeGame(const std::vector<std::string>& a_gameOptions, const std::filesystem::path& a_pluginFolder, bool a_withDatabase)
 	{
 		gameOptions = a_gameOptions;
-		game.emplace(Sandbox::FromBuildPath(QS_CASES_DIR) / caseName, Built(), a_pluginFolder);
+		game.emplace(CasesFolder() / caseName, Built(), a_pluginFolder);
 		if (a_withDatabase) {
 			EXPECT_TRUE(game->WriteAddressLibrary(gameOptions));
 		}
@@ -63,9 +73,8 @@ namespace E2E
 
 	Sandbox::ProcessResult SandboxCase::Play(const std::string& a_script)
 	{
-		const auto scriptPath = game->Root() / "script.txt";
-		std::ofstream{ scriptPath, std::ios::binary } << a_script;
-		return RunGame({ "--script", scriptPath.string() });
+		std::ofstream{ game->Root() / "script.txt", std::ios::binary } << a_script;
+		return RunGame({ "--script", "script.txt" });
 	}
 
 	std::vector<std::string> SandboxCase::AllLogLines() const

@@ -57,4 +57,8 @@ namespace E2E
 
 	[[nodiscard]] std::vector<std::string> Lines(const std::string& a_text);
 	[[nodiscard]] Sandbox::BuiltFiles      Built();
+	// Where the cases lay out their games: the build's cases folder, or, for the runs that
+	// stand for players' machines, a folder below it named in two scripts outside any
+	// ANSI code page.
+	[[nodiscard]] std::filesystem::path CasesFolder();
 } // namespace E2E

@@ -1,6 +1,7 @@
 // Child process for the fatal-error test: logs to the file named on its command line
 // and then hits a fatal error, which must end it with exit code 1.
 
+#include <filesystem>
 #include <memory>
 
 #include <spdlog/sinks/basic_file_sink.h>
@@ -13,7 +14,9 @@ int main(int a_argc, char** a_argv)
 	if (a_argc < 2) {
 		return 2;
 	}
-	auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(a_argv[1], true);
+	// The file name is handed to spdlog in its own width: wide where it opens files by
+	// their wide names.
+	auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(std::filesystem::path{ a_argv[1] }.native(), true);
 	auto logger = std::make_shared<spdlog::logger>("global", std::move(sink));
 	logger->flush_on(spdlog::level::trace);
 	logger->set_pattern("[%l] %v");

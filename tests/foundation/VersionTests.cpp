@@ -60,33 +60,33 @@ TEST_F(ReadProductVersionTest, ReadsUpToFourPartsAsStoiDoes)
 		{ "1.11", { 1, 11, 0, 0 } },
 		{ "1.11.221.0.7", { 1, 11, 221, 0 } },
 		{ "1. 2.3.4", { 1, 2, 3, 4 } },
-		{ "1.70000.3.4", { 1, 4464, 3, 4 } },  // low 16 bits
+		{ "1.70000.3.4", { 1, 4464, 3, 4 } }, // low 16 bits
 		{ "1.11.221.0 beta", { 1, 11, 221, 0 } },
 		{ "1.11.", { 1, 11, 0, 0 } },
 	};
 	for (const auto& c : cases) {
 		FakeOS::Reset();
 		FakeOS::SetProductVersion("game.exe", c.text);
-		EXPECT_EQ(REL::ReadProductVersion("game.exe"), c.expected) << c.text;
+		EXPECT_EQ(REL::ReadProductVersion(L"game.exe"), c.expected) << c.text;
 	}
 }
 
 TEST_F(ReadProductVersionTest, PartsWithoutDigitsOrOutOfRangeRaise)
 {
 	FakeOS::SetProductVersion("a.exe", "1.x.3.4");
-	EXPECT_THROW((void)REL::ReadProductVersion("a.exe"), std::invalid_argument);
+	EXPECT_THROW((void)REL::ReadProductVersion(L"a.exe"), std::invalid_argument);
 	FakeOS::SetProductVersion("b.exe", "1..3");
-	EXPECT_THROW((void)REL::ReadProductVersion("b.exe"), std::invalid_argument);
+	EXPECT_THROW((void)REL::ReadProductVersion(L"b.exe"), std::invalid_argument);
 	FakeOS::SetProductVersion("c.exe", "1.99999999999.0.0");
-	EXPECT_THROW((void)REL::ReadProductVersion("c.exe"), std::out_of_range);
+	EXPECT_THROW((void)REL::ReadProductVersion(L"c.exe"), std::out_of_range);
 }
 
 TEST_F(ReadProductVersionTest, GivesNothingWithoutTheEnglishUnicodeBlockOrAnyResource)
 {
-	EXPECT_EQ(REL::ReadProductVersion("none.exe"), std::nullopt);
+	EXPECT_EQ(REL::ReadProductVersion(L"none.exe"), std::nullopt);
 	FakeOS::SetProductVersion("other.exe", "1.2.3.4", "040704B0");
-	EXPECT_EQ(REL::ReadProductVersion("other.exe"), std::nullopt);
+	EXPECT_EQ(REL::ReadProductVersion(L"other.exe"), std::nullopt);
 	FakeOS::SetProductVersion("fail.exe", "1.2.3.4");
-	FakeOS::FailCalls("GetFileVersionInfoA");
-	EXPECT_EQ(REL::ReadProductVersion("fail.exe"), std::nullopt);
+	FakeOS::FailCalls("GetFileVersionInfoW");
+	EXPECT_EQ(REL::ReadProductVersion(L"fail.exe"), std::nullopt);
 }

@@ -19,14 +19,14 @@ namespace
 		const auto length = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
 		return std::filesystem::path(std::wstring(buffer, length)).parent_path();
 	}
-}
+} // namespace
 
 TEST(WindowsModule, FindTextSectionAgreesWithThePeHeaders)
 {
-	const auto* base = reinterpret_cast<const std::uint8_t*>(::GetModuleHandleW(nullptr));
-	const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-	const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
-	const auto* section = IMAGE_FIRST_SECTION(nt);
+	const auto*                 base = reinterpret_cast<const std::uint8_t*>(::GetModuleHandleW(nullptr));
+	const auto*                 dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+	const auto*                 nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+	const auto*                 section = IMAGE_FIRST_SECTION(nt);
 	const IMAGE_SECTION_HEADER* text = nullptr;
 	for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
 		if (std::memcmp(section[i].Name, ".text", 5) == 0) {
@@ -58,7 +58,7 @@ TEST(WindowsModule, ReadsTheGameVersionFromTheVersionResource)
 	EXPECT_EQ(REX::FModule::ProcessModule().GetProductVersion(), REL::VersionNumber(1, 11, 221, 0));
 	// A system DLL carries no 040904B0 ProductVersion that names this game.
 	const auto kernel = REX::FModule{ ::GetModuleHandleW(L"kernel32.dll") };
-	EXPECT_NE(REL::ReadProductVersion(kernel.GetFileName()), REL::VersionNumber(1, 11, 221, 0));
+	EXPECT_NE(REL::ReadProductVersion(kernel.GetFileNameW()), REL::VersionNumber(1, 11, 221, 0));
 }
 
 TEST(WindowsModule, FatalErrorEndsTheProcessWithExitCode1AfterLoggingTheLine)

@@ -17,12 +17,21 @@
 #include "FakeFiles.h"
 #include "FakeModules.h"
 #include "REL/IDDB.h"
+#include "TestImage.h"
 
 namespace IDDBTest
 {
 	using Bytes = std::vector<std::uint8_t>;
 
-	inline const auto kGame = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x140000000 });
+	// The game's image as far as the library reads it: headers whose SizeOfImage bounds
+	// the offsets that may be resolved (kGameImageSize).
+	inline constexpr std::uint32_t kGameImageSize = 0x2000000;
+	inline REX::OS::HMODULE        GameImage()
+	{
+		static const auto image = TestSupport::MakeImage({ { ".text", 0x1000, 0x1000 } }, 0xF0, kGameImageSize);
+		return const_cast<std::uint8_t*>(image.data());
+	}
+	inline const auto kGame = GameImage();
 	inline const auto kPlugin = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x180000000 });
 
 	template <class T>

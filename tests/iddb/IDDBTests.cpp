@@ -380,7 +380,7 @@ TEST_F(IDDBLoad, AFailingHashServiceIsFatalWhenARowMatches)
 		FakeOS::FailCalls(step);
 		const auto fatal = ExpectFatal([] { const IDDB db; });
 		EXPECT_EQ(fatal.message, "Failed to hash Address Library file!\nPath: " + PathText("version-1-10-980-0.bin")) << step;
-		EXPECT_FALSE(fatal.wide) << step;
+		EXPECT_TRUE(fatal.wide) << step;
 		// Whatever the hash service opened is closed again.
 		EXPECT_EQ(FakeOS::OpenHandles(), 0) << step;
 	}
@@ -457,11 +457,47 @@ TEST_F(IDDBLoad, ResolveIdAddsTheGameBaseAndBuildsOnceForConcurrentCallers)
 	std::thread   b([&] { second = REL::ResolveID(9); });
 	a.join();
 	b.join();
-	EXPECT_EQ(first, 0x140000000u + 0x500);
-	EXPECT_EQ(second, 0x140000000u + 0x900);
+	const auto base = reinterpret_cast<std::uint64_t>(kGame);
+	EXPECT_EQ(first, base + 0x500);
+	EXPECT_EQ(second, base + 0x900);
 	EXPECT_EQ(FakeOS::CallCount("CreateFileW"), 1);
 	EXPECT_EQ(REL::ResolveID(5), first);
 	EXPECT_EQ(FakeOS::CallCount("CreateFileW"), 1);
+}
+
+// A database for another game version hands out offsets of that game. One that lands
+// past the running image is refused before anything can be written or called there; the
+// message names what the player needs to tell the two files apart.
+TEST_F(IDDBLoad, ResolveIdRefusesOffsetsOutsideTheGameImage)
+{
+	const struct
+	{
+		std::uint64_t id;
+		std::uint64_t offset;
+		bool          inside;
+	} cases[] = {
+		{ 1, 0, true },                   // the image's first byte
+		{ 2, kGameImageSize - 1, true },  // its last byte
+		{ 3, kGameImageSize, false },     // one past the end
+		{ 4, 0x2E8F5D0, false },          // an offset of a larger game
+		{ 5, 0xFFFFFFFF00000000, false }, // far beyond
+	};
+	Write("version-1-2-3-4.bin", Raw({ { 1, cases[0].offset }, { 2, cases[1].offset }, { 3, cases[2].offset }, { 4, cases[3].offset }, { 5, cases[4].offset } }));
+	const auto base = reinterpret_cast<std::uint64_t>(kGame);
+	for (const auto& c : cases) {
+		if (c.inside) {
+			EXPECT_EQ(REL::ResolveID(c.id), base + c.offset) << c.id;
+			continue;
+		}
+		const auto boxes = FakeOS::MessageBoxes().size();
+		const auto fatal = ExpectFatal([&] { (void)REL::ResolveID(c.id); });
+		EXPECT_EQ(FakeOS::MessageBoxes().size(), boxes + 1);
+		EXPECT_TRUE(fatal.wide) << c.id;
+		EXPECT_EQ(fatal.message, fmt::format("Address Library offset lies outside the game!\nID: {}\nOffset: 0x{:X}\nImage Size: 0x{:X}\nPath: {}\n\n"
+		                                     "This Address Library file does not belong to game version 1.2.3.4. Install the Address Library for this game version.",
+		                                     c.id, c.offset, kGameImageSize, PathText("version-1-2-3-4.bin")))
+		    << c.id;
+	}
 }
 
 TEST(IDDBHash, Sha512HexGivesUpperCaseDigests)

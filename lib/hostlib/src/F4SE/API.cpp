@@ -19,6 +19,7 @@
 #include "REX/FModule.h"
 #include "REX/LOG.h"
 #include "REX/OS.h"
+#include "REX/Text.h"
 
 namespace F4SE
 {
@@ -115,16 +116,11 @@ namespace F4SE
 					name = FixedText(record->pluginName, sizeof(record->pluginName));
 					author = FixedText(record->author, sizeof(record->author));
 					version = REL::VersionNumber::FromPacked(record->pluginVersion);
-				} else {
-					std::array<char, 260> fileName{};
-					const auto            length = REX::OS::GetModuleFileNameA(REX::FModule::ThisModule().GetHandle(), fileName.data(), static_cast<REX::OS::DWORD>(fileName.size()));
-					if (length != 0) {
-						// Windows separates with either slash; turning backslashes into
-						// slashes gives the same stem on every system this is built for.
-						auto path = std::string(fileName.data(), std::min<std::size_t>(length, fileName.size()));
-						std::ranges::replace(path, '\\', '/');
-						name = std::filesystem::path(path).stem().string();
-					}
+				} else if (auto path = REX::FModule::ThisModule().TryGetFileNameW()) {
+					// Windows separates with either slash; turning backslashes into slashes
+					// gives the same stem on every system this is built for.
+					std::ranges::replace(*path, L'\\', L'/');
+					name = REX::Utf8FromWide(std::filesystem::path(*path).stem().wstring());
 				}
 
 				// A missing load interface or an empty slot leaves the field at its default
@@ -168,10 +164,17 @@ namespace F4SE
 					return;
 				}
 
+				// Wide from the known folder to the file open: a documents folder under a
+				// user name outside the ANSI code page must be the one written to, not a
+				// look-alike that the narrow calls would make of it.
 				const std::string_view stem = options.logFileStem ? std::string_view{ options.logFileStem } : std::string_view{ name };
 				const auto             path = std::filesystem::path{ documents.get() } /
-				                  std::filesystem::path{ fmt::format("My Games/{}/F4SE/{}.log", gameFolderName, stem) };
-				const auto fileName = path.string();
+				                  std::filesystem::path{ REX::WideFromUtf8(fmt::format("My Games/{}/F4SE/{}.log", gameFolderName, stem)) };
+#ifdef SPDLOG_WCHAR_FILENAMES
+				const spdlog::filename_t fileName = path.wstring();
+#else
+				const spdlog::filename_t fileName = path.string();
+#endif
 
 				auto             debugger = std::make_shared<DebuggerOutputSink>();
 				spdlog::sink_ptr file;

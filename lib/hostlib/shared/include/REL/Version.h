@@ -47,7 +47,8 @@ namespace REL
 	// Reads the "ProductVersion" string of block 040904B0 of a file's version resource.
 	// Nothing when the file has no such string. A part without digits or outside the
 	// 32-bit signed range raises std::invalid_argument or std::out_of_range.
-	[[nodiscard]] std::optional<VersionNumber> ReadProductVersion(const std::string& a_path);
+	// The path is wide, as the platform's wide version calls take it.
+	[[nodiscard]] std::optional<VersionNumber> ReadProductVersion(const std::wstring& a_path);
 } // namespace REL
 
 // "{}" prints the version with "."; fill, alignment and width apply to that text as to a string.

@@ -26,7 +26,7 @@ namespace REX
 	public:
 		constexpr FModule() noexcept = default;
 		constexpr explicit FModule(OS::HMODULE a_handle) noexcept :
-			handle(a_handle)
+		    handle(a_handle)
 		{}
 
 		// The process's main executable: the game.
@@ -37,13 +37,20 @@ namespace REX
 		[[nodiscard]] OS::HMODULE   GetHandle() const noexcept { return handle; }
 		[[nodiscard]] std::uint64_t GetBase() const noexcept { return reinterpret_cast<std::uintptr_t>(handle); }
 
-		// Full path of the module's file. Ends the process when it cannot be read.
-		[[nodiscard]] std::string GetFileName() const;
+		// Full path of the module's file, read whole through the wide call however long
+		// it is. Ends the process when it cannot be read. The narrow form is the same path
+		// in UTF-8, for messages.
+		[[nodiscard]] std::wstring GetFileNameW() const;
+		[[nodiscard]] std::string  GetFileName() const;
 
 		// The same, or nothing when the path cannot be read, for callers that must not
-		// end the process over it (the fatal-error report itself).
-		[[nodiscard]] std::optional<std::string>  TryGetFileName() const;
+		// end the process over it (the fatal-error report itself, the INI lookup).
 		[[nodiscard]] std::optional<std::wstring> TryGetFileNameW() const;
+		[[nodiscard]] std::optional<std::string>  TryGetFileName() const;
+
+		// Size of the image in memory (SizeOfImage of its optional header): every address
+		// that belongs to the module lies below base + this size.
+		[[nodiscard]] std::uint64_t GetImageSize() const noexcept;
 
 		// Version of the module's file from its version resource (ProductVersion).
 		[[nodiscard]] REL::VersionNumber GetProductVersion() const;
@@ -54,4 +61,4 @@ namespace REX
 	private:
 		OS::HMODULE handle{ nullptr };
 	};
-}
+} // namespace REX

@@ -4,7 +4,7 @@
 //
 // Every Windows call that the host library makes goes through a function here that
 // carries the Windows function's own name and arguments and returns its result. The
-// layer adds nothing, except that seven true/false results are plain bools and the
+// layer adds nothing, except that its true/false results are plain bools and the
 // inherit flag of OpenFileMappingA is a bool. Keeping the calls behind this seam lets
 // the library's logic run against a scripted replacement on a machine without Windows.
 //
@@ -128,6 +128,8 @@ namespace REX::OS
 	bool     GetFileSizeEx(HANDLE a_file, LARGE_INTEGER* a_size);
 	bool     GetFileVersionInfoA(const char* a_fileName, DWORD a_handle, DWORD a_size, void* a_data);
 	DWORD    GetFileVersionInfoSizeA(const char* a_fileName, DWORD* a_handle);
+	bool     GetFileVersionInfoW(const wchar_t* a_fileName, DWORD a_handle, DWORD a_size, void* a_data);
+	DWORD    GetFileVersionInfoSizeW(const wchar_t* a_fileName, DWORD* a_handle);
 	DWORD    GetLastError();
 	DWORD    GetModuleFileNameA(HMODULE a_module, char* a_fileName, DWORD a_size);
 	DWORD    GetModuleFileNameW(HMODULE a_module, wchar_t* a_fileName, DWORD a_size);
@@ -142,6 +144,7 @@ namespace REX::OS
 	bool     TerminateProcess(HANDLE a_process, UINT a_exitCode);
 	bool     UnmapViewOfFile(const void* a_baseAddress);
 	bool     VerQueryValueA(const void* a_block, const char* a_subBlock, void** a_buffer, UINT* a_length);
+	bool     VerQueryValueW(const void* a_block, const wchar_t* a_subBlock, void** a_buffer, UINT* a_length);
 	void*    VirtualAlloc(void* a_address, SIZE_T a_size, DWORD a_allocationType, DWORD a_protect);
 	bool     VirtualFree(void* a_address, SIZE_T a_size, DWORD a_freeType);
 	SIZE_T   VirtualQuery(const void* a_address, MEMORY_BASIC_INFORMATION* a_buffer, SIZE_T a_length);
@@ -149,4 +152,4 @@ namespace REX::OS
 	// The start of the image that holds the host library (the plugin's own module), as
 	// the linker placed it. No platform call is made.
 	HMODULE GetThisImageBase() noexcept;
-}
+} // namespace REX::OS

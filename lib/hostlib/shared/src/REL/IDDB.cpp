@@ -4,6 +4,7 @@
 #include <array>
 #include <cwctype>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -105,6 +106,14 @@ namespace REL
 			REX::FatalError(a_location, std::wstring_view{ fmt::format(L"Failed to open Address Library file!\nPath: {}", a_path.wstring()) });
 		}
 
+		// The game has already taken most of the address space when plugins load; a large
+		// database can then not be decoded, and saying so beats ending without a word.
+		[[noreturn]] void OutOfMemory(const std::filesystem::path& a_path,
+		                              std::source_location         a_location = std::source_location::current())
+		{
+			REX::FatalError(a_location, std::wstring_view{ fmt::format(L"Not enough memory to load the Address Library file!\nPath: {}", a_path.wstring()) });
+		}
+
 		std::uint64_t RemainingBytes(IDDB::STREAM& a_stream)
 		{
 			const auto position = a_stream.tellg();
@@ -142,9 +151,8 @@ namespace REL
 			{ LOADER::OBSE, { L"versionlib" } },
 		} };
 
-		std::array<wchar_t, 260> buffer{};
-		REX::OS::GetModuleFileNameW(REX::FModule::ThisModule().GetHandle(), buffer.data(), static_cast<REX::OS::DWORD>(buffer.size()));
-		const std::filesystem::path plugin{ std::wstring(buffer.data()) };
+		// Read whole, however long and in whatever script the player's folders are named.
+		const std::filesystem::path plugin{ REX::FModule::ThisModule().GetFileNameW() };
 
 		// The loader is named by the folder that holds "Plugins": Data\F4SE\Plugins\x.dll.
 		auto folder = plugin.parent_path().parent_path().filename().wstring();
@@ -259,6 +267,8 @@ namespace REL
 			OpenFailed(_path);
 		} catch (const std::system_error&) {
 			OpenFailed(_path);
+		} catch (const std::bad_alloc&) {
+			OutOfMemory(_path);
 		}
 	}
 
@@ -270,7 +280,12 @@ namespace REL
 		const auto available = RemainingBytes(a_stream);
 		const auto wanted = std::min<std::uint64_t>(available, static_cast<std::uint64_t>(count) * 17);
 		const auto size = static_cast<std::size_t>(wanted);
-		const auto packed = std::make_unique_for_overwrite<std::byte[]>(size);
+		// The one allocation that grows with the file: asked for without raising, so that a
+		// refusal is reported here with the file's path.
+		const std::unique_ptr<std::byte[]> packed{ new (std::nothrow) std::byte[size] };
+		if (!packed) {
+			OutOfMemory(_path);
+		}
 		a_stream.read(reinterpret_cast<char*>(packed.get()), static_cast<std::streamsize>(size));
 
 		const std::span table{ static_cast<ENTRY*>(_map.data()), count };
@@ -313,6 +328,8 @@ namespace REL
 			OpenFailed(_path);
 		} catch (const std::system_error&) {
 			OpenFailed(_path);
+		} catch (const std::bad_alloc&) {
+			OutOfMemory(_path);
 		}
 	}
 
@@ -325,7 +342,7 @@ namespace REL
 			}
 			const auto digest = sha512_hex(_map.data(), static_cast<std::size_t>(_map.size()));
 			if (!digest) {
-				REX::Fatal("Failed to hash Address Library file!\nPath: {}", _path.string());
+				REX::FatalW(L"Failed to hash Address Library file!\nPath: {}", _path.wstring());
 			}
 			if (*digest == row.digest) {
 				REX::Fatal("Invalid Address Library loaded!\n\nRedownload Address Library for your game version.\nGame Version: {}", version.ToString("."));
@@ -398,12 +415,34 @@ namespace REL
 		return text;
 	}
 
+	namespace
+	{
+		const IDDB& Database()
+		{
+			// Built on first use; concurrent first callers wait for the one construction, and
+			// one that ends by raising leaves nothing behind, so the next call tries again.
+			try {
+				static const IDDB database;
+				return database;
+			} catch (const std::bad_alloc&) {
+				REX::Fatal("Not enough memory to load the Address Library!");
+			}
+		}
+	} // namespace
+
 	std::uint64_t ResolveID(std::uint64_t a_id)
 	{
-		const auto base = REX::FModule::ProcessModule().GetBase();
-		// Built on first use; concurrent first callers wait for the one construction, and
-		// one that ends by raising leaves nothing behind, so the next call tries again.
-		static const IDDB database;
-		return base + database.offset(a_id);
+		const auto  game = REX::FModule::ProcessModule();
+		const auto& database = Database();
+		const auto  offset = database.offset(a_id);
+		// The raw format names no game version: a file for another runtime, renamed, loads
+		// fine and hands out offsets of that runtime. One that points past the running
+		// image would be written to or jumped into as if it were the game's code.
+		if (const auto imageSize = game.GetImageSize(); offset >= imageSize) {
+			REX::FatalW(L"Address Library offset lies outside the game!\nID: {}\nOffset: 0x{:X}\nImage Size: 0x{:X}\nPath: {}\n\n"
+			            L"This Address Library file does not belong to game version {}. Install the Address Library for this game version.",
+			            a_id, offset, imageSize, database.path().wstring(), GameVersion().ToWideString(L"."));
+		}
+		return game.GetBase() + offset;
 	}
 } // namespace REL

@@ -1,10 +1,12 @@
 #include "REL/Version.h"
 
 #include <array>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "REX/OS.h"
+#include "REX/Text.h"
 
 namespace REL
 {
@@ -36,26 +38,28 @@ namespace REL
 		return JoinParts<wchar_t>(*this, a_separator);
 	}
 
-	std::optional<VersionNumber> ReadProductVersion(const std::string& a_path)
+	std::optional<VersionNumber> ReadProductVersion(const std::wstring& a_path)
 	{
+		// The wide calls: a game folder named outside the ANSI code page must still be read.
 		REX::OS::DWORD handle = 0;
-		const auto     size = REX::OS::GetFileVersionInfoSizeA(a_path.c_str(), &handle);
+		const auto     size = REX::OS::GetFileVersionInfoSizeW(a_path.c_str(), &handle);
 		if (size == 0) {
 			return std::nullopt;
 		}
 		std::vector<std::byte> block(size);
-		if (!REX::OS::GetFileVersionInfoA(a_path.c_str(), 0, size, block.data())) {
+		if (!REX::OS::GetFileVersionInfoW(a_path.c_str(), 0, size, block.data())) {
 			return std::nullopt;
 		}
 
 		void*         text = nullptr;
 		REX::OS::UINT length = 0;
-		if (!REX::OS::VerQueryValueA(block.data(), "\\StringFileInfo\\040904B0\\ProductVersion", &text, &length) || text == nullptr) {
+		if (!REX::OS::VerQueryValueW(block.data(), L"\\StringFileInfo\\040904B0\\ProductVersion", &text, &length) || text == nullptr) {
 			return std::nullopt;
 		}
-		// The reported length counts the terminating zero; the version is the text before it.
-		std::string version(static_cast<const char*>(text), length);
-		version.resize(std::char_traits<char>::length(version.c_str()));
+		// The reported length counts the terminating zero; the version is the text before
+		// it. Its characters are digits and dots, so the narrow form keeps them all.
+		const std::wstring_view wide{ static_cast<const wchar_t*>(text), ::wcsnlen(static_cast<const wchar_t*>(text), length) };
+		const std::string       version = REX::Utf8FromWide(wide);
 
 		// Up to four dot-separated parts; stoi accepts leading blanks and a sign and stops
 		// at the first non-digit (a trailing zero byte included), and raises on text

@@ -5,11 +5,12 @@
 #include <cstring>
 #include <limits>
 #include <optional>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "REX/FatalError.h"
+#include "REX/Text.h"
 
 namespace REX
 {
@@ -24,7 +25,7 @@ namespace REX
 			std::memcpy(&value, reinterpret_cast<const void*>(a_address), sizeof(T));
 			return value;
 		}
-	}
+	} // namespace
 
 	FModule FModule::ProcessModule()
 	{
@@ -58,24 +59,32 @@ namespace REX
 				buffer.assign(buffer.size() * 2, Char{ 0 });
 			}
 		}
-	}
-
-	std::optional<std::string> FModule::TryGetFileName() const
-	{
-		return ReadModulePath<char>(handle, OS::GetModuleFileNameA);
-	}
+	} // namespace
 
 	std::optional<std::wstring> FModule::TryGetFileNameW() const
 	{
 		return ReadModulePath<wchar_t>(handle, OS::GetModuleFileNameW);
 	}
 
-	std::string FModule::GetFileName() const
+	std::optional<std::string> FModule::TryGetFileName() const
 	{
-		if (auto path = TryGetFileName()) {
+		if (auto path = TryGetFileNameW()) {
+			return Utf8FromWide(*path);
+		}
+		return std::nullopt;
+	}
+
+	std::wstring FModule::GetFileNameW() const
+	{
+		if (auto path = TryGetFileNameW()) {
 			return std::move(*path);
 		}
 		Fatal("failed to obtain module file name");
+	}
+
+	std::string FModule::GetFileName() const
+	{
+		return Utf8FromWide(GetFileNameW());
 	}
 
 	REL::VersionNumber FModule::GetProductVersion() const
@@ -83,16 +92,28 @@ namespace REX
 		// Every caller picks files and shared regions by this version; carrying on with a
 		// made-up one would load the wrong Address Library, so an unreadable version is
 		// reported and ends the process, naming the file that was read.
-		const auto path = GetFileName();
+		const auto path = GetFileNameW();
 		try {
 			if (const auto version = REL::ReadProductVersion(path)) {
 				return *version;
 			}
-			Fatal("Failed to read the product version of {}: it has no ProductVersion in block 040904B0", path);
-		} catch (const std::logic_error& e) {  // std::invalid_argument, std::out_of_range
-			Fatal("Failed to read the product version of {}: {}", path, e.what());
+			FatalW(L"Failed to read the product version of {}: it has no ProductVersion in block 040904B0", path);
+		} catch (const std::logic_error& e) { // std::invalid_argument, std::out_of_range
+			FatalW(L"Failed to read the product version of {}: {}", path, WideFromUtf8(e.what()));
 		}
-		std::abort();  // not reached: a fatal error ends the process
+		std::abort(); // not reached: a fatal error ends the process
+	}
+
+	std::uint64_t FModule::GetImageSize() const noexcept
+	{
+		if (handle == nullptr) {
+			return 0;
+		}
+		// The optional header follows the 24 bytes of signature and file header; its
+		// SizeOfImage sits at offset 56 in both the 32- and the 64-bit layout.
+		const auto base = reinterpret_cast<std::uintptr_t>(handle);
+		const auto headers = base + static_cast<std::intptr_t>(ReadImage<std::int32_t>(base + 60));
+		return ReadImage<std::uint32_t>(headers + 24 + 56);
 	}
 
 	FSection FModule::FindSection(std::string_view a_name) const noexcept
@@ -117,4 +138,4 @@ namespace REX
 		}
 		return {};
 	}
-}
+} // namespace REX

@@ -96,6 +96,16 @@ namespace REX::OS
 		return ::GetFileVersionInfoSizeA(a_fileName, reinterpret_cast<::LPDWORD>(a_handle));
 	}
 
+	bool GetFileVersionInfoW(const wchar_t* a_fileName, DWORD a_handle, DWORD a_size, void* a_data)
+	{
+		return ::GetFileVersionInfoW(a_fileName, a_handle, a_size, a_data) != FALSE;
+	}
+
+	DWORD GetFileVersionInfoSizeW(const wchar_t* a_fileName, DWORD* a_handle)
+	{
+		return ::GetFileVersionInfoSizeW(a_fileName, reinterpret_cast<::LPDWORD>(a_handle));
+	}
+
 	DWORD GetLastError()
 	{
 		return ::GetLastError();
@@ -166,6 +176,11 @@ namespace REX::OS
 		return ::VerQueryValueA(a_block, a_subBlock, a_buffer, reinterpret_cast<::PUINT>(a_length)) != FALSE;
 	}
 
+	bool VerQueryValueW(const void* a_block, const wchar_t* a_subBlock, void** a_buffer, UINT* a_length)
+	{
+		return ::VerQueryValueW(a_block, a_subBlock, a_buffer, reinterpret_cast<::PUINT>(a_length)) != FALSE;
+	}
+
 	void* VirtualAlloc(void* a_address, SIZE_T a_size, DWORD a_allocationType, DWORD a_protect)
 	{
 		return ::VirtualAlloc(a_address, a_size, a_allocationType, a_protect);
@@ -185,4 +200,4 @@ namespace REX::OS
 	{
 		return &__ImageBase;
 	}
-}
+} // namespace REX::OS
