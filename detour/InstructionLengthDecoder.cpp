@@ -48,6 +48,13 @@ namespace
 		const std::uint8_t* relative;       // start of a position-dependent field, or null
 		InstructionInfo::Relative relativeKind;
 		std::uint8_t        relativeSize;
+		const std::uint8_t* escape;         // the first 0F escape byte, or null
+		const std::uint8_t* opcode;         // the last opcode byte
+		const std::uint8_t* modrm;          // null when there is none
+		const std::uint8_t* sib;            // null when there is none
+		const std::uint8_t* operandEnd;     // one past the ModRM operand's displacement
+		std::uint8_t        map;            // 0 one-byte, 1 0F, 2 0F 38, 3 0F 3A
+		bool                moffs;          // the bytes after the opcode are a memory offset
 		std::uint8_t        prefixes;       // counted prefix and escape bytes
 		std::uint8_t        addressSize;    // 16, 32 or 64
 		bool                x64;
@@ -89,6 +96,7 @@ namespace
 	inline const std::uint8_t* OpcodeAnd(const std::uint8_t* a_opcode, Decoding& a_state, std::ptrdiff_t a_following)
 	{
 		a_state.examined = a_opcode + 1;
+		a_state.opcode = a_opcode;
 		return a_opcode + 1 + a_following;
 	}
 
@@ -127,6 +135,7 @@ namespace
 			return a_modrm + 1;
 		}
 		a_state.examined = a_modrm + 2;
+		a_state.sib = a_modrm + 1;
 		return (a_modrm[1] & 7u) == 5 ? a_modrm + 6 : a_modrm + 2;
 	}
 
@@ -137,6 +146,7 @@ namespace
 			return a_modrm + 2;
 		}
 		a_state.examined = a_modrm + 2;
+		a_state.sib = a_modrm + 1;
 		return a_modrm + 3;
 	}
 
@@ -147,6 +157,7 @@ namespace
 			return a_modrm + 3;
 		}
 		a_state.examined = a_modrm + 2;
+		a_state.sib = a_modrm + 1;
 		return a_modrm + 6;
 	}
 
@@ -183,8 +194,11 @@ namespace
 	inline const std::uint8_t* Operand(const std::uint8_t* a_modrm, Decoding& a_state)
 	{
 		a_state.examined = a_modrm + 1;
+		a_state.opcode = a_modrm - 1;
+		a_state.modrm = a_modrm;
 		const std::uint8_t modrm = *a_modrm;
-		return kDisplacement[(modrm >> 6) * 8 + Rm(modrm)](a_modrm, a_state);
+		a_state.operandEnd = kDisplacement[(modrm >> 6) * 8 + Rm(modrm)](a_modrm, a_state);
+		return a_state.operandEnd;
 	}
 
 	// ---- Opcode handlers, declared here so that the maps can name them ---------------
@@ -465,6 +479,8 @@ namespace
 		if (!CountPrefix(a_state)) {
 			return Refuse(a_byte + 1, a_state);
 		}
+		a_state.escape = a_byte;
+		a_state.map = 1;
 		return k0FMap[a_byte[1]](a_byte + 1, a_state);
 	}
 
@@ -473,6 +489,7 @@ namespace
 		if (!CountPrefix(a_state)) {
 			return Refuse(a_byte + 1, a_state);
 		}
+		a_state.map = 2;
 		return k0F38Map[a_byte[1]](a_byte + 1, a_state);
 	}
 
@@ -481,6 +498,7 @@ namespace
 		if (!CountPrefix(a_state)) {
 			return Refuse(a_byte + 1, a_state);
 		}
+		a_state.map = 3;
 		return k0F3AMap[a_byte[1]](a_byte + 1, a_state);
 	}
 
@@ -527,6 +545,7 @@ namespace
 	// MOV between the accumulator and a memory offset (A0-A3): the offset has the address size.
 	const std::uint8_t* Moffs(const std::uint8_t* a_opcode, Decoding& a_state)
 	{
+		a_state.moffs = true;
 		return OpcodeAnd(a_opcode, a_state, a_state.addressSize / 8);
 	}
 
@@ -810,6 +829,65 @@ std::int64_t InstructionLengthDecoder(const std::uint8_t* a_code, std::int32_t a
 	return end != nullptr ? end - a_code : -1;
 }
 
+namespace
+{
+	InstructionInfo::Branch BranchOf(const Decoding& a_state)
+	{
+		using Branch = InstructionInfo::Branch;
+		const std::uint8_t opcode = *a_state.opcode;
+		if (a_state.map == 1) {
+			if (opcode >= 0x80 && opcode <= 0x8F) {
+				return Branch::ConditionalJump;
+			}
+			return opcode == 0x0B ? Branch::Undefined : Branch::None;
+		}
+		if (a_state.map != 0) {
+			return Branch::None;
+		}
+		if (opcode >= 0x70 && opcode <= 0x7F) {
+			return Branch::ConditionalJump;
+		}
+		switch (opcode) {
+			case 0xE0:
+			case 0xE1:
+			case 0xE2:
+			case 0xE3:
+				return Branch::Loop;
+			case 0xE8:
+				return Branch::Call;
+			case 0xE9:
+			case 0xEB:
+				return Branch::Jump;
+			case 0xC2:
+			case 0xC3:
+			case 0xCA:
+			case 0xCB:
+			case 0xCF:
+				return Branch::Return;
+			case 0xCC:
+				return Branch::Breakpoint;
+			case 0xFF:
+				switch (Reg(*a_state.modrm)) {
+					case 2:
+					case 3:
+						return Branch::IndirectCall;
+					case 4:
+					case 5:
+						return Branch::IndirectJump;
+					default:
+						return Branch::None;
+				}
+			default:
+				return Branch::None;
+		}
+	}
+
+	std::uint8_t OffsetOf(const std::uint8_t* a_part, const std::uint8_t* a_code)
+	{
+		return a_part != nullptr ? static_cast<std::uint8_t>(a_part - a_code) : 0;
+	}
+}
+
 InstructionInfo MeasureInstruction(const std::uint8_t* a_code, std::int32_t a_mode) noexcept
 {
 	Decoding                  state;
@@ -826,5 +904,50 @@ InstructionInfo MeasureInstruction(const std::uint8_t* a_code, std::int32_t a_mo
 		info.relativeOffset = static_cast<std::uint8_t>(state.relative - a_code);
 		info.relativeSize = state.relativeSize;
 	}
+
+	const std::uint8_t* const opcodeStart = state.escape != nullptr ? state.escape : state.opcode;
+	info.opcodeOffset = OffsetOf(opcodeStart, a_code);
+	info.prefixCount = info.opcodeOffset;
+	info.opcodeSize = static_cast<std::uint8_t>(state.opcode + 1 - opcodeStart);
+	info.modrmOffset = OffsetOf(state.modrm, a_code);
+	info.sibOffset = OffsetOf(state.sib, a_code);
+	// After the ModRM operand (or the opcode) come the displacement, then immediates.
+	const std::uint8_t* const fieldsStart = state.modrm != nullptr ? state.modrm + 1 + (state.sib != nullptr ? 1 : 0) : state.opcode + 1;
+	const std::uint8_t* const immediateStart = state.modrm != nullptr ? state.operandEnd : (state.moffs ? end : state.opcode + 1);
+	if (immediateStart > fieldsStart) {
+		info.displacementOffset = OffsetOf(fieldsStart, a_code);
+		info.displacementSize = static_cast<std::uint8_t>(immediateStart - fieldsStart);
+	}
+	if (end > immediateStart) {
+		info.immediateOffset = OffsetOf(immediateStart, a_code);
+		info.immediateSize = static_cast<std::uint8_t>(end - immediateStart);
+	}
+	info.branch = BranchOf(state);
 	return info;
+}
+
+std::uint64_t RelativeDestination(const std::uint8_t* a_code, const InstructionInfo& a_info, std::uint64_t a_address) noexcept
+{
+	if (a_info.relative == InstructionInfo::Relative::None || a_info.length < 0) {
+		return 0;
+	}
+	const std::uint8_t* const field = a_code + a_info.relativeOffset;
+	std::int64_t              offset = 0;
+	switch (a_info.relativeSize) {
+		case 1:
+			offset = static_cast<std::int8_t>(field[0]);
+			break;
+		case 2:
+			offset = static_cast<std::int16_t>(field[0] | (field[1] << 8));
+			break;
+		default:
+			offset = static_cast<std::int32_t>(std::uint32_t{ field[0] } | (std::uint32_t{ field[1] } << 8) | (std::uint32_t{ field[2] } << 16) | (std::uint32_t{ field[3] } << 24));
+			break;
+	}
+	std::uint64_t destination = a_address + static_cast<std::uint64_t>(a_info.length) + static_cast<std::uint64_t>(offset);
+	// A 16-bit branch in 32-bit code wraps within the low 64 KiB, a 32-bit one within 4 GiB.
+	if (a_info.relativeSize == 2 && a_info.relative == InstructionInfo::Relative::Branch) {
+		destination &= 0xFFFF;
+	}
+	return destination;
 }

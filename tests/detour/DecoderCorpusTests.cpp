@@ -53,11 +53,13 @@ namespace
 
 	struct Comparison
 	{
-		std::size_t zydisDecoded = 0;  // instructions Zydis decodes
-		std::size_t agreed = 0;        // ... that we accept, with the same length
-		std::size_t refused = 0;       // ... that we refuse
-		std::size_t zydisOnlyRefused = 0;
-		std::vector<std::string>      mismatches;  // both accept, lengths differ
+		std::size_t                   zydisDecoded = 0; // instructions Zydis decodes
+		std::size_t                   agreed = 0;       // ... that we accept, with the same length
+		std::size_t                   refused = 0;      // ... that we refuse
+		std::size_t                   zydisOnlyRefused = 0;
+		std::vector<std::string>      mismatches;       // both accept, lengths differ
+		std::vector<std::string>      layoutMismatches; // same length, parts or branch differ
+		std::size_t                   layoutMismatchCount = 0;
 		std::map<std::string, size_t> refusedClasses;
 		std::map<std::string, size_t> acceptedInvalidClasses;
 
@@ -83,6 +85,7 @@ namespace
 					++refusedClasses[name];
 				} else if (ours == a_instruction.length) {
 					++agreed;
+					CompareLayout(a_code, a_mode, a_instruction);
 				} else if (mismatches.size() < 20) {
 					mismatches.push_back(Hex(a_code, a_instruction.length) + "(" + ZydisMnemonicGetString(a_instruction.mnemonic) + "): Zydis " + std::to_string(a_instruction.length) + ", ours " + std::to_string(ours));
 				} else {
@@ -94,11 +97,69 @@ namespace
 			}
 		}
 
+		// Where the parts sit, whether the instruction depends on its place and how it
+		// branches: what the detour relocates by.
+		void CompareLayout(const std::uint8_t* a_code, std::int32_t a_mode, const ZydisDecodedInstruction& a_zydis)
+		{
+			const InstructionInfo info = MeasureInstruction(a_code, a_mode);
+			const auto&           raw = a_zydis.raw;
+			const bool            hasModrm = (a_zydis.attributes & ZYDIS_ATTRIB_HAS_MODRM) != 0;
+			const bool            hasSib = (a_zydis.attributes & ZYDIS_ATTRIB_HAS_SIB) != 0;
+			const unsigned        immSize = (raw.imm[0].size + raw.imm[1].size) / 8u;
+			using Branch = InstructionInfo::Branch;
+			Branch expected = Branch::None;
+			switch (a_zydis.meta.category) {
+				case ZYDIS_CATEGORY_COND_BR:
+					expected = (a_zydis.opcode >= 0xE0 && a_zydis.opcode <= 0xE3 && a_zydis.opcode_map == ZYDIS_OPCODE_MAP_DEFAULT) ? Branch::Loop : Branch::ConditionalJump;
+					break;
+				case ZYDIS_CATEGORY_UNCOND_BR:
+					expected = a_zydis.opcode == 0xFF ? Branch::IndirectJump : Branch::Jump;
+					break;
+				case ZYDIS_CATEGORY_CALL:
+					expected = a_zydis.opcode == 0xFF ? Branch::IndirectCall : Branch::Call;
+					break;
+				case ZYDIS_CATEGORY_RET:
+					expected = Branch::Return;
+					break;
+				default:
+					expected = a_zydis.mnemonic == ZYDIS_MNEMONIC_INT3 ? Branch::Breakpoint : a_zydis.mnemonic == ZYDIS_MNEMONIC_UD2                                                                                        ? Branch::Undefined
+					                                                                      : a_zydis.mnemonic == ZYDIS_MNEMONIC_IRETQ || a_zydis.mnemonic == ZYDIS_MNEMONIC_IRETD || a_zydis.mnemonic == ZYDIS_MNEMONIC_IRET ? Branch::Return
+					                                                                                                                                                                                                        : Branch::None;
+					break;
+			}
+			// Not branches the detour deals with: xabort falls through outside a transaction,
+			// and far jumps and calls to ptr16:32 exist in 32-bit code only.
+			if (a_zydis.mnemonic == ZYDIS_MNEMONIC_XABORT || (a_zydis.opcode_map == ZYDIS_OPCODE_MAP_DEFAULT && (a_zydis.opcode == 0x9A || a_zydis.opcode == 0xEA))) {
+				expected = Branch::None;
+			}
+			std::string differs;
+			const auto  check = [&](const char* a_what, unsigned a_ours, unsigned a_theirs) {
+                if (a_ours != a_theirs) {
+                    differs += std::string(" ") + a_what + " " + std::to_string(a_ours) + "/" + std::to_string(a_theirs);
+                }
+			};
+			check("prefixes", info.prefixCount, raw.prefix_count);
+			check("modrm", info.modrmOffset, hasModrm ? raw.modrm.offset : 0u);
+			check("sib", info.sibOffset, hasSib ? raw.sib.offset : 0u);
+			check("disp size", info.displacementSize, raw.disp.size / 8u);
+			check("disp at", info.displacementOffset, raw.disp.size != 0 ? raw.disp.offset : 0u);
+			check("imm size", info.immediateSize, immSize);
+			check("imm at", info.immediateOffset, immSize != 0 ? raw.imm[0].offset : 0u);
+			check("relative", info.relative != InstructionInfo::Relative::None, (a_zydis.attributes & ZYDIS_ATTRIB_IS_RELATIVE) != 0);
+			check("branch", static_cast<unsigned>(info.branch), static_cast<unsigned>(expected));
+			if (!differs.empty()) {
+				++layoutMismatchCount;
+				if (layoutMismatches.size() < 20) {
+					layoutMismatches.push_back(Hex(a_code, a_zydis.length) + "(" + ZydisMnemonicGetString(a_zydis.mnemonic) + "), ours/Zydis:" + differs);
+				}
+			}
+		}
+
 		void Print(const char* a_label) const
 		{
 			std::printf("%s: %zu instructions, %zu accepted with Zydis's length (%.2f%%), %zu refused, %zu accepted that Zydis refuses, %zu length disagreements\n",
-				a_label, zydisDecoded, agreed, zydisDecoded != 0 ? 100.0 * static_cast<double>(agreed) / static_cast<double>(zydisDecoded) : 0.0,
-				refused, zydisOnlyRefused, mismatches.size());
+			            a_label, zydisDecoded, agreed, zydisDecoded != 0 ? 100.0 * static_cast<double>(agreed) / static_cast<double>(zydisDecoded) : 0.0,
+			            refused, zydisOnlyRefused, mismatches.size());
 			std::vector<std::pair<std::size_t, std::string>> classes;
 			for (const auto& [name, count] : refusedClasses) {
 				classes.emplace_back(count, name);
@@ -111,7 +172,7 @@ namespace
 			std::printf("%s\n", line.c_str());
 		}
 	};
-}
+} // namespace
 
 TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedInstructionOfRealBinaries)
 {
@@ -143,6 +204,9 @@ TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedInstructionOfRealBinaries)
 		for (const std::string& mismatch : comparison.mismatches) {
 			ADD_FAILURE() << file.label << ": " << mismatch;
 		}
+		for (const std::string& mismatch : comparison.layoutMismatches) {
+			ADD_FAILURE() << file.label << ": " << mismatch;
+		}
 		if (corpus->mode == kX86_64Mode) {
 			// Compiled code without AVX: everything but a handful of deliberate refusals.
 			const double rate = static_cast<double>(comparison.agreed) / static_cast<double>(comparison.zydisDecoded);
@@ -158,10 +222,10 @@ TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedRandomEncoding)
 	// never emit: the corners of the tables.
 	constexpr std::uint8_t kLeads[] = { 0x66, 0x67, 0xF2, 0xF3, 0x0F, 0x0F, 0x0F, 0x48, 0x41, 0x2E, 0xF0, 0x38, 0x3A, 0xD9, 0xDF };
 	for (const std::int32_t mode : { kX86_64Mode, 32 }) {
-		const ZydisDecoder  zydis = MakeZydis(mode);
-		Comparison          comparison;
-		std::mt19937_64     random(0x5155454C4C53ull + static_cast<unsigned>(mode));
-		std::uint8_t        code[32];
+		const ZydisDecoder zydis = MakeZydis(mode);
+		Comparison         comparison;
+		std::mt19937_64    random(0x5155454C4C53ull + static_cast<unsigned>(mode));
+		std::uint8_t       code[32];
 		for (int i = 0; i < 300000; ++i) {
 			for (std::uint8_t& byte : code) {
 				byte = static_cast<std::uint8_t>(random());
@@ -176,6 +240,9 @@ TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedRandomEncoding)
 		}
 		comparison.Print(mode == kX86_64Mode ? "random x86-64" : "random x86");
 		for (const std::string& mismatch : comparison.mismatches) {
+			ADD_FAILURE() << "mode " << mode << ": " << mismatch;
+		}
+		for (const std::string& mismatch : comparison.layoutMismatches) {
 			ADD_FAILURE() << "mode " << mode << ": " << mismatch;
 		}
 	}
