@@ -1,0 +1,61 @@
+#pragma once
+
+// `addrlib check`: whether Quellstone can run on a game, told without starting it. For
+// each game function the plugin detours: is its ID in the database, does its offset
+// point into the executable's code, and would the detour accept the bytes there? The
+// last question is answered by the detour's own plan, run on the file's bytes at the
+// address the function would have at the image's preferred base, with the replacement
+// far away (as a plugin DLL is from the game) and a page for the trampoline near it.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Database.h"
+#include "DetourPlan.h"
+#include "PeImage.h"
+
+namespace AddrLib
+{
+	// A game function the plugin detours, by the name the plugin's log uses.
+	struct DetouredFunction
+	{
+		std::string_view name;
+		std::uint64_t    id;
+	};
+
+	// The two game functions Quellstone detours in Fallout 4 1.11.221.0.
+	inline constexpr DetouredFunction kQuellstoneFunctions[] = {
+		{ "InvalidatesPreCalcDataForCell", 2201029 },
+		{ "ClearPreCalcedData", 2200368 },
+	};
+
+	struct FunctionCheck
+	{
+		enum class Verdict
+		{
+			Accepted,
+			MissingId,   // the database has no offset for the ID
+			OutsideCode, // the offset is not inside an executable section of the image
+			Refused      // the detour would refuse the bytes there
+		};
+
+		DetouredFunction             function;
+		Verdict                      verdict{ Verdict::MissingId };
+		std::optional<std::uint64_t> offset;
+		std::string                  section;           // the section the offset lies in, if any
+		std::uint32_t                functionSize{ 0 }; // from the function table; 0 = not listed there
+		DetourPlan                   plan;              // when the dry run was made
+		std::vector<std::uint8_t>    bytes;             // the first bytes at the offset (for the report)
+	};
+
+	// Checks every function against the database and the image.
+	[[nodiscard]] std::vector<FunctionCheck> CheckGame(const Database& a_database, const PeImage& a_game,
+	                                                   std::span<const DetouredFunction> a_functions = kQuellstoneFunctions);
+
+	// One line per function, then the verdict; what `addrlib check` prints.
+	[[nodiscard]] std::string FormatCheck(const std::vector<FunctionCheck>& a_checks);
+} // namespace AddrLib
