@@ -1,10 +1,12 @@
 #pragma once
 
-// The detour's one seam to the operating system: page protection of code and the
-// instruction cache flush after code was written. CodeMemoryWindows.cpp calls
-// VirtualProtect and FlushInstructionCache directly (the plugin's own code talks to
-// Windows itself, by design); CodeMemoryPosix.cpp uses mprotect, so that the same
-// detour runs on real x86-64 code in the native tests.
+// The detour's one seam to the operating system: page protection of code, the
+// instruction cache flush after code was written, whether an address holds executable
+// code, and pages of the detour's own near an address for its trampolines and relays.
+// CodeMemoryWindows.cpp calls VirtualQuery, VirtualAlloc, VirtualProtect and
+// FlushInstructionCache directly (the plugin's own code talks to Windows itself, by
+// design); CodeMemoryPosix.cpp uses /proc/self/maps, mmap and mprotect, so that the
+// same detour runs on real x86-64 code in the native tests.
 
 #include <cstddef>
 #include <cstdint>
@@ -26,4 +28,32 @@ namespace CodeMemory
 
 	// Tells the processor that code in the range has been rewritten.
 	void FlushInstructionCache(const void* a_address, std::size_t a_size) noexcept;
-}
+
+	// How many bytes from a_address on (at most a_max) are committed, readable and
+	// executable; 0 when a_address is not executable code.
+	[[nodiscard]] std::size_t ExecutableLength(const void* a_address, std::size_t a_max) noexcept;
+
+	// What the page holding a_address allows; false when it is not mapped.
+	struct Access
+	{
+		bool read{ false };
+		bool write{ false };
+		bool execute{ false };
+	};
+	[[nodiscard]] bool QueryAccess(const void* a_address, Access& a_access) noexcept;
+
+	// The size of the blocks the detour reserves for its own code: the allocation
+	// granularity (64 KiB on Windows, a page on Linux).
+	[[nodiscard]] std::size_t BlockSize() noexcept;
+
+	// A block of BlockSize() bytes, read/write, lying wholly within the reach of a rel32
+	// branch from a_near (and of one from it back to a_near), the nearest free one the
+	// address space offers; null when there is none.
+	[[nodiscard]] void* ReserveNear(std::uintptr_t a_near) noexcept;
+	// The same anywhere.
+	[[nodiscard]] void* ReserveAnywhere() noexcept;
+	// Switches one of those blocks between read/write and execute/read: never both.
+	[[nodiscard]] bool MakeBlockWritable(void* a_block) noexcept;
+	[[nodiscard]] bool MakeBlockExecutable(void* a_block) noexcept;
+	void               ReleaseBlock(void* a_block) noexcept;
+} // namespace CodeMemory

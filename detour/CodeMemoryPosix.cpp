@@ -1,14 +1,20 @@
 // CodeMemory on Linux (and other POSIX systems with /proc/self/maps): mprotect works
 // on whole pages and, unlike VirtualProtect, does not report the protection it
-// replaces, so the former protection is read from the kernel's list of mappings.
+// replaces, so the former protection is read from the kernel's list of mappings, which
+// also tells where free address space lies for blocks near a target.
 
 #include "CodeMemory.h"
+
+#include "REL/NearMemory.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <vector>
 
 namespace CodeMemory
 {
@@ -22,34 +28,168 @@ namespace CodeMemory
 
 		PageRange PagesOf(const void* a_address, std::size_t a_size)
 		{
-			const auto     page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-			const auto     start = reinterpret_cast<std::uintptr_t>(a_address);
-			const auto     first = start & ~(page - 1);
-			const auto     end = (start + (a_size == 0 ? 1 : a_size) + page - 1) & ~(page - 1);
+			const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+			const auto start = reinterpret_cast<std::uintptr_t>(a_address);
+			const auto first = start & ~(page - 1);
+			const auto end = (start + (a_size == 0 ? 1 : a_size) + page - 1) & ~(page - 1);
 			return { first, end - first };
 		}
 
-		// The protection of the mapping that holds a_page, from /proc/self/maps.
-		bool CurrentProtection(std::uintptr_t a_page, Protection& a_protection)
+		struct Mapping
 		{
-			std::FILE* maps = std::fopen("/proc/self/maps", "r");
+			std::uintptr_t low;
+			std::uintptr_t high;
+			Protection     protection;
+		};
+
+		// The process's mappings in ascending order, from /proc/self/maps.
+		std::vector<Mapping> ReadMappings()
+		{
+			std::vector<Mapping> mappings;
+			std::FILE*           maps = std::fopen("/proc/self/maps", "r");
 			if (maps == nullptr) {
-				return false;
+				return mappings;
 			}
-			bool found = false;
 			char line[512];
-			while (!found && std::fgets(line, sizeof line, maps) != nullptr) {
+			while (std::fgets(line, sizeof line, maps) != nullptr) {
 				std::uintptr_t low = 0;
 				std::uintptr_t high = 0;
 				char           permissions[5] = {};
-				if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %4s", &low, &high, permissions) == 3 && a_page >= low && a_page < high) {
-					a_protection = (permissions[0] == 'r' ? PROT_READ : 0) | (permissions[1] == 'w' ? PROT_WRITE : 0) | (permissions[2] == 'x' ? PROT_EXEC : 0);
-					found = true;
+				if (std::sscanf(line, "%" SCNxPTR "-%" SCNxPTR " %4s", &low, &high, permissions) == 3) {
+					const Protection protection = (permissions[0] == 'r' ? PROT_READ : 0) | (permissions[1] == 'w' ? PROT_WRITE : 0) | (permissions[2] == 'x' ? PROT_EXEC : 0);
+					mappings.push_back({ low, high, protection });
 				}
 			}
 			std::fclose(maps);
-			return found;
+			return mappings;
 		}
+
+		const Mapping* MappingAt(const std::vector<Mapping>& a_mappings, std::uintptr_t a_address)
+		{
+			const auto found = std::find_if(a_mappings.begin(), a_mappings.end(), [&](const Mapping& a_mapping) { return a_address >= a_mapping.low && a_address < a_mapping.high; });
+			return found != a_mappings.end() ? &*found : nullptr;
+		}
+
+		// The protection of the mapping that holds a_page.
+		bool CurrentProtection(std::uintptr_t a_page, Protection& a_protection)
+		{
+			const auto     mappings = ReadMappings();
+			const Mapping* mapping = MappingAt(mappings, a_page);
+			if (mapping == nullptr) {
+				return false;
+			}
+			a_protection = mapping->protection;
+			return true;
+		}
+
+		// The lowest address user space reaches, and one past the highest (x86-64, 4-level paging).
+		constexpr std::uintptr_t kUserLow = 0x10000;
+		constexpr std::uintptr_t kUserHigh = std::uintptr_t{ 1 } << 47;
+
+		void* MapBlock(void* a_at, int a_flags)
+		{
+			void* const block = ::mmap(a_at, BlockSize(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | a_flags, -1, 0);
+			if (block == MAP_FAILED) {
+				return nullptr;
+			}
+			if (a_at != nullptr && block != a_at) {
+				// An old kernel takes MAP_FIXED_NOREPLACE as a mere hint.
+				::munmap(block, BlockSize());
+				return nullptr;
+			}
+			return block;
+		}
+	} // namespace
+
+	std::size_t ExecutableLength(const void* a_address, std::size_t a_max) noexcept
+	{
+		const auto  mappings = ReadMappings();
+		auto        at = reinterpret_cast<std::uintptr_t>(a_address);
+		std::size_t length = 0;
+		while (length < a_max) {
+			const Mapping* mapping = MappingAt(mappings, at);
+			if (mapping == nullptr || (mapping->protection & (PROT_READ | PROT_EXEC)) != (PROT_READ | PROT_EXEC)) {
+				break;
+			}
+			length += mapping->high - at;
+			at = mapping->high;
+		}
+		return std::min(length, a_max);
+	}
+
+	bool QueryAccess(const void* a_address, Access& a_access) noexcept
+	{
+		Protection protection = 0;
+		if (!CurrentProtection(reinterpret_cast<std::uintptr_t>(a_address), protection)) {
+			return false;
+		}
+		a_access = { (protection & PROT_READ) != 0, (protection & PROT_WRITE) != 0, (protection & PROT_EXEC) != 0 };
+		return true;
+	}
+
+	std::size_t BlockSize() noexcept
+	{
+		return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+	}
+
+	void* ReserveNear(std::uintptr_t a_near) noexcept
+	{
+		// One snapshot of the mappings answers the walk's questions; a block taken
+		// meanwhile by another thread makes MAP_FIXED_NOREPLACE fail, and the walk goes on.
+		const auto mappings = ReadMappings();
+		const auto query = [&](std::uint64_t a_position, REL::NearMemory::Region& a_region) {
+			// Outside user space: a region that is never free.
+			if (a_position < kUserLow) {
+				a_region = { 0, kUserLow, false };
+				return true;
+			}
+			if (a_position >= kUserHigh) {
+				a_region = { kUserHigh, ~std::uint64_t{ 0 } - kUserHigh, false };
+				return true;
+			}
+			if (const Mapping* mapping = MappingAt(mappings, a_position)) {
+				a_region = { mapping->low, mapping->high - mapping->low, false };
+				return true;
+			}
+			std::uintptr_t low = kUserLow;
+			std::uintptr_t high = kUserHigh;
+			for (const Mapping& mapping : mappings) {
+				if (mapping.high <= a_position) {
+					low = std::max(low, mapping.high);
+				} else if (mapping.low > a_position) {
+					high = std::min(high, mapping.low);
+				}
+			}
+			a_region = { low, high - low, true };
+			return true;
+		};
+		void*      block = nullptr;
+		const auto reserve = [&](std::uint64_t a_start) {
+			block = MapBlock(reinterpret_cast<void*>(a_start), MAP_FIXED_NOREPLACE);
+			return block != nullptr;
+		};
+		const std::uint64_t reach = REL::NearMemory::kReach - 2 * BlockSize();
+		return REL::NearMemory::SearchOutward(a_near, BlockSize(), BlockSize(), reach, query, reserve) ? block : nullptr;
+	}
+
+	void* ReserveAnywhere() noexcept
+	{
+		return MapBlock(nullptr, 0);
+	}
+
+	bool MakeBlockWritable(void* a_block) noexcept
+	{
+		return ::mprotect(a_block, BlockSize(), PROT_READ | PROT_WRITE) == 0;
+	}
+
+	bool MakeBlockExecutable(void* a_block) noexcept
+	{
+		return ::mprotect(a_block, BlockSize(), PROT_READ | PROT_EXEC) == 0;
+	}
+
+	void ReleaseBlock(void* a_block) noexcept
+	{
+		::munmap(a_block, BlockSize());
 	}
 
 	bool MakeWritable(void* a_address, std::size_t a_size, Protection& a_former) noexcept
@@ -81,4 +221,4 @@ namespace CodeMemory
 		char* const start = static_cast<char*>(const_cast<void*>(a_address));
 		__builtin___clear_cache(start, start + a_size);
 	}
-}
+} // namespace CodeMemory

@@ -1,9 +1,26 @@
-// CodeMemory on Windows: VirtualProtect, FlushInstructionCache and GetCurrentProcess,
-// called directly.
+// CodeMemory on Windows: VirtualQuery, VirtualAlloc, VirtualProtect, VirtualFree,
+// FlushInstructionCache and GetCurrentProcess, called directly.
 
 #include "CodeMemory.h"
 
+#include "REL/NearMemory.h"
+
 #include <windows.h>
+
+#include <algorithm>
+
+namespace
+{
+	constexpr DWORD kReadableExecutable = PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+	constexpr DWORD kWritable = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+	constexpr DWORD kExecutable = PAGE_EXECUTE | kReadableExecutable;
+	constexpr DWORD kReadable = PAGE_READONLY | kWritable | PAGE_EXECUTE_READ;
+
+	void* AllocateBlock(void* a_at)
+	{
+		return ::VirtualAlloc(a_at, CodeMemory::BlockSize(), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+	}
+} // namespace
 
 namespace CodeMemory
 {
@@ -27,4 +44,80 @@ namespace CodeMemory
 	{
 		::FlushInstructionCache(::GetCurrentProcess(), a_address, a_size);
 	}
-}
+
+	std::size_t ExecutableLength(const void* a_address, std::size_t a_max) noexcept
+	{
+		auto        at = reinterpret_cast<std::uintptr_t>(a_address);
+		std::size_t length = 0;
+		while (length < a_max) {
+			MEMORY_BASIC_INFORMATION region{};
+			if (::VirtualQuery(reinterpret_cast<const void*>(at), &region, sizeof region) == 0 || region.State != MEM_COMMIT || (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0 || (region.Protect & kReadableExecutable) == 0) {
+				break;
+			}
+			const auto end = reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize;
+			length += end - at;
+			at = end;
+		}
+		return std::min(length, a_max);
+	}
+
+	bool QueryAccess(const void* a_address, Access& a_access) noexcept
+	{
+		MEMORY_BASIC_INFORMATION region{};
+		if (::VirtualQuery(a_address, &region, sizeof region) == 0 || region.State != MEM_COMMIT) {
+			return false;
+		}
+		const DWORD protect = (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0 ? 0 : region.Protect;
+		a_access = { (protect & kReadable) != 0, (protect & kWritable) != 0, (protect & kExecutable) != 0 };
+		return true;
+	}
+
+	std::size_t BlockSize() noexcept
+	{
+		SYSTEM_INFO info{};
+		::GetSystemInfo(&info);
+		return info.dwAllocationGranularity;
+	}
+
+	void* ReserveNear(std::uintptr_t a_near) noexcept
+	{
+		const auto query = [](std::uint64_t a_position, REL::NearMemory::Region& a_region) {
+			MEMORY_BASIC_INFORMATION region{};
+			if (::VirtualQuery(reinterpret_cast<const void*>(a_position), &region, sizeof region) == 0) {
+				return false;
+			}
+			a_region = { reinterpret_cast<std::uint64_t>(region.BaseAddress), region.RegionSize, region.State == MEM_FREE };
+			return true;
+		};
+		void*      block = nullptr;
+		const auto reserve = [&](std::uint64_t a_start) {
+			block = AllocateBlock(reinterpret_cast<void*>(a_start));
+			return block != nullptr;
+		};
+		const std::uint64_t granularity = BlockSize();
+		const std::uint64_t reach = REL::NearMemory::kReach - 2 * granularity;
+		return REL::NearMemory::SearchOutward(a_near, granularity, granularity, reach, query, reserve) ? block : nullptr;
+	}
+
+	void* ReserveAnywhere() noexcept
+	{
+		return AllocateBlock(nullptr);
+	}
+
+	bool MakeBlockWritable(void* a_block) noexcept
+	{
+		DWORD former = 0;
+		return ::VirtualProtect(a_block, BlockSize(), PAGE_READWRITE, &former) != FALSE;
+	}
+
+	bool MakeBlockExecutable(void* a_block) noexcept
+	{
+		DWORD former = 0;
+		return ::VirtualProtect(a_block, BlockSize(), PAGE_EXECUTE_READ, &former) != FALSE;
+	}
+
+	void ReleaseBlock(void* a_block) noexcept
+	{
+		::VirtualFree(a_block, 0, MEM_RELEASE);
+	}
+} // namespace CodeMemory

@@ -4,59 +4,60 @@
 //
 // Install overwrites the first instructions of a function of the running game with a
 // jump to a replacement, and moves those instructions ("stolen bytes") into a
-// trampoline: the stolen bytes followed by a jump back to the rest of the function.
-// Calling the trampoline runs the game's own function as it was. Restore, run when
-// the record is destroyed at unload, writes the stolen bytes back.
+// trampoline: the stolen instructions, rewritten where they depend on their place,
+// followed by a jump back to the rest of the function. Calling the trampoline runs the
+// game's own function as it was. Restore, run when the record is destroyed at unload,
+// writes the stolen bytes back.
 //
-// What Install accepts, and what the game's functions mean for it
-// ----------------------------------------------------------------
-// 1. The jump at the target is the 5-byte near jump (E9 rel32) when the replacement
-//    lies within reach of a 32-bit displacement, else the 14-byte absolute jump
-//    (FF 25 00000000, then the 8-byte address). A plugin DLL is usually loaded too far
-//    from the game executable, so in the game the 14-byte form is the common one and
-//    at least 14 bytes are stolen.
-// 2. The stolen bytes are copied unchanged, so they must not depend on where they sit.
-//    Install refuses (returns false, writes nothing) when the stolen run holds
-//      - an operand addressed relative to the instruction pointer (mod 0, rm 5 in
-//        x86-64 mode: `mov rax, [rip+x]`, `lea rcx, [rip+x]`, `jmp [rip+x]`, ...), or
-//      - a relative branch: call/jmp rel32, Jcc, jmp rel8, loop, jrcxz.
-//    No instruction is relocated. Copied verbatim, such an instruction would read the
-//    wrong memory or branch to the wrong place from the trampoline; relocating it
-//    needs a trampoline within 2 GiB of everything it addresses, which a heap buffer
-//    cannot promise. For a real game this means: a compiled prologue made of stores,
-//    pushes and stack adjustments is detoured; one whose first 5 bytes (near jump) or
-//    first 14 bytes (absolute jump) include the stack-cookie load
-//    `48 8B 05 disp32` (mov rax, [rip+__security_cookie]) or a call is refused, and
-//    the owner logs its error line and the game keeps its own behaviour.
-// 3. The run must lie inside the function. A return (C3, C2, CB, CA, CF), an
-//    unconditional jump (E9, EB, FF /4, FF /5) or ud2 (0F 0B) before the jump fits
-//    means the function ends there and the next bytes belong to something else:
-//    Install refuses (as the last stolen instruction it is fine). int3 (CC) anywhere
-//    in the run is refused: it is padding after the function, or a debugger's
-//    breakpoint. An instruction the decoder refuses (-1: VEX/AVX, lfence, ...) fails
-//    the install too.
-// 4. Leading jumps are followed first (FollowJumps): a target that starts with E9,
-//    EB (except EB 00 and EB 80) or FF 25 is not patched itself; the detour goes where
-//    the chain ends, at most kMaxJumpsFollowed jumps on.
+// Install is two steps: PlanDetour (DetourPlan.h) computes every byte to be written
+// from the target's bytes and the addresses alone; Install finds memory and writes it.
 //
-// Examples, as the sandbox's game stand-in uses them:
-//    48 89 5C 24 08 | 48 89 74 24 10 | 57 | 48 83 EC 20 | ...   accepted: 5 bytes stolen
-//        with a near replacement, 15 with a far one (FF 25 jump, then one 90 byte)
-//    48 89 5C 24 08 | 57 | 48 83 EC 20 | 48 8B 05 ...           accepted with a near
-//        replacement (5 stolen); refused with a far one (the 14 bytes reach the rip load)
-//    48 8B 05 disp32 | ...                                       refused: rip-relative
-//        first instruction, whatever the distance
-//    E9 rel32 -> body                                            followed: the body is
-//        patched (so its own prologue must be accepted), the E9 stays as it is
+// What Install does, and what the game's functions mean for it
+// ------------------------------------------------------------
+// 1. The trampoline (and, when needed, a relay) sits in a block of executable memory of
+//    the detour's own within +-2 GiB of the target, shared with other detours near it
+//    (TrampolinePool). The target gets a 5-byte E9: to the replacement when that is in
+//    near reach, else to the relay, an FF 25 absolute jump on to the replacement
+//    (`jumpDestination` is where the target's own jump goes, `jumpSize` 5). Only when
+//    no near block can be had, the target gets the 14-byte FF 25 absolute jump and the
+//    trampoline goes anywhere; position-dependent stolen instructions are then refused.
+// 2. Position-dependent stolen instructions are relocated: a rip-relative operand gets
+//    its displacement rewritten (refused if it no longer fits 32 bits); jmp rel8/rel32
+//    becomes E9 rel32 or an FF 25 absolute jump; call rel32 becomes E8 rel32, or
+//    `call [rip+2]; jmp +8; <address>` (FF 15 02000000, EB 08, 8 bytes), so the callee
+//    returns into the trampoline and the run goes on as the original would; Jcc becomes
+//    0F 8x rel32, or the inverted Jcc over an FF 25 absolute jump; loop, loope, loopne
+//    and jrcxz stay, as `loop +2; jmp short over; jmp destination`. A branch into the
+//    stolen bytes lands on the relocated copy of its instruction; one into the middle
+//    of an instruction is refused (Unrelocatable).
+// 3. The run never leaves the function: a return, an unconditional jump (E9, EB, FF /4,
+//    FF /5) or ud2 may be the last stolen instruction, never one before it; int3 (CC,
+//    padding or a debugger's breakpoint) is never taken.
+// 4. The target must be executable memory (TargetNotExecutable otherwise): nothing is
+//    read from or written to anything else.
+// 5. Leading jumps are followed first (FollowJumps): a target that starts with E9, EB
+//    (except EB 00 and EB 80) or FF 25 is not patched itself; the detour goes where the
+//    chain ends, at most kMaxJumpsFollowed jumps on.
+// 6. The address through which the replacement calls the game's own function can be
+//    published by Install itself, after the trampoline is live and before the target
+//    is patched: a game thread that reaches the replacement at once never calls
+//    through null.
 //
-// A failed Install leaves no trampoline, stolenLength 0 and installed 0 (target and
-// the other fields keep what the attempt computed), writes nothing to the target, and
-// says what failed and where in `failure` and `failedAt`. A later Install measures
-// afresh. Restore after a failed Install therefore writes nothing: it cannot put back
-// stale bytes over a jump that another detour placed there meanwhile.
+// Examples, as the sandbox's game stand-in uses them (far replacement, near block):
+//    48 89 5C 24 08 | 48 89 74 24 10 | ...        5 bytes stolen, copied as they are
+//    48 8B 05 disp32 | ...                        7 stolen; the trampoline's copy reads
+//        the same cookie through a rewritten displacement
+//    85 D2 | 74 xx | ...                          4 stolen; the je becomes 0F 84 rel32
+//
+// A failed Install writes nothing, leaves no trampoline, stolenLength 0 and installed
+// 0, and says what failed and where in `failure` and `failedAt`. Restore after a failed
+// Install writes nothing.
 //
 // Install runs before the game calls the target, on one thread; the patch is not
-// atomic. The trampoline is a heap buffer made executable for good.
+// atomic. The trampolines' blocks are read/write only while being written and
+// execute/read otherwise.
+
+#include "DetourPlan.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -67,57 +68,53 @@ class InlineHook
 {
 public:
 	// Why the last Install returned false.
-	enum class Failure : std::uint8_t
-	{
-		None,
-		AlreadyInstalled,         // this record's detour is in place; nothing was touched
-		Undecodable,              // the decoder refused the instruction at failedAt
-		RunTooLong,               // the instruction at failedAt would not fit the trampoline
-		RipRelative,              // the instruction at failedAt addresses memory relative to rip
-		RelativeBranch,           // the instruction at failedAt is a relative branch
-		FunctionEnds,             // the function ends with the instruction at failedAt, too early
-		TrampolineNotExecutable,  // the trampoline (at failedAt) could not be made executable
-		TargetNotWritable         // the target (at failedAt) could not be made writable
-	};
+	using Failure = DetourFailure;
 
 	// The longest run of jumps FollowJumps walks; a real chain (an import thunk, another
 	// detour) is one to three jumps long, and a cycle (EB FE) must not hang the loader.
 	static constexpr int kMaxJumpsFollowed = 16;
 
-	// The trampoline holds at most this many bytes: stolen instructions of at most 15
-	// bytes each reach at most 13 + 15 bytes for a 14-byte jump, plus a 14-byte jump back.
-	static constexpr std::size_t kTrampolineCapacity = 50;
-
-	static constexpr std::uint64_t kNearJumpSize = 5;       // E9 rel32
-	static constexpr std::uint64_t kAbsoluteJumpSize = 14;  // FF 25 00000000, address
+	static constexpr std::uint64_t kNearJumpSize = 5;      // E9 rel32
+	static constexpr std::uint64_t kAbsoluteJumpSize = 14; // FF 25 00000000, address
 
 	InlineHook() = default;
 	InlineHook(const InlineHook&) = delete;
 	InlineHook& operator=(const InlineHook&) = delete;
 
 	// Restore; if the target can no longer be made writable the detour stays in place
-	// and its trampoline is deliberately leaked, so that the game's jump and the
+	// and its trampoline's slot is deliberately kept, so that the game's jump and the
 	// replacement's calls through the trampoline keep working.
 	~InlineHook();
 
 	// Detours the function at a_function (after following its leading jumps) to
-	// a_replacement. Returns true once the jump is in place.
-	bool Install(std::uint8_t* a_function, const void* a_replacement);
+	// a_replacement. Returns true once the jump is in place. When a_publish is given,
+	// the trampoline's address is stored there once the trampoline is live and before
+	// the target is patched (and null again if the patch then fails).
+	bool Install(std::uint8_t* a_function, const void* a_replacement, void** a_publish = nullptr);
 
 	// The same for a replacement given as a function, and for a target given as an
 	// address (as REL::ResolveID returns it).
 	template <class Function>
-		requires std::is_function_v<Function>
+	requires std::is_function_v<Function>
 	bool Install(std::uint8_t* a_function, Function* a_replacement)
 	{
 		return Install(a_function, reinterpret_cast<const void*>(a_replacement));
 	}
 
 	template <class Function>
-		requires std::is_function_v<Function>
+	requires std::is_function_v<Function>
 	bool Install(std::uintptr_t a_function, Function* a_replacement)
 	{
 		return Install(reinterpret_cast<std::uint8_t*>(a_function), reinterpret_cast<const void*>(a_replacement));
+	}
+
+	// The same, publishing the trampoline as the game function's own pointer type
+	// (a_original) before the target is patched.
+	template <class Replacement, class Original>
+	requires std::is_function_v<Replacement> && std::is_function_v<Original>
+	bool Install(std::uintptr_t a_function, Replacement* a_replacement, Original** a_original)
+	{
+		return Install(reinterpret_cast<std::uint8_t*>(a_function), reinterpret_cast<const void*>(a_replacement), reinterpret_cast<void**>(a_original));
 	}
 
 	// Writes the stolen bytes back to the target and empties the record. With no detour
@@ -125,8 +122,8 @@ public:
 	// nothing either, and the record stays installed.
 	void Restore();
 
-	// Where the game's own function is called from now on: the start of the trampoline,
-	// or null when there is none (not installed).
+	// Where the game's own function is called from now on: the trampoline in its
+	// executable block, or null when there is none (not installed).
 	[[nodiscard]] void* TrampolineAddress() const noexcept;
 
 	template <class Function>
@@ -145,15 +142,23 @@ public:
 	[[nodiscard]] static std::uint64_t JumpSize(const void* a_from, const void* a_to) noexcept;
 
 	// The detour record, its nine fields in their fixed order.
-	std::uint8_t*             target{ nullptr };           // the function's entry after following leading jumps
-	const void*               replacement{ nullptr };      // the replacement function
-	std::uint8_t*             patchAddress{ nullptr };     // where the jump is written (= target)
-	const void*               jumpDestination{ nullptr };  // where that jump goes (= replacement)
-	std::uint64_t             jumpSize{ 0 };               // 5 or 14
-	std::uint64_t             returnJumpSize{ 0 };         // 5 or 14: the jump at the end of the trampoline
-	std::vector<std::uint8_t> trampoline;                  // stolen bytes, then the jump back
-	std::uint64_t             stolenLength{ 0 };           // bytes taken from target; 0 = none
-	std::int32_t              installed{ 0 };              // 1 while the detour is in place
+	std::uint8_t*             target{ nullptr };          // the function's entry after following leading jumps
+	const void*               replacement{ nullptr };     // the replacement function
+	std::uint8_t*             patchAddress{ nullptr };    // where the jump is written (= target)
+	const void*               jumpDestination{ nullptr }; // where that jump goes: the relay or the replacement
+	std::uint64_t             jumpSize{ 0 };              // 5 or 14
+	std::uint64_t             returnJumpSize{ 0 };        // 5 or 14: the jump at the end of the trampoline
+	std::vector<std::uint8_t> trampoline;                 // a record of the bytes written to the trampoline
+	std::uint64_t             stolenLength{ 0 };          // bytes taken from target; 0 = none
+	std::int32_t              installed{ 0 };             // 1 while the detour is in place
+
+	// The target's bytes as they were, written back by Restore.
+	std::vector<std::uint8_t> stolenBytes;
+	// Where the trampoline and the relay live (null when there is none).
+	std::uint8_t* trampolineAddress{ nullptr };
+	std::uint8_t* relayAddress{ nullptr };
+	// How each stolen instruction was carried into the trampoline.
+	std::vector<StolenInstruction> instructions;
 
 	// Diagnostics of the last failed Install.
 	Failure             failure{ Failure::None };
@@ -161,5 +166,9 @@ public:
 
 private:
 	bool Fail(Failure a_failure, const std::uint8_t* a_where);
-	bool MeasureStolenRun();
+	void ReturnSlot();
+
+	// The slot of the shared block holding the relay (if any) and the trampoline.
+	std::uint8_t* _slot{ nullptr };
+	std::size_t   _slotSize{ 0 };
 };

@@ -44,24 +44,24 @@ namespace
 	// for the rest of the same instruction only.
 	struct Decoding
 	{
-		const std::uint8_t* examined;       // one past the last byte read
-		const std::uint8_t* relative;       // start of a position-dependent field, or null
+		const std::uint8_t*       examined; // one past the last byte read
+		const std::uint8_t*       relative; // start of a position-dependent field, or null
 		InstructionInfo::Relative relativeKind;
-		std::uint8_t        relativeSize;
-		const std::uint8_t* escape;         // the first 0F escape byte, or null
-		const std::uint8_t* opcode;         // the last opcode byte
-		const std::uint8_t* modrm;          // null when there is none
-		const std::uint8_t* sib;            // null when there is none
-		const std::uint8_t* operandEnd;     // one past the ModRM operand's displacement
-		std::uint8_t        map;            // 0 one-byte, 1 0F, 2 0F 38, 3 0F 3A
-		bool                moffs;          // the bytes after the opcode are a memory offset
-		std::uint8_t        prefixes;       // counted prefix and escape bytes
-		std::uint8_t        addressSize;    // 16, 32 or 64
-		bool                x64;
-		bool                operandSize16;  // a 66 prefix was seen
-		bool                rexW;           // the REX byte right before the opcode has W set
-		bool                f2;             // the F2 and F3 flags: set only when the
-		bool                f3;             //   prefix comes right before certain opcodes or 0F
+		std::uint8_t              relativeSize;
+		const std::uint8_t*       escape;      // the first 0F escape byte, or null
+		const std::uint8_t*       opcode;      // the last opcode byte
+		const std::uint8_t*       modrm;       // null when there is none
+		const std::uint8_t*       sib;         // null when there is none
+		const std::uint8_t*       operandEnd;  // one past the ModRM operand's displacement
+		std::uint8_t              map;         // 0 one-byte, 1 0F, 2 0F 38, 3 0F 3A
+		bool                      moffs;       // the bytes after the opcode are a memory offset
+		std::uint8_t              prefixes;    // counted prefix and escape bytes
+		std::uint8_t              addressSize; // 16, 32 or 64
+		bool                      x64;
+		bool                      operandSize16; // a 66 prefix was seen
+		bool                      rexW;          // the REX byte right before the opcode has W set
+		bool                      f2;            // the F2 and F3 flags: set only when the
+		bool                      f3;            //   prefix comes right before certain opcodes or 0F
 	};
 
 	// A handler of an opcode map gets the byte that selected it; a handler of the
@@ -72,7 +72,8 @@ namespace
 	// Operand size 64 with REX.W, else 16 with a 66 prefix, else 32.
 	inline int OperandSize(const Decoding& a_state)
 	{
-		return a_state.rexW ? 64 : a_state.operandSize16 ? 16 : 32;
+		return a_state.rexW ? 64 : a_state.operandSize16 ? 16
+		                                                 : 32;
 	}
 
 	// "Iz": an immediate of 2 bytes with operand size 16, else 4 (even with REX.W).
@@ -81,9 +82,18 @@ namespace
 		return OperandSize(a_state) == 16 ? 2 : 4;
 	}
 
-	inline unsigned Reg(std::uint8_t a_modrm) { return (a_modrm >> 3) & 7u; }
-	inline unsigned Rm(std::uint8_t a_modrm) { return a_modrm & 7u; }
-	inline bool     IsRegister(std::uint8_t a_modrm) { return a_modrm >= 0xC0; }
+	inline unsigned Reg(std::uint8_t a_modrm)
+	{
+		return (a_modrm >> 3) & 7u;
+	}
+	inline unsigned Rm(std::uint8_t a_modrm)
+	{
+		return a_modrm & 7u;
+	}
+	inline bool IsRegister(std::uint8_t a_modrm)
+	{
+		return a_modrm >= 0xC0;
+	}
 
 	inline const std::uint8_t* Refuse(const std::uint8_t* a_readUpTo, Decoding& a_state)
 	{
@@ -184,10 +194,10 @@ namespace
 	// Displacement rules, indexed by mod * 8 + rm of the ModRM byte.
 	constexpr Handler kDisplacement[32] = {
 		// rm 0     rm 1     rm 2     rm 3     rm 4      rm 5     rm 6     rm 7
-		NoDisp,  NoDisp,  NoDisp,  NoDisp,  Sib,      Disp32,  Disp16,  NoDisp,  // mod 0
-		Disp8,   Disp8,   Disp8,   Disp8,   SibDisp8, Disp8,   Disp8,   Disp8,   // mod 1
-		DispZ,   DispZ,   DispZ,   DispZ,   SibDispZ, DispZ,   DispZ,   DispZ,   // mod 2
-		NoDisp,  NoDisp,  NoDisp,  NoDisp,  NoDisp,   NoDisp,  NoDisp,  NoDisp,  // mod 3
+		NoDisp, NoDisp, NoDisp, NoDisp, Sib, Disp32, Disp16, NoDisp,    // mod 0
+		Disp8, Disp8, Disp8, Disp8, SibDisp8, Disp8, Disp8, Disp8,      // mod 1
+		DispZ, DispZ, DispZ, DispZ, SibDispZ, DispZ, DispZ, DispZ,      // mod 2
+		NoDisp, NoDisp, NoDisp, NoDisp, NoDisp, NoDisp, NoDisp, NoDisp, // mod 3
 	};
 
 	// The ModRM operand starting at a_modrm ("M", the ModRM operand's size); returns one past it.
@@ -368,14 +378,14 @@ namespace
 	}
 
 	constexpr X87Refusals kX87[8] = {
-		{ 0, 0 },                                                                                                                    // D8
-		{ 1u << 1, Forms(0xD1, 0xDF) | Forms(0xE2, 0xE3) | Forms(0xE6, 0xE7) | Forms(0xEF, 0xEF) },                                  // D9
-		{ 0, Forms(0xE0, 0xE8) | Forms(0xEA, 0xEF) | Forms(0xF0, 0xFF) },                                                            // DA
-		{ (1u << 4) | (1u << 6), Forms(0xE0, 0xE1) | Forms(0xE4, 0xE7) | Forms(0xF8, 0xFF) },                                        // DB
-		{ 0, Forms(0xD0, 0xDF) },                                                                                                    // DC
-		{ 1u << 5, Forms(0xC8, 0xCF) | Forms(0xF0, 0xFF) },                                                                          // DD
-		{ 0, Forms(0xD0, 0xD8) | Forms(0xDA, 0xDF) },                                                                                // DE
-		{ 0, Forms(0xC0, 0xDF) | Forms(0xE1, 0xE7) | Forms(0xF8, 0xFF) },                                                            // DF
+		{ 0, 0 },                                                                                   // D8
+		{ 1u << 1, Forms(0xD1, 0xDF) | Forms(0xE2, 0xE3) | Forms(0xE6, 0xE7) | Forms(0xEF, 0xEF) }, // D9
+		{ 0, Forms(0xE0, 0xE8) | Forms(0xEA, 0xEF) | Forms(0xF0, 0xFF) },                           // DA
+		{ (1u << 4) | (1u << 6), Forms(0xE0, 0xE1) | Forms(0xE4, 0xE7) | Forms(0xF8, 0xFF) },       // DB
+		{ 0, Forms(0xD0, 0xDF) },                                                                   // DC
+		{ 1u << 5, Forms(0xC8, 0xCF) | Forms(0xF0, 0xFF) },                                         // DD
+		{ 0, Forms(0xD0, 0xD8) | Forms(0xDA, 0xDF) },                                               // DE
+		{ 0, Forms(0xC0, 0xDF) | Forms(0xE1, 0xE7) | Forms(0xF8, 0xFF) },                           // DF
 	};
 
 	// 0F 01 (group 7) register forms that exist, by reg: bit n = rm n. x86-64 mode adds
@@ -673,7 +683,7 @@ namespace
 	{
 		const std::uint8_t modrm = a_opcode[1];
 		const X87Refusals& refusals = kX87[*a_opcode - 0xD8];
-		const bool refused = IsRegister(modrm) ? ((refusals.registerForms >> (modrm - 0xC0)) & 1u) != 0 : ((refusals.memoryRegs >> Reg(modrm)) & 1u) != 0;
+		const bool         refused = IsRegister(modrm) ? ((refusals.registerForms >> (modrm - 0xC0)) & 1u) != 0 : ((refusals.memoryRegs >> Reg(modrm)) & 1u) != 0;
 		return refused ? Refuse(a_opcode + 2, a_state) : Operand(a_opcode + 1, a_state);
 	}
 
@@ -820,7 +830,7 @@ namespace
 		const std::uint8_t* end = kOneByteMap[*a_code](a_code, a_state);
 		return (end != nullptr && end - a_code <= kMaxLength) ? end : nullptr;
 	}
-}
+} // namespace
 
 std::int64_t InstructionLengthDecoder(const std::uint8_t* a_code, std::int32_t a_mode) noexcept
 {
@@ -886,7 +896,7 @@ namespace
 	{
 		return a_part != nullptr ? static_cast<std::uint8_t>(a_part - a_code) : 0;
 	}
-}
+} // namespace
 
 InstructionInfo MeasureInstruction(const std::uint8_t* a_code, std::int32_t a_mode) noexcept
 {

@@ -201,7 +201,7 @@ UnwritableCode::UnwritableCode(const std::vector<std::uint8_t>& a_bytes)
 		}
 		return;
 	}
-	void* mapping = ::mmap(nullptr, _size, PROT_READ, MAP_SHARED, readOnly, 0);
+	void* mapping = ::mmap(nullptr, _size, PROT_READ | PROT_EXEC, MAP_SHARED, readOnly, 0);
 	::close(readOnly);
 	if (mapping != MAP_FAILED) {
 		_first = mapping;

@@ -2,12 +2,14 @@
 // under Wine on the Windows API. Target functions are written in assembly
 // (TargetFunctions.cpp) or as bytes in pages the test maps where it needs them.
 
+#include "CodeMemory.h"
 #include "CodePages.h"
 #include "InlineHook.h"
 #include "TargetFunctions.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -68,19 +70,33 @@ namespace
 	{
 		ASSERT_EQ(a_hook.installed, 1);
 		EXPECT_EQ(a_hook.patchAddress, a_hook.target);
-		EXPECT_EQ(a_hook.jumpDestination, a_hook.replacement);
 		EXPECT_GE(a_hook.stolenLength, a_hook.jumpSize);
-		ASSERT_EQ(a_hook.trampoline.size(), a_hook.stolenLength + a_hook.returnJumpSize);
-		EXPECT_EQ(Snapshot(a_hook.trampoline.data(), a_hook.stolenLength), Snapshot(a_original.data(), a_hook.stolenLength))
-			<< "the trampoline starts with a verbatim copy of the stolen bytes";
-		EXPECT_EQ(a_hook.returnJumpSize, InlineHook::JumpSize(a_hook.trampoline.data(), a_hook.target));
-		EXPECT_EQ(JumpDestination(a_hook.trampoline.data() + a_hook.stolenLength), a_hook.target + a_hook.stolenLength)
-			<< "the trampoline jumps back right after the stolen bytes";
-		EXPECT_EQ(JumpDestination(a_hook.target), a_hook.replacement);
+		EXPECT_EQ(a_hook.stolenBytes, Snapshot(a_original.data(), a_hook.stolenLength));
+		ASSERT_NE(a_hook.trampolineAddress, nullptr);
+		EXPECT_EQ(a_hook.TrampolineAddress(), a_hook.trampolineAddress);
+		ASSERT_GE(a_hook.trampoline.size(), a_hook.returnJumpSize);
+		EXPECT_EQ(Snapshot(a_hook.trampolineAddress, a_hook.trampoline.size()), a_hook.trampoline) << "the record says what was written";
+		const bool copiedOnly = std::ranges::all_of(a_hook.instructions, [](const StolenInstruction& a_instruction) { return a_instruction.relocation == Relocation::Copied; });
+		if (copiedOnly) {
+			EXPECT_EQ(Snapshot(a_hook.trampolineAddress, a_hook.stolenLength), Snapshot(a_original.data(), a_hook.stolenLength))
+			    << "position-independent stolen bytes are copied verbatim";
+		}
+		const std::uint8_t* const back = a_hook.trampolineAddress + a_hook.trampoline.size() - a_hook.returnJumpSize;
+		EXPECT_EQ(JumpDestination(back), a_hook.target + a_hook.stolenLength) << "the trampoline jumps back right after the stolen bytes";
+		EXPECT_EQ(JumpDestination(a_hook.target), a_hook.jumpDestination);
+		if (a_hook.relayAddress != nullptr) {
+			EXPECT_EQ(a_hook.jumpDestination, a_hook.relayAddress);
+			EXPECT_EQ(a_hook.jumpSize, 5u);
+			EXPECT_EQ(JumpDestination(a_hook.relayAddress), a_hook.replacement) << "the relay goes on to the replacement";
+		} else {
+			EXPECT_EQ(a_hook.jumpDestination, a_hook.replacement);
+		}
 		for (std::uint64_t i = a_hook.jumpSize; i < a_hook.stolenLength; ++i) {
 			EXPECT_EQ(a_hook.target[i], 0x90) << "byte " << i << " after the jump";
 		}
-		EXPECT_EQ(a_hook.TrampolineAddress(), a_hook.trampoline.data());
+		CodeMemory::Access access;
+		ASSERT_TRUE(CodeMemory::QueryAccess(a_hook.trampolineAddress, access));
+		EXPECT_TRUE(access.execute && access.read && !access.write) << "the trampoline's block is execute/read";
 	}
 
 	// A record after a refused Install: nothing kept, nothing written.
@@ -94,7 +110,7 @@ namespace
 		EXPECT_EQ(a_hook.TrampolineAddress(), nullptr);
 		EXPECT_EQ(Snapshot(a_target, a_original.size()), a_original) << "the target is untouched";
 	}
-}
+} // namespace
 
 TEST(InlineHook, NearReplacementStealsTheFiveByteFirstInstruction)
 {
@@ -136,11 +152,11 @@ TEST(InlineHook, ThreePlusFourBytesStealSevenAndPadWithTwoNops)
 	EXPECT_EQ(Call(hook.TrampolineAddress(), 10), 17);
 }
 
-TEST(InlineHook, FarReplacementUsesAbsoluteJump)
+TEST(InlineHook, FarReplacementIsReachedThroughARelayNearTheTarget)
 {
 	CodePages far = CodePages::FarFrom(qs_LongPrologue);
 	ASSERT_TRUE(far) << "no free page more than 4 GiB from the test program";
-	far.Write(0, { 0x8D, 0x81, 0xE8, 0x03, 0x00, 0x00, 0xC3 });  // lea eax, [rcx+1000]; ret
+	far.Write(0, { 0x8D, 0x81, 0xE8, 0x03, 0x00, 0x00, 0xC3 }); // lea eax, [rcx+1000]; ret
 	ASSERT_EQ(InlineHook::JumpSize(qs_LongPrologue, far.data()), InlineHook::kAbsoluteJumpSize);
 
 	const Bytes original = Snapshot(qs_LongPrologue, 24);
@@ -148,12 +164,13 @@ TEST(InlineHook, FarReplacementUsesAbsoluteJump)
 		InlineHook hook;
 		ASSERT_TRUE(hook.Install(qs_LongPrologue, far.data()));
 
-		EXPECT_EQ(hook.jumpSize, 14u);
-		EXPECT_EQ(hook.stolenLength, 15u) << "5 + 5 + 1 + 4: the first run of whole instructions of at least 14 bytes";
-		const Bytes expected = { 0xFF, 0x25, 0x00, 0x00, 0x00, 0x00 };
-		EXPECT_EQ(Snapshot(qs_LongPrologue, 6), expected);
-		EXPECT_EQ(ReadUInt64(qs_LongPrologue + 6), reinterpret_cast<std::uint64_t>(far.data()));
-		EXPECT_EQ(qs_LongPrologue[14], 0x90);
+		EXPECT_EQ(hook.jumpSize, 5u) << "a near jump to the relay, not the 14-byte absolute one";
+		EXPECT_EQ(hook.stolenLength, 5u);
+		EXPECT_EQ(qs_LongPrologue[0], 0xE9);
+		ASSERT_NE(hook.relayAddress, nullptr);
+		const Bytes relay = { 0xFF, 0x25, 0x00, 0x00, 0x00, 0x00 };
+		EXPECT_EQ(Snapshot(hook.relayAddress, 6), relay);
+		EXPECT_EQ(ReadUInt64(hook.relayAddress + 6), reinterpret_cast<std::uint64_t>(far.data()));
 		ExpectInstalled(hook, original);
 
 		EXPECT_EQ(Call(qs_LongPrologue, 5), 1005);
@@ -191,7 +208,7 @@ TEST(InlineHook, IndirectJumpWithNegativeDisplacementReadsThePointerBeforeIt)
 	Bytes      pointer(8);
 	std::memcpy(pointer.data(), &destination, 8);
 	page.Write(0, pointer);
-	page.Write(16, { 0xFF, 0x25, 0xEA, 0xFF, 0xFF, 0xFF });  // jmp [rip-22]: the pointer at page + 0
+	page.Write(16, { 0xFF, 0x25, 0xEA, 0xFF, 0xFF, 0xFF }); // jmp [rip-22]: the pointer at page + 0
 	std::uint8_t* const thunk = page.data() + 16;
 
 	EXPECT_EQ(InlineHook::FollowJumps(thunk), qs_FiveByte);
@@ -235,26 +252,35 @@ TEST(InlineHook, JumpCyclesEndTheWalkAndAreRefused)
 {
 	CodePages page = CodePages::Anywhere();
 	ASSERT_TRUE(page);
-	page.Write(0x000, { 0xEB, 0xFE });                          // jmp to itself
-	page.Write(0x100, { 0xE9, 0xFB, 0x00, 0x00, 0x00 });        // jmp 0x200
-	page.Write(0x200, { 0xE9, 0xFB, 0xFE, 0xFF, 0xFF });        // jmp 0x100
+	page.Write(0x000, { 0xEB, 0xFE });                   // jmp to itself
+	page.Write(0x100, { 0xE9, 0xFB, 0x00, 0x00, 0x00 }); // jmp 0x200
+	page.Write(0x200, { 0xE9, 0xFB, 0xFE, 0xFF, 0xFF }); // jmp 0x100
 	const auto loop = reinterpret_cast<std::uint64_t>(page.data() + 0x308);
 	Bytes      pointer(8);
 	std::memcpy(pointer.data(), &loop, 8);
-	page.Write(0x300, pointer);                                 // the pointer: 0x308
-	page.Write(0x308, { 0xFF, 0x25, 0xF2, 0xFF, 0xFF, 0xFF });  // jmp [rip-14], through it
+	page.Write(0x300, pointer);                                // the pointer: 0x308
+	page.Write(0x308, { 0xFF, 0x25, 0xF2, 0xFF, 0xFF, 0xFF }); // jmp [rip-14], through it
 
 	EXPECT_EQ(InlineHook::FollowJumps(page.data()), page.data()) << "EB FE";
 	std::uint8_t* const ends = InlineHook::FollowJumps(page.data() + 0x100);
 	EXPECT_TRUE(ends == page.data() + 0x100 || ends == page.data() + 0x200) << "two jumps at each other";
 	EXPECT_EQ(InlineHook::FollowJumps(page.data() + 0x308), page.data() + 0x308) << "jmp through a pointer to itself";
 
-	for (const std::size_t offset : { 0x000u, 0x100u, 0x308u }) {
-		const Bytes before = Snapshot(page.data(), 0x400);
-		InlineHook  hook;
-		EXPECT_FALSE(hook.Install(page.data() + offset, page.data() + 0x800));
-		EXPECT_TRUE(hook.failure == InlineHook::Failure::RelativeBranch || hook.failure == InlineHook::Failure::RipRelative);
+	// EB FE cannot take a 5-byte jump without reaching past itself; the other cycles
+	// end on a whole 5- or 6-byte jump, which is stolen and relocated.
+	const Bytes before = Snapshot(page.data(), 0x400);
+	{
+		InlineHook hook;
+		EXPECT_FALSE(hook.Install(page.data(), page.data() + 0x800));
+		EXPECT_EQ(hook.failure, InlineHook::Failure::FunctionEnds);
 		EXPECT_EQ(Snapshot(page.data(), 0x400), before);
+	}
+	for (const std::size_t offset : { 0x100u, 0x308u }) {
+		InlineHook hook;
+		EXPECT_TRUE(hook.Install(page.data() + offset, page.data() + 0x800)) << offset;
+		EXPECT_GE(hook.stolenLength, 5u);
+		hook.Restore();
+		EXPECT_EQ(Snapshot(page.data(), 0x400), before) << offset;
 	}
 }
 
@@ -265,13 +291,13 @@ TEST(InlineHook, SecondInstallIsRefusedAndChangesNothing)
 	g_detour = &hook;
 	ASSERT_TRUE(hook.Install(qs_FiveByte, &Replacement));
 
-	const Bytes          patched = Snapshot(qs_FiveByte, 16);
-	const Bytes          trampoline = hook.trampoline;
-	const void* const    trampolineAt = hook.TrampolineAddress();
-	const std::uint64_t  stolen = hook.stolenLength;
-	const std::uint64_t  jumpSize = hook.jumpSize;
-	const std::uint64_t  returnJumpSize = hook.returnJumpSize;
-	const Bytes          other = Snapshot(qs_ThreePlusFour, 8);
+	const Bytes         patched = Snapshot(qs_FiveByte, 16);
+	const Bytes         trampoline = hook.trampoline;
+	const void* const   trampolineAt = hook.TrampolineAddress();
+	const std::uint64_t stolen = hook.stolenLength;
+	const std::uint64_t jumpSize = hook.jumpSize;
+	const std::uint64_t returnJumpSize = hook.returnJumpSize;
+	const Bytes         other = Snapshot(qs_ThreePlusFour, 8);
 
 	EXPECT_FALSE(hook.Install(qs_FiveByte, &Replacement));
 	EXPECT_FALSE(hook.Install(qs_ThreePlusFour, &Replacement));
@@ -308,34 +334,40 @@ TEST(InlineHook, RestorePutsTheOriginalBytesBack)
 	EXPECT_EQ(hook.TrampolineAddress(), nullptr);
 	EXPECT_EQ(Call(qs_LongPrologue, 1), 4);
 
-	hook.Restore();  // with nothing installed it writes nothing
+	hook.Restore(); // with nothing installed it writes nothing
 	EXPECT_EQ(Snapshot(qs_LongPrologue, 24), original);
 
 	ASSERT_TRUE(hook.Install(qs_LongPrologue, &Replacement)) << "a restored record can be installed again";
 	EXPECT_EQ(Call(qs_LongPrologue, 1), kReplaced + 4);
 }
 
-TEST(InlineHook, RipRelativeFirstInstructionIsRefused)
+TEST(InlineHook, RipRelativeFirstInstructionIsRelocated)
 {
 	const Bytes original = Snapshot(qs_RipRelativeFirst, 16);
 	InlineHook  hook;
-	EXPECT_FALSE(hook.Install(qs_RipRelativeFirst, &Replacement));
-	ExpectRefused(hook, qs_RipRelativeFirst, original, InlineHook::Failure::RipRelative, 0);
-	EXPECT_EQ(Call(qs_RipRelativeFirst, 1), 1001) << "the game keeps its own function";
+	g_detour = &hook;
+	ASSERT_TRUE(hook.Install(qs_RipRelativeFirst, &Replacement));
+	ExpectInstalled(hook, original);
+	ASSERT_FALSE(hook.instructions.empty());
+	EXPECT_EQ(hook.instructions[0].relocation, Relocation::RipDisplacement);
+	EXPECT_EQ(Call(hook.TrampolineAddress(), 1), 1001) << "the trampoline reads the same constant";
+	EXPECT_EQ(Call(qs_RipRelativeFirst, 1), kReplaced + 1001);
 }
 
-TEST(InlineHook, CookieLoadWithinReachOfTheAbsoluteJumpIsRefused)
+TEST(InlineHook, CookieLoadIsRelocatedWhateverTheReplacementsDistance)
 {
 	const Bytes original = Snapshot(qs_CookiePrologue, 24);
 
-	// Far replacement: the 14 bytes reach the rip-relative cookie load at offset 10.
+	// Far replacement: the near jump goes to a relay; only the first 5 bytes are stolen.
 	CodePages far = CodePages::FarFrom(qs_CookiePrologue);
 	ASSERT_TRUE(far);
 	far.Write(0, { 0x8D, 0x81, 0xE8, 0x03, 0x00, 0x00, 0xC3 });
 	{
 		InlineHook hook;
-		EXPECT_FALSE(hook.Install(qs_CookiePrologue, far.data()));
-		ExpectRefused(hook, qs_CookiePrologue, original, InlineHook::Failure::RipRelative, 10);
+		ASSERT_TRUE(hook.Install(qs_CookiePrologue, far.data()));
+		ExpectInstalled(hook, original);
+		EXPECT_EQ(Call(qs_CookiePrologue, 1), 1001);
+		EXPECT_EQ(Call(hook.TrampolineAddress(), 1), 6);
 	}
 
 	// Near replacement: only the first 5 bytes are stolen, the cookie load stays put.
@@ -347,18 +379,28 @@ TEST(InlineHook, CookieLoadWithinReachOfTheAbsoluteJumpIsRefused)
 	EXPECT_EQ(Call(qs_CookiePrologue, 1), kReplaced + 6);
 }
 
-TEST(InlineHook, RelativeBranchAmongStolenBytesIsRefused)
+TEST(InlineHook, RelativeBranchAmongStolenBytesIsRelocated)
 {
 	const Bytes original = Snapshot(qs_BranchInRun, 12);
-	InlineHook  hook;
-	EXPECT_FALSE(hook.Install(qs_BranchInRun, &Replacement));
-	ExpectRefused(hook, qs_BranchInRun, original, InlineHook::Failure::RelativeBranch, 2);
-	EXPECT_EQ(Call(qs_BranchInRun, 4), 5);
-	EXPECT_EQ(Call(qs_BranchInRun, 0), 0);
+	{
+		InlineHook hook;
+		g_detour = &hook;
+		ASSERT_TRUE(hook.Install(qs_BranchInRun, &Replacement));
+		ExpectInstalled(hook, original);
+		EXPECT_EQ(Call(qs_BranchInRun, 4), kReplaced + 5);
+		EXPECT_EQ(Call(qs_BranchInRun, 0), kReplaced + 0);
+		EXPECT_EQ(Call(hook.TrampolineAddress(), 4), 5);
+		EXPECT_EQ(Call(hook.TrampolineAddress(), 0), 0);
+	}
+	EXPECT_EQ(Snapshot(qs_BranchInRun, 12), original);
 
-	const Bytes jumpZero = Snapshot(qs_ShortJumpZero, 6);
-	EXPECT_FALSE(hook.Install(qs_ShortJumpZero, &Replacement)) << "EB 00 is not followed, and not copied";
-	ExpectRefused(hook, qs_ShortJumpZero, jumpZero, InlineHook::Failure::RelativeBranch, 0);
+	// EB 00 is not followed; it goes on to the next instruction, so it is stolen with it.
+	InlineHook hook;
+	g_detour = &hook;
+	ASSERT_TRUE(hook.Install(qs_ShortJumpZero, &Replacement));
+	EXPECT_EQ(hook.stolenLength, 5u);
+	EXPECT_EQ(Call(qs_ShortJumpZero, 1), kReplaced + 6);
+	EXPECT_EQ(Call(hook.TrampolineAddress(), 1), 6);
 }
 
 TEST(InlineHook, FunctionThatEndsBeforeTheJumpFitsIsRefused)
@@ -387,7 +429,7 @@ TEST(InlineHook, RunsThatCannotMoveToTheTrampolineAreRefused)
 		std::ptrdiff_t at;
 	};
 	const Bytes fifteenPrefixes(15, 0x66);
-	Bytes       overlong(17, 0x66);  // add ax, imm16 after 14 prefixes: 17 bytes
+	Bytes       overlong(17, 0x66); // add ax, imm16 after 14 prefixes: 17 bytes
 	overlong[14] = 0x05;
 	overlong[15] = 0x01;
 	overlong[16] = 0x00;
@@ -406,10 +448,8 @@ TEST(InlineHook, RunsThatCannotMoveToTheTrampolineAreRefused)
 		{ "undecodable after 3 bytes (VEX)", { 0x48, 0x89, 0xC8, 0xC5, 0xF8, 0x77 }, Failure::Undecodable, 3 },
 		{ "fifteen prefixes", fifteenPrefixes, Failure::Undecodable, 0 },
 		{ "an instruction over 15 bytes", overlong, Failure::Undecodable, 0 },
-		{ "call rel32 after 1 byte", { 0x55, 0xE8, 0x00, 0x00, 0x00, 0x00 }, Failure::RelativeBranch, 1 },
-		{ "jne rel8 first", { 0x75, 0x02, 0x90, 0x90, 0x90, 0x90 }, Failure::RelativeBranch, 0 },
-		{ "lea rcx, [rip+x] after 1 byte", { 0x53, 0x48, 0x8D, 0x0D, 0x00, 0x00, 0x00, 0x00 }, Failure::RipRelative, 1 },
-		{ "cmp byte [rip+x], 0 first", { 0x80, 0x3D, 0x00, 0x00, 0x00, 0x00, 0x00 }, Failure::RipRelative, 0 },
+		{ "jmp rel8 before the jump fits", { 0x89, 0xC8, 0xEB, 0x10, 0x90, 0x90 }, Failure::FunctionEnds, 2 },
+		{ "jne into the middle of a stolen instruction", { 0x75, 0x01, 0x48, 0x89, 0xC8, 0x90 }, Failure::Unrelocatable, 0 },
 	};
 	std::size_t offset = 0;
 	for (const Case& c : cases) {
@@ -420,6 +460,7 @@ TEST(InlineHook, RunsThatCannotMoveToTheTrampolineAreRefused)
 		if (c.failure == Failure::None) {
 			EXPECT_TRUE(hook.Install(code, nearby)) << c.what;
 			EXPECT_EQ(hook.stolenLength, 5u) << c.what << ": an ending instruction may close the run";
+			hook.Restore();
 			offset += 0x40;
 			continue;
 		}
@@ -523,8 +564,8 @@ TEST(InlineHook, NearJumpAtTheEdgeOfItsReachRuns)
 	}
 	// mov eax, 1; two 5-byte nops (room for the absolute jump); ret
 	target.Write(0, { 0xB8, 0x01, 0x00, 0x00, 0x00, 0x0F, 0x1F, 0x44, 0x00, 0x00, 0x0F, 0x1F, 0x44, 0x00, 0x00, 0xC3 });
-	above.Write(4, { 0xB8, 0x02, 0x00, 0x00, 0x00, 0xC3 });   // at target + 0x80000004
-	below.Write(5, { 0xB8, 0x03, 0x00, 0x00, 0x00, 0xC3 });   // at target - 0x7FFFFFFB
+	above.Write(4, { 0xB8, 0x02, 0x00, 0x00, 0x00, 0xC3 }); // at target + 0x80000004
+	below.Write(5, { 0xB8, 0x03, 0x00, 0x00, 0x00, 0xC3 }); // at target - 0x7FFFFFFB
 
 	struct Case
 	{
@@ -536,14 +577,15 @@ TEST(InlineHook, NearJumpAtTheEdgeOfItsReachRuns)
 	const Case cases[] = {
 		{ "displacement 0x7FFFFFFF", above.data() + 4, 5, 2 },
 		{ "displacement -0x80000000", below.data() + 5, 5, 3 },
-		{ "one byte further up", above.data() + 5, 14, 0 },
-		{ "one byte further down", below.data() + 4, 14, 0 },
+		{ "one byte further up: through the relay", above.data() + 5, 5, 0 },
+		{ "one byte further down: through the relay", below.data() + 4, 5, 0 },
 	};
 	for (const Case& c : cases) {
 		InlineHook hook;
 		ASSERT_TRUE(hook.Install(target.data(), c.replacement)) << c.what;
 		EXPECT_EQ(hook.jumpSize, c.jumpSize) << c.what;
-		EXPECT_EQ(JumpDestination(target.data()), c.replacement) << c.what;
+		EXPECT_EQ(hook.relayAddress != nullptr, c.result == 0) << c.what;
+		EXPECT_EQ(JumpDestination(target.data()), hook.jumpDestination) << c.what;
 		if (c.result != 0) {
 			EXPECT_EQ(Call(target.data(), 0), c.result) << c.what;
 		}

@@ -141,12 +141,48 @@ namespace
 
 	TEST_F(TrampolineTest, FailedReservationMovesOnToTheNextFreeRegion)
 	{
-		FakeOS::SetMemoryMap({ { 0, 0x10000, kMemFree }, { 0x10000, 0x10000, kMemCommit }, { 0x20000, 0x10000, kMemFree } });
+		FakeOS::SetMemoryMap({ { 0, 0x10000, kMemCommit }, { 0x10000, 0x10000, kMemFree }, { 0x20000, 0x10000, kMemCommit }, { 0x30000, 0x10000, kMemFree } });
 		FakeOS::FailCalls("VirtualAlloc", 8, 1);
 		EXPECT_NE(REL::Impl::AllocTrampoline(0x1000, 0x50000), nullptr);
 		EXPECT_EQ(Messages(spdlog::level::err), std::vector<std::string>{ "VirtualAlloc failed with code: 0x00000008" });
 		ASSERT_EQ(FakeOS::VirtualAllocs().size(), 2u);
-		EXPECT_EQ(FakeOS::VirtualAllocs()[1].address, 0x20000u);
+		EXPECT_EQ(FakeOS::VirtualAllocs()[1].address, 0x30000u);
+	}
+
+	TEST_F(TrampolineTest, NeverHandsOutMemoryOutOfReach)
+	{
+		// Below 2 GiB the window starts at 0: a free region there must not turn into a
+		// reservation at address 0 (which the system would place anywhere). And a block
+		// that starts inside the window must end inside it too.
+		constexpr std::uint64_t address = 0x123456789;
+		constexpr std::uint64_t upper = 0x1A3450000;
+		const struct
+		{
+			const char*               what;
+			std::vector<MemoryRegion> map;
+			std::uint64_t             address;
+			std::uint64_t             size;
+			std::uint64_t             expected; // 0 = nothing
+		} cases[] = {
+			{ "free from 0, address below 2 GiB", { { 0, 0x100000, kMemFree } }, 0x50000, 0x1000, 0x10000 },
+			{ "free from 0, too small once 0 is skipped", { { 0, 0x10000, kMemFree }, { 0x10000, kMax - 0x1FFFF, kMemReserve } }, 0x50000, 0x1000, 0 },
+			{ "block would end past the upper bound", { { 0, upper - 0x10000, kMemReserve }, { upper - 0x10000, 0x100000, kMemFree } }, address, 0x10001, 0 },
+			{ "block ends at the upper bound", { { 0, upper - 0x10000, kMemReserve }, { upper - 0x10000, 0x100000, kMemFree } }, address, 0x10000, upper - 0x10000 },
+		};
+		for (const auto& c : cases) {
+			FakeOS::Reset();
+			FakeOS::SetMemoryMap(c.map);
+			auto* const memory = REL::Impl::AllocTrampoline(c.size, c.address);
+			EXPECT_EQ(memory != nullptr, c.expected != 0) << c.what;
+			if (c.expected != 0) {
+				ASSERT_EQ(FakeOS::VirtualAllocs().size(), 1u) << c.what;
+				EXPECT_EQ(FakeOS::VirtualAllocs()[0].address, c.expected) << c.what;
+			}
+			for (const auto& call : FakeOS::VirtualAllocs()) {
+				EXPECT_NE(call.address, 0u) << c.what;
+				EXPECT_LE(call.address + call.size, std::max(upper, c.address + kReach)) << c.what;
+			}
+		}
 	}
 
 	TEST_F(TrampolineTest, CreateWithZeroSizeIsFatalBeforeAnySearch)

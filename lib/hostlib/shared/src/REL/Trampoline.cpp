@@ -1,8 +1,8 @@
 #include "REL/Trampoline.h"
 
 #include <cstring>
-#include <limits>
 
+#include "REL/NearMemory.h"
 #include "REX/FModule.h"
 #include "REX/FatalError.h"
 #include "REX/LOG.h"
@@ -10,32 +10,17 @@
 
 namespace REL
 {
-	namespace
-	{
-		// The reach of a rel32 branch.
-		constexpr std::uint64_t kBranchReach = 0x80000000;
-
-		[[nodiscard]] constexpr std::uint64_t RoundDown(const std::uint64_t a_value, const std::uint64_t a_granularity) noexcept
-		{
-			return a_granularity ? (a_value / a_granularity) * a_granularity : 0;
-		}
-
-		[[nodiscard]] constexpr std::uint64_t RoundUp(const std::uint64_t a_value, const std::uint64_t a_granularity) noexcept
-		{
-			return a_granularity ? ((a_value + a_granularity - 1) / a_granularity) * a_granularity : 0;
-		}
-	} // namespace
-
 	void* Impl::AllocTrampoline(const std::uint64_t a_size, const std::uint64_t a_address)
 	{
 		REX::OS::SYSTEM_INFO info{};
 		REX::OS::GetSystemInfo(&info);
 		const std::uint64_t granularity = info.dwAllocationGranularity;
 
-		const std::uint64_t lower = a_address >= kBranchReach ? RoundUp(a_address - kBranchReach, granularity) : 0;
-		const std::uint64_t upper = a_address >= std::numeric_limits<std::uint64_t>::max() - kBranchReach ? std::numeric_limits<std::uint64_t>::max() : RoundDown(a_address + kBranchReach, granularity);
-
-		std::uint64_t position = lower;
+		// Regions are visited in ascending order from the window's lower bound, so the
+		// lowest qualifying block wins. NearMemory decides what qualifies: a block that
+		// lies wholly inside the window, never one at address 0.
+		const NearMemory::Window window = NearMemory::WindowAround(a_address, granularity);
+		std::uint64_t            position = window.lower;
 		do {
 			REX::OS::MEMORY_BASIC_INFORMATION region{};
 			if (REX::OS::VirtualQuery(reinterpret_cast<const void*>(position), &region, sizeof(region)) == 0) {
@@ -51,22 +36,20 @@ namespace REL
 				return nullptr;
 			}
 
-			if (region.State == REX::OS::kMemFree) {
-				const auto candidate = RoundUp(base, granularity);
-				if (candidate < next && next - candidate >= a_size) {
-					auto* const memory = REX::OS::VirtualAlloc(
-					    reinterpret_cast<void*>(candidate),
-					    a_size,
-					    REX::OS::kMemCommit | REX::OS::kMemReserve,
-					    REX::OS::kPageExecuteReadWrite);
-					if (memory) {
-						return memory;
-					}
-					REX::LogError("VirtualAlloc failed with code: 0x{:08X}", REX::OS::GetLastError());
+			const auto candidate = NearMemory::Candidate({ base, region.RegionSize, region.State == REX::OS::kMemFree }, window, a_size, granularity);
+			if (candidate) {
+				auto* const memory = REX::OS::VirtualAlloc(
+				    reinterpret_cast<void*>(*candidate),
+				    a_size,
+				    REX::OS::kMemCommit | REX::OS::kMemReserve,
+				    REX::OS::kPageExecuteReadWrite);
+				if (memory) {
+					return memory;
 				}
+				REX::LogError("VirtualAlloc failed with code: 0x{:08X}", REX::OS::GetLastError());
 			}
 			position = next;
-		} while (position < upper);
+		} while (position < window.upper);
 
 		return nullptr;
 	}
