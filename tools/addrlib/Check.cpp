@@ -1,8 +1,11 @@
 #include "Check.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include <fmt/format.h>
+
+#include "InlineHook.h"
 
 namespace AddrLib
 {
@@ -22,14 +25,44 @@ namespace AddrLib
 			return text;
 		}
 
-		// The size of the function that begins at a_rva, as the image's function table knows
-		// it; 0 when the table does not list a function beginning there.
-		std::uint32_t FunctionSizeAt(const std::vector<PeImage::Function>& a_functions, std::uint32_t a_rva)
+		// Bytes from a_rva to the end of the function holding it; 0 when no function of
+		// the table holds it.
+		std::uint32_t RestOfFunction(std::span<const PeImage::Function> a_functions, std::uint32_t a_rva)
 		{
-			const auto found = std::ranges::lower_bound(a_functions, a_rva, {}, &PeImage::Function::begin);
-			return found != a_functions.end() && found->begin == a_rva ? found->Size() : 0;
+			const auto after = std::ranges::upper_bound(a_functions, a_rva, {}, &PeImage::Function::begin);
+			if (after == a_functions.begin()) {
+				return 0;
+			}
+			const auto& function = *(after - 1);
+			return a_rva < function.end ? function.end - a_rva : 0;
 		}
 	} // namespace
+
+	PatchSite FindPatchSite(const PeImage& a_image, std::span<const PeImage::Function> a_functions, std::uint32_t a_entry)
+	{
+		PatchSite site;
+		site.rva = a_entry;
+		for (; site.jumpsFollowed < InlineHook::kMaxJumpsFollowed; ++site.jumpsFollowed) {
+			const auto   jump = a_image.BytesAt(site.rva, 5);
+			std::int64_t destination = 0;
+			if (jump.size() >= 5 && jump[0] == 0xE9) {
+				std::int32_t displacement;
+				std::memcpy(&displacement, jump.data() + 1, sizeof displacement);
+				destination = std::int64_t{ site.rva } + 5 + displacement;
+			} else if (jump.size() >= 2 && jump[0] == 0xEB && jump[1] != 0x00 && jump[1] != 0x80) {
+				destination = std::int64_t{ site.rva } + 2 + static_cast<std::int8_t>(jump[1]);
+			} else {
+				break;
+			}
+			if (destination < 0 || destination > 0xFFFFFFFF) {
+				break; // out of the image: the jump itself is where an install would look
+			}
+			site.rva = static_cast<std::uint32_t>(destination);
+		}
+		site.functionSize = RestOfFunction(a_functions, site.rva);
+		site.code = a_image.BytesAt(site.rva, kCodeBytes);
+		return site;
+	}
 
 	std::vector<FunctionCheck> CheckGame(const Database& a_database, const PeImage& a_game, std::span<const DetouredFunction> a_functions)
 	{
@@ -48,14 +81,14 @@ namespace AddrLib
 				check.section = section->name;
 			}
 			const auto rva = static_cast<std::uint32_t>(*check.offset);
-			const auto code = section ? a_game.BytesAt(rva, kCodeBytes) : std::span<const std::uint8_t>{};
-			if (!section || !section->Executable() || code.empty()) {
+			if (!section || !section->Executable() || a_game.BytesAt(rva, 1).empty()) {
 				check.verdict = FunctionCheck::Verdict::OutsideCode;
 				continue;
 			}
+			check.site = FindPatchSite(a_game, functions, rva);
+			const auto code = check.site.code;
 			check.bytes.assign(code.begin(), code.begin() + static_cast<std::ptrdiff_t>(std::min(code.size(), kShownBytes)));
-			check.functionSize = FunctionSizeAt(functions, rva);
-			check.plan = DryRunDetour(code, a_game.ImageBase() + rva, check.functionSize);
+			check.plan = DryRunDetour(code, a_game.ImageBase() + check.site.rva, check.site.functionSize);
 			check.verdict = check.plan.ok() ? FunctionCheck::Verdict::Accepted : FunctionCheck::Verdict::Refused;
 		}
 		return checks;
@@ -86,10 +119,13 @@ namespace AddrLib
 					text += fmt::format("detour refused: {} (at +{})", DescribeFailure(check.plan.failure), check.plan.failedAt);
 					break;
 			}
+			if (check.site.jumpsFollowed != 0) {
+				text += fmt::format("\n  after {} leading jump(s), at offset 0x{:X}", check.site.jumpsFollowed, check.site.rva);
+			}
 			if (!check.bytes.empty()) {
 				text += fmt::format("\n  bytes: {}", Hex(check.bytes));
-				if (check.functionSize != 0) {
-					text += fmt::format(" (function of {} bytes)", check.functionSize);
+				if (check.site.functionSize != 0) {
+					text += fmt::format(" ({} bytes to the function's end)", check.site.functionSize);
 				}
 			}
 			text += '\n';

@@ -33,6 +33,22 @@ namespace AddrLib
 		{ "ClearPreCalcedData", 2200368 },
 	};
 
+	// Where an install would patch a function of an image that is not loaded: its entry
+	// after the leading jumps an install follows (E9, and EB other than EB 00 and EB 80;
+	// an FF 25 jump goes through an import slot whose value the file does not hold, so it
+	// stays), with the bytes the file holds there and the size of the function from there
+	// to its end as the function table knows it (0 when the table does not cover it).
+	struct PatchSite
+	{
+		std::uint32_t                 rva{ 0 };
+		int                           jumpsFollowed{ 0 };
+		std::uint32_t                 functionSize{ 0 };
+		std::span<const std::uint8_t> code;
+	};
+
+	// a_functions: a_image.Functions(), sorted by begin.
+	[[nodiscard]] PatchSite FindPatchSite(const PeImage& a_image, std::span<const PeImage::Function> a_functions, std::uint32_t a_entry);
+
 	struct FunctionCheck
 	{
 		enum class Verdict
@@ -46,10 +62,10 @@ namespace AddrLib
 		DetouredFunction             function;
 		Verdict                      verdict{ Verdict::MissingId };
 		std::optional<std::uint64_t> offset;
-		std::string                  section;           // the section the offset lies in, if any
-		std::uint32_t                functionSize{ 0 }; // from the function table; 0 = not listed there
-		DetourPlan                   plan;              // when the dry run was made
-		std::vector<std::uint8_t>    bytes;             // the first bytes at the offset (for the report)
+		std::string                  section; // the section the offset lies in, if any
+		PatchSite                    site;    // where the detour would go, when in code
+		DetourPlan                   plan;    // when the dry run was made
+		std::vector<std::uint8_t>    bytes;   // the first bytes at the offset (for the report)
 	};
 
 	// Checks every function against the database and the image.
