@@ -228,6 +228,22 @@ namespace
 		REX::LogInfo("Quellstone loaded (AE)");
 	}
 
+	// Why a detour was not installed, and where: the failure, the address of what
+	// failed and its offset into the function (after any leading jumps).
+	std::string DescribeInstallFailure(const InlineHook& a_detour)
+	{
+		const auto reason = DescribeFailure(a_detour.failure);
+		const auto at = reinterpret_cast<std::uintptr_t>(a_detour.failedAt);
+		const auto entry = reinterpret_cast<std::uintptr_t>(a_detour.target);
+		if (at == 0) {
+			return std::string{ reason };
+		}
+		if (at >= entry && at - entry < 0x100) {
+			return fmt::format("{} at 0x{:X} (+{})", reason, at, at - entry);
+		}
+		return fmt::format("{} at 0x{:X}", reason, at);
+	}
+
 	void InstallHooks()
 	{
 		if (!Settings.bEnablePrecombineProtection) {
@@ -237,19 +253,19 @@ namespace
 			return;
 		}
 
-		const auto invalidates = reinterpret_cast<std::uint8_t*>(REL::ResolveID(kInvalidatesPreCalcDataForCellID));
-		if (!InvalidatesPreCalcDataForCellDetour.Install(invalidates, reinterpret_cast<void*>(&InvalidatesPreCalcDataForCellHook))) {
-			REX::LogError("Could not install InvalidatesPreCalcDataForCell hook");
+		// Each trampoline is published by Install before the game's function is patched,
+		// so a game thread that reaches a hook at once never calls through null.
+		const auto invalidates = REL::ResolveID(kInvalidatesPreCalcDataForCellID);
+		if (!InvalidatesPreCalcDataForCellDetour.Install(invalidates, &InvalidatesPreCalcDataForCellHook, &GameInvalidatesPreCalcDataForCell)) {
+			REX::LogError("Could not install InvalidatesPreCalcDataForCell hook: {}", DescribeInstallFailure(InvalidatesPreCalcDataForCellDetour));
 			return;
 		}
-		GameInvalidatesPreCalcDataForCell = reinterpret_cast<InvalidatesPreCalcDataForCellFn>(InvalidatesPreCalcDataForCellDetour.TrampolineAddress());
 
-		const auto clear = reinterpret_cast<std::uint8_t*>(REL::ResolveID(kClearPreCalcedDataID));
-		if (!ClearPreCalcedDataDetour.Install(clear, reinterpret_cast<void*>(&ClearPreCalcedDataHook))) {
-			REX::LogError("Could not install ClearPreCalcedData hook");
+		const auto clear = REL::ResolveID(kClearPreCalcedDataID);
+		if (!ClearPreCalcedDataDetour.Install(clear, &ClearPreCalcedDataHook, &GameClearPreCalcedData)) {
+			REX::LogError("Could not install ClearPreCalcedData hook: {}", DescribeInstallFailure(ClearPreCalcedDataDetour));
 			return;
 		}
-		GameClearPreCalcedData = reinterpret_cast<ClearPreCalcedDataFn>(ClearPreCalcedDataDetour.TrampolineAddress());
 
 		if (Settings.bEnableLoggingFull) {
 			REX::LogInfo("AE precombine protection enabled");

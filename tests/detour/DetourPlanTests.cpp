@@ -1,0 +1,207 @@
+// The detour's plan on byte buffers that are not live code, the shared blocks it is
+// written to, and the search for near memory over made-up address spaces.
+
+#include "CodeMemory.h"
+#include "DetourPlan.h"
+#include "InlineHook.h"
+#include "REL/NearMemory.h"
+#include "TrampolinePool.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace
+{
+	using Bytes = std::vector<std::uint8_t>;
+	using Failure = DetourFailure;
+
+	constexpr std::uintptr_t kTarget = 0x0000'7FF6'1234'5670;
+	constexpr std::uintptr_t kNearBlock = 0x0000'7FF6'1000'0000;
+	constexpr std::uintptr_t kFarReplacement = 0x0000'7FFE'0000'1000;
+	constexpr std::uintptr_t kFarBlock = 0x0000'1000'0000'0000;
+} // namespace
+
+TEST(DetourPlan, RefusesWhatItCannotTakeAndSaysWhereWritingNothing)
+{
+	struct Case
+	{
+		const char*    what;
+		Bytes          code;
+		std::uintptr_t trampoline;
+		std::size_t    functionSize;
+		Failure        failure;
+		std::size_t    at;
+	};
+	const Case cases[] = {
+		{ "int3 padding after a 4-byte function", { 0x48, 0x83, 0xC0, 0x07, 0xCC, 0xCC, 0xCC, 0xCC }, kNearBlock, 0, Failure::FunctionEnds, 4 },
+		{ "ret before the jump fits", { 0x31, 0xC0, 0xC3, 0x90, 0x90, 0x90 }, kNearBlock, 0, Failure::FunctionEnds, 2 },
+		{ "jmp rax before the jump fits", { 0x89, 0xC8, 0xFF, 0xE0, 0x90, 0x90 }, kNearBlock, 0, Failure::FunctionEnds, 2 },
+		{ "an instruction reaching past the known function end", { 0x48, 0x89, 0x5C, 0x24, 0x08, 0x90 }, kNearBlock, 4, Failure::PastFunctionEnd, 0 },
+		{ "second instruction past the known end", { 0x89, 0xC8, 0x48, 0x83, 0xC0, 0x07 }, kNearBlock, 5, Failure::PastFunctionEnd, 2 },
+		{ "branch into the middle of a stolen instruction", { 0x75, 0x01, 0x48, 0x89, 0xC8, 0x90 }, kNearBlock, 0, Failure::Unrelocatable, 0 },
+		{ "rip-relative operand 2 GiB beyond the trampoline", { 0x48, 0x8B, 0x05, 0x00, 0x00, 0x00, 0x70, 0xC3 }, kTarget - 0x40000000, 0, Failure::Unrelocatable, 0 },
+		{ "undecodable (VEX)", { 0x48, 0x89, 0xC8, 0xC5, 0xF8, 0x77 }, kNearBlock, 0, Failure::Undecodable, 3 },
+		{ "bytes end inside an instruction", { 0x48, 0x89, 0xC8, 0x48, 0x8B }, kNearBlock, 0, Failure::CodeTooShort, 3 },
+		{ "bytes end before the jump fits", { 0x48, 0x89, 0xC8 }, kNearBlock, 0, Failure::CodeTooShort, 3 },
+		{ "no near block: rip-relative refused", { 0x48, 0x8B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x90, 0x90, 0x90, 0x90, 0x90, 0x90, 0x90 }, kFarBlock, 0, Failure::RipRelative, 0 },
+		{ "no near block: call refused", { 0x55, 0xE8, 0, 0, 0, 0, 0x90, 0x90, 0x90, 0x90, 0x90, 0x90, 0x90, 0x90 }, kFarBlock, 0, Failure::RelativeBranch, 1 },
+	};
+	for (const Case& c : cases) {
+		const DetourPlan plan = PlanDetour(c.code, kTarget, kFarReplacement, c.trampoline + kRelaySize, c.trampoline, c.functionSize);
+		EXPECT_EQ(plan.failure, c.failure) << c.what << ": " << DescribeFailure(plan.failure);
+		EXPECT_EQ(plan.failedAt, c.at) << c.what;
+		EXPECT_TRUE(plan.patch.empty() && plan.trampoline.empty() && plan.relay.empty()) << c.what;
+	}
+}
+
+TEST(DetourPlan, JumpFormFollowsWhereTheReplacementAndTheBlockLie)
+{
+	const Bytes prologue = { 0x48, 0x89, 0x5C, 0x24, 0x08, 0x48, 0x89, 0x74, 0x24, 0x10, 0x57, 0x48, 0x83, 0xEC, 0x20, 0xC3 };
+	struct Case
+	{
+		const char*    what;
+		std::uintptr_t replacement;
+		std::uintptr_t block;
+		std::uint64_t  jumpSize;
+		std::uint64_t  stolen;
+		bool           relay;
+	};
+	const Case cases[] = {
+		{ "near replacement: straight to it", kTarget + 0x1000, kNearBlock, 5, 5, false },
+		{ "far replacement, near block: through the relay", kFarReplacement, kNearBlock, 5, 5, true },
+		{ "far replacement, no near block: absolute jump", kFarReplacement, kFarBlock, 14, 15, false },
+	};
+	for (const Case& c : cases) {
+		const DetourPlan plan = PlanDetour(prologue, kTarget, c.replacement, c.block + kRelaySize, c.block);
+		ASSERT_TRUE(plan.ok()) << c.what;
+		EXPECT_EQ(plan.jumpSize, c.jumpSize) << c.what;
+		EXPECT_EQ(plan.stolenLength, c.stolen) << c.what;
+		EXPECT_EQ(plan.patch.size(), c.stolen) << c.what;
+		EXPECT_EQ(!plan.relay.empty(), c.relay) << c.what;
+		EXPECT_EQ(plan.jumpDestination, c.relay ? c.block : c.replacement) << c.what;
+		EXPECT_LE(plan.trampoline.size(), kMaxTrampolineSize) << c.what;
+		EXPECT_TRUE(std::equal(prologue.begin(), prologue.begin() + static_cast<std::ptrdiff_t>(c.stolen), plan.trampoline.begin())) << c.what << ": copied verbatim";
+	}
+}
+
+TEST(DetourPlan, DryRunTakesEveryPositionDependentFormOfACompiledPrologue)
+{
+	// MSVC-style entries: stack cookie, early test-and-branch, a call first, a jump table.
+	struct Case
+	{
+		const char*             what;
+		Bytes                   code;
+		std::vector<Relocation> relocations;
+	};
+	const Case cases[] = {
+		{ "cookie load", { 0x48, 0x8B, 0x05, 0x10, 0x20, 0x30, 0x00, 0x48, 0x33, 0xC4 }, { Relocation::RipDisplacement } },
+		{ "test, je past the stolen bytes", { 0x48, 0x85, 0xD2, 0x74, 0x40, 0x48, 0x89, 0x5C, 0x24, 0x08 }, { Relocation::Copied, Relocation::ConditionalJump } },
+		{ "call first", { 0xE8, 0x00, 0x10, 0x00, 0x00, 0x90 }, { Relocation::Call } },
+		{ "jmp [rip+x] last", { 0x8B, 0xC1, 0xFF, 0x24, 0xC5, 0, 0, 0, 0, 0xCC }, { Relocation::Copied, Relocation::Copied } },
+		{ "jmp rel32 after a mov", { 0x8B, 0xC1, 0xE9, 0x00, 0x01, 0x00, 0x00, 0xCC }, { Relocation::Copied, Relocation::Jump } },
+	};
+	for (const Case& c : cases) {
+		const DetourPlan plan = DryRunDetour(c.code, kTarget);
+		ASSERT_TRUE(plan.ok()) << c.what << ": " << DescribeFailure(plan.failure) << " at " << plan.failedAt;
+		ASSERT_EQ(plan.instructions.size(), c.relocations.size()) << c.what;
+		for (std::size_t i = 0; i < c.relocations.size(); ++i) {
+			EXPECT_EQ(plan.instructions[i].relocation, c.relocations[i]) << c.what << ", instruction " << i;
+		}
+	}
+}
+
+TEST(NearMemory, SearchNeverHandsOutABlockOutOfReachAndTakesTheNearestFirst)
+{
+	// Made-up address spaces: free and taken regions around an address.
+	using REL::NearMemory::Region;
+	constexpr std::uint64_t kGranularity = 0x10000;
+	constexpr std::uint64_t kSize = 0x10000;
+	constexpr std::uint64_t kReach = 0x80000000;
+	struct Case
+	{
+		const char*                     what;
+		std::uint64_t                   address;
+		std::map<std::uint64_t, Region> regions;  // by base; the rest is taken
+		std::uint64_t                   expected; // 0 = nothing
+	};
+	constexpr std::uint64_t a = 0x7FF600000000;
+	const Case              cases[] = {
+		             { "free right above: the nearest", a, { { a + 0x100000, { a + 0x100000, 0x100000, true } }, { a - 0x200000, { a - 0x200000, 0x100000, true } } }, a + 0x100000 },
+		             { "free below is nearer: its highest block", a, { { a + 0x40000000, { a + 0x40000000, 0x100000, true } }, { a - 0x300000, { a - 0x300000, 0x100000, true } } }, a - 0x210000 },
+		             { "free only beyond reach", a, { { a + kReach, { a + kReach, 0x100000, true } }, { a - kReach - 0x200000, { a - kReach - 0x200000, 0x100000, true } } }, 0 },
+		             { "free region straddling the upper bound: only the part inside", a, { { a + kReach - 0x20000, { a + kReach - 0x20000, 0x100000, true } } }, a + kReach - 0x20000 },
+		             { "free region ending too close to the bound for a block", a, { { a + kReach - 0x8000, { a + kReach - 0x8000, 0x100000, true } } }, 0 },
+		             { "below 2 GiB: never address 0", 0x10000000, { { 0, { 0, 0x10000, true } } }, 0 },
+	};
+	for (const Case& c : cases) {
+		const auto query = [&](std::uint64_t a_position, Region& a_region) {
+			auto found = c.regions.upper_bound(a_position);
+			if (found != c.regions.begin()) {
+				const Region& region = std::prev(found)->second;
+				if (a_position < region.base + region.size) {
+					a_region = region;
+					return true;
+				}
+			}
+			// Taken, up to the next listed region (or the next 1 GiB).
+			const std::uint64_t base = found != c.regions.begin() ? std::prev(found)->second.base + std::prev(found)->second.size : 0;
+			const std::uint64_t end = found != c.regions.end() ? found->first : std::max(a_position + 0x40000000, a_position + 1);
+			a_region = { std::max(base, a_position & ~std::uint64_t{ 0xFFFF }), end - std::max(base, a_position & ~std::uint64_t{ 0xFFFF }), false };
+			return true;
+		};
+		std::vector<std::uint64_t> tried;
+		const auto                 result = REL::NearMemory::SearchOutward(c.address, kSize, kGranularity, kReach, query, [&](std::uint64_t a_start) {
+            tried.push_back(a_start);
+            return true;
+        });
+		EXPECT_EQ(result.value_or(0), c.expected) << c.what;
+		for (const std::uint64_t start : tried) {
+			EXPECT_NE(start, 0u) << c.what;
+			EXPECT_LE(start + kSize, c.address + kReach) << c.what;
+			EXPECT_GE(start, c.address - std::min(c.address, kReach)) << c.what;
+		}
+	}
+}
+
+TEST(TrampolinePool, DetoursNearEachOtherShareABlockThatGoesWithTheLastOfThem)
+{
+	TrampolinePool pool;
+	const auto     near = reinterpret_cast<std::uintptr_t>(&pool);
+	auto           first = pool.Take(near, 100);
+	auto           second = pool.Take(near, 200);
+	ASSERT_TRUE(first && second);
+	EXPECT_EQ(pool.BlockCount(), 1u) << "one block for both";
+	EXPECT_EQ(second.address, first.address + 112) << "slots one after another, 16-byte aligned";
+
+	const Bytes code = { 0xB8, 0x2A, 0x00, 0x00, 0x00, 0xC3 };
+	ASSERT_TRUE(pool.Write(second, 0, code));
+	EXPECT_FALSE(pool.Write(second, second.size - 5, code)) << "never past the slot, not by one byte";
+	CodeMemory::Access access;
+	ASSERT_TRUE(CodeMemory::QueryAccess(second.address, access));
+	EXPECT_TRUE(access.read && access.execute && !access.write) << "execute/read after the write";
+	EXPECT_TRUE(std::equal(code.begin(), code.end(), second.address));
+
+	pool.Return(first);
+	EXPECT_EQ(pool.BlockCount(), 1u) << "the second slot still lives there";
+	pool.Return(second);
+	EXPECT_EQ(pool.BlockCount(), 0u) << "released with its last slot";
+}
+
+TEST(InlineHook, TargetThatIsNotExecutableIsRefusedWithoutReadingIt)
+{
+	// Data on the heap: readable, not code.
+	auto        data = std::make_unique<std::uint8_t[]>(64);
+	InlineHook  hook;
+	const Bytes before(data.get(), data.get() + 64);
+	EXPECT_FALSE(hook.Install(data.get(), data.get() + 32));
+	EXPECT_EQ(hook.failure, Failure::TargetNotExecutable);
+	EXPECT_EQ(hook.failedAt, data.get());
+	EXPECT_EQ(Bytes(data.get(), data.get() + 64), before);
+	EXPECT_EQ(TrampolinePool::Instance().BlockCount(), 0u) << "no block taken for it";
+}
