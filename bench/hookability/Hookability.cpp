@@ -7,6 +7,9 @@
 //   after, near page     the replacement far away (as a plugin DLL is from the game), a
 //                        page for trampoline and relay assumed within reach of the target
 //   after, no near page  the same replacement, no page within reach: the fallback
+//   after, size unknown  as "near page", but without the function's size, as a live
+//                        install plans (it has no function table to ask): whether the
+//                        plan's own guard keeps the stolen bytes inside the function
 //   before               the rules of the detour before relocation: a 14-byte absolute
 //                        jump for a far replacement, and every rip-relative operand or
 //                        relative branch among the stolen bytes refused
@@ -115,14 +118,16 @@ namespace
 	{
 		std::string   label;
 		std::uint64_t files{ 0 };
-		std::uint64_t entries{ 0 };   // primary entries of 16 bytes or more
-		std::uint64_t small{ 0 };     // primary entries below 16 bytes, not counted
-		std::uint64_t fragments{ 0 }; // chained fragments, counted into their functions
-		std::uint64_t followed{ 0 };  // entries that begin with a jump an install follows
-		std::uint64_t unsized{ 0 };   // of those, the jump leaves every function of the table
+		std::uint64_t entries{ 0 };      // primary entries of 16 bytes or more
+		std::uint64_t small{ 0 };        // primary entries below 16 bytes, not counted
+		std::uint64_t smallPastEnd{ 0 }; // of those, accepted past their end when planned without the size
+		std::uint64_t fragments{ 0 };    // chained fragments, counted into their functions
+		std::uint64_t followed{ 0 };     // entries that begin with a jump an install follows
+		std::uint64_t leftTable{ 0 };    // of those, the jump leaves every function of the table
 		Column        before;
 		Column        near;
 		Column        noNear;
+		Column        unsized;
 	};
 
 	std::uint64_t Fingerprint(const std::vector<std::uint8_t>& a_bytes)
@@ -152,7 +157,12 @@ namespace
 			for (const auto& function : functions) {
 				a_corpus.fragments += function.fragments;
 				if (function.Size() < kSmallestCounted) {
+					// Not counted; but a live install, which does not know the size, must
+					// not run past a small function's end either.
 					++a_corpus.small;
+					const auto code = image.BytesAt(function.begin, 64);
+					const auto live = DryRunDetour(code, image.ImageBase() + function.begin, 0);
+					a_corpus.smallPastEnd += live.ok() && live.stolenLength > function.Size() ? 1 : 0;
 					continue;
 				}
 				const auto site = AddrLib::FindPatchSite(image, functions, function.begin);
@@ -161,7 +171,7 @@ namespace
 				}
 				++a_corpus.entries;
 				a_corpus.followed += site.jumpsFollowed != 0 ? 1 : 0;
-				a_corpus.unsized += site.functionSize == 0 ? 1 : 0;
+				a_corpus.leftTable += site.functionSize == 0 ? 1 : 0;
 				const std::uintptr_t target = image.ImageBase() + site.rva;
 
 				const auto [failure, stolen] = BeforeRelocation(site.code);
@@ -172,6 +182,9 @@ namespace
 
 				const auto noNear = PlanDetour(site.code, target, target + kFar, target + 2 * kFar, 0, site.functionSize);
 				a_corpus.noNear.Count(noNear.failure, noNear.stolenLength, noNear.failedAt, name, site, a_maxExamples);
+
+				const auto live = DryRunDetour(site.code, target, 0);
+				a_corpus.unsized.Count(live.failure, live.stolenLength, live.failedAt, name, site, a_maxExamples);
 			}
 		} catch (const PeImage::BadImage&) {
 			// Not a PE image after all (a resource file with an MZ stub): not part of the corpus.
@@ -218,20 +231,23 @@ namespace
 
 	void Print(const std::vector<Corpus>& a_corpora)
 	{
-		fmt::print("| corpus | files | entries of 16+ bytes | before: accepted | after, near page: accepted | after, no near page: accepted | accepted past the function's end (before / near / no near) |\n");
-		fmt::print("|---|---|---|---|---|---|---|\n");
+		fmt::print("| corpus | files | entries of 16+ bytes | before: accepted | after, near page: accepted | after, no near page: accepted | after, size unknown: accepted "
+		           "| accepted past the function's end (before / near / no near / size unknown) |\n");
+		fmt::print("|---|---|---|---|---|---|---|---|\n");
 		for (const auto& corpus : a_corpora) {
-			fmt::print("| {} | {} | {} | {} | {} | {} | {} / {} / {} |\n", corpus.label, corpus.files, corpus.entries,
+			fmt::print("| {} | {} | {} | {} | {} | {} | {} | {} / {} / {} / {} |\n", corpus.label, corpus.files, corpus.entries,
 			           Percent(corpus.before.accepted, corpus.entries), Percent(corpus.near.accepted, corpus.entries),
-			           Percent(corpus.noNear.accepted, corpus.entries), corpus.before.pastEnd, corpus.near.pastEnd, corpus.noNear.pastEnd);
+			           Percent(corpus.noNear.accepted, corpus.entries), Percent(corpus.unsized.accepted, corpus.entries), corpus.before.pastEnd,
+			           corpus.near.pastEnd, corpus.noNear.pastEnd, corpus.unsized.pastEnd);
 		}
 		for (const auto& corpus : a_corpora) {
-			fmt::print("\n{}: {} entries of 16+ bytes ({} smaller ones not counted; {} chained fragments counted into their functions; "
-			           "{} begin with a jump that is followed, {} of them out of every listed function)\n\n",
-			           corpus.label, corpus.entries, corpus.small, corpus.fragments, corpus.followed, corpus.unsized);
-			fmt::print("| refused because | before | after, near page | after, no near page |\n|---|---|---|---|\n");
+			fmt::print("\n{}: {} entries of 16+ bytes ({} smaller ones not counted, of which {} would be accepted past their end if planned "
+			           "without their size; {} chained fragments counted into their functions; {} begin with a jump that is followed, {} of them "
+			           "out of every listed function)\n\n",
+			           corpus.label, corpus.entries, corpus.small, corpus.smallPastEnd, corpus.fragments, corpus.followed, corpus.leftTable);
+			fmt::print("| refused because | before | after, near page | after, no near page | after, size unknown |\n|---|---|---|---|---|\n");
 			std::set<DetourFailure> classes;
-			for (const Column* column : { &corpus.before, &corpus.near, &corpus.noNear }) {
+			for (const Column* column : { &corpus.before, &corpus.near, &corpus.noNear, &corpus.unsized }) {
 				for (const auto& [failure, count] : column->refusals) {
 					classes.insert(failure);
 				}
@@ -241,7 +257,8 @@ namespace
 				return found == a_column.refusals.end() ? std::uint64_t{ 0 } : found->second;
 			};
 			for (const auto failure : classes) {
-				fmt::print("| {} | {} | {} | {} |\n", DescribeFailure(failure), count(corpus.before, failure), count(corpus.near, failure), count(corpus.noNear, failure));
+				fmt::print("| {} | {} | {} | {} | {} |\n", DescribeFailure(failure), count(corpus.before, failure), count(corpus.near, failure),
+				           count(corpus.noNear, failure), count(corpus.unsized, failure));
 			}
 			for (const auto& [failure, examples] : corpus.near.examples) {
 				fmt::print("\nRefused with a near page, {}:\n", DescribeFailure(failure));

@@ -1,6 +1,6 @@
 # Drives "addrlib check" as a player would, against the sandbox's game stand-in and
 # databases written by addrlib from the stand-in's own offsets: both functions
-# accepted (plain and MSVC-style prologues), a prologue the detour refuses, an ID
+# accepted (plain and MSVC-style prologues, a leading jump), a prologue the detour refuses, an ID
 # missing from the database, an offset that points into data, a file that is no
 # executable, and wrong usage. Runs the Windows programs through EMULATOR (Wine).
 
@@ -65,6 +65,14 @@ expect_check(plain 0
 database(cookie "" "" --prologue stack-cookie --clear-prologue stack-cookie)
 expect_check(cookie 0
   "detour accepted: 5-byte jump, 11 bytes moved to the trampoline\n  bytes: 48 83 EC 38 48 8B 05"
+  "Quellstone can run on this game.")
+
+# A leading jump is followed to the body, as an install follows it; test-and-branch:
+# test rcx, rcx (3 bytes) and je (2), the je relocated.
+database(jump "" "" --prologue jump --clear-prologue test-branch)
+expect_check(jump 0
+  "detour accepted: 5-byte jump, 5 bytes moved to the trampoline\n  after 1 leading jump(s), at offset 0x"
+  "detour accepted: 5-byte jump, 5 bytes moved to the trampoline\n  bytes: 48 85 C9 74"
   "Quellstone can run on this game.")
 
 database(undecodable "" "" --prologue undecodable)
