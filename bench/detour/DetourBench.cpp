@@ -3,10 +3,13 @@
 //    kernelbase.dll and ntdll.dll), against Zydis in minimal mode over the same
 //    instruction starts;
 //  - a call of a detoured function (jump, replacement, trampoline, jump back), and a
-//    call through the trampoline alone, against a direct call of the same function.
+//    call through the trampoline alone, against a direct call of the same function;
+//    also a copy of the function more than 4 GiB from the replacement, whose jump goes
+//    through a relay near it (E9 to the relay, FF 25 on to the replacement).
 // The ratios are printed after Google Benchmark's table.
 
 #include "CodeCorpus.h"
+#include "CodePages.h"
 #include "InlineHook.h"
 #include "InstructionLengthDecoder.h"
 
@@ -18,10 +21,9 @@
 #include <string>
 #include <vector>
 
-extern "C"
-{
-	extern std::uint8_t qs_bench_Direct[];
-	extern std::uint8_t qs_bench_Hooked[];
+extern "C" {
+extern std::uint8_t qs_bench_Direct[];
+extern std::uint8_t qs_bench_Hooked[];
 }
 
 namespace
@@ -122,6 +124,16 @@ namespace
 		return g_trampoline(a_value);
 	}
 
+	// The same for the far copy.
+	InlineHook        g_farHook;
+	CodePages         g_farPage;
+	volatile Function g_farTrampoline = nullptr;
+
+	[[gnu::noinline]] int FarReplacement(int a_value)
+	{
+		return g_farTrampoline(a_value);
+	}
+
 	void CallLoop(benchmark::State& a_state, Function a_function)
 	{
 		volatile Function function = a_function;
@@ -147,9 +159,15 @@ namespace
 		CallLoop(a_state, reinterpret_cast<Function>(qs_bench_Hooked));
 	}
 
+	void RelayedCall(benchmark::State& a_state)
+	{
+		CallLoop(a_state, reinterpret_cast<Function>(g_farPage.data()));
+	}
+
 	BENCHMARK(DirectCall);
 	BENCHMARK(TrampolineCall);
 	BENCHMARK(DetouredCall);
+	BENCHMARK(RelayedCall);
 
 	// Keeps each benchmark's CPU time per iteration and its instructions per second
 	// (per CPU second, as Google Benchmark computes rates): of the single run, or the
@@ -178,7 +196,7 @@ namespace
 		std::map<std::string, double> nanoseconds;
 		std::map<std::string, double> rates;
 	};
-}
+} // namespace
 
 int main(int a_argc, char** a_argv)
 {
@@ -189,6 +207,22 @@ int main(int a_argc, char** a_argv)
 	g_trampoline = g_hook.TrampolineAs<int(int)>();
 	if (qs_bench_Hooked[0] != 0xE9 || reinterpret_cast<Function>(qs_bench_Hooked)(41) != 42) {
 		std::fprintf(stderr, "the detour does not work\n");
+		return 1;
+	}
+
+	g_farPage = CodePages::FarFrom(reinterpret_cast<const void*>(&FarReplacement));
+	if (!g_farPage) {
+		std::fprintf(stderr, "no page far from the program\n");
+		return 1;
+	}
+	g_farPage.Write(0, std::vector<std::uint8_t>(qs_bench_Direct, qs_bench_Direct + 8));
+	if (!g_farHook.Install(g_farPage.data(), &FarReplacement) || g_farHook.relayAddress == nullptr) {
+		std::fprintf(stderr, "could not install the detour through a relay\n");
+		return 1;
+	}
+	g_farTrampoline = g_farHook.TrampolineAs<int(int)>();
+	if (reinterpret_cast<Function>(g_farPage.data())(41) != 42) {
+		std::fprintf(stderr, "the relayed detour does not work\n");
 		return 1;
 	}
 
@@ -203,15 +237,15 @@ int main(int a_argc, char** a_argv)
 		const std::string zydis = "ZydisMinimal/" + std::to_string(i);
 		if (reporter.rates.count(ours) != 0 && reporter.rates.count(zydis) != 0) {
 			std::printf("  %-28s %8zu instructions: ours %7.1f M/s, Zydis minimal %6.1f M/s, ratio %.1fx\n",
-				Corpora()[i].label.c_str(), Corpora()[i].starts.size(), reporter.rates[ours] / 1e6, reporter.rates[zydis] / 1e6, reporter.rates[ours] / reporter.rates[zydis]);
+			            Corpora()[i].label.c_str(), Corpora()[i].starts.size(), reporter.rates[ours] / 1e6, reporter.rates[zydis] / 1e6, reporter.rates[ours] / reporter.rates[zydis]);
 		}
 	}
 	if (reporter.nanoseconds.count("DirectCall") != 0) {
 		const double direct = reporter.nanoseconds["DirectCall"];
 		std::printf("\nCall cost (jump at the target: %llu bytes, jump back: %llu bytes):\n",
-			static_cast<unsigned long long>(g_hook.jumpSize), static_cast<unsigned long long>(g_hook.returnJumpSize));
+		            static_cast<unsigned long long>(g_hook.jumpSize), static_cast<unsigned long long>(g_hook.returnJumpSize));
 		std::printf("  DirectCall               %6.2f ns (CPU time per call)\n", direct);
-		for (const char* name : { "TrampolineCall", "DetouredCall" }) {
+		for (const char* name : { "TrampolineCall", "DetouredCall", "RelayedCall" }) {
 			if (reporter.nanoseconds.count(name) != 0) {
 				std::printf("  %-24s %6.2f ns  (%.2fx direct)\n", name, reporter.nanoseconds[name], reporter.nanoseconds[name] / direct);
 			}
