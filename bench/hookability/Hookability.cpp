@@ -220,15 +220,6 @@ namespace
 		return a_whole == 0 ? std::string{ "-" } : fmt::format("{:.3f}%", 100.0 * static_cast<double>(a_part) / static_cast<double>(a_whole));
 	}
 
-	std::string Hex(std::span<const std::uint8_t> a_bytes)
-	{
-		std::string text;
-		for (const auto byte : a_bytes) {
-			text += fmt::format("{}{:02X}", text.empty() ? "" : " ", byte);
-		}
-		return text;
-	}
-
 	void Print(const std::vector<Corpus>& a_corpora)
 	{
 		fmt::print("| corpus | files | entries of 16+ bytes | before: accepted | after, near page: accepted | after, no near page: accepted | after, size unknown: accepted "
@@ -263,7 +254,7 @@ namespace
 			for (const auto& [failure, examples] : corpus.near.examples) {
 				fmt::print("\nRefused with a near page, {}:\n", DescribeFailure(failure));
 				for (const auto& example : examples) {
-					fmt::print("  {} +0x{:X} ({} bytes to the function's end; failed at +{}): {}\n", example.file, example.rva, example.size, example.failedAt, Hex(example.bytes));
+					fmt::print("  {} +0x{:X} ({} bytes to the function's end; failed at +{}): {}\n", example.file, example.rva, example.size, example.failedAt, AddrLib::FormatBytes(example.bytes));
 				}
 			}
 		}

@@ -16,15 +16,6 @@ namespace AddrLib
 		constexpr std::size_t kCodeBytes = 32;
 		constexpr std::size_t kShownBytes = 16;
 
-		std::string Hex(std::span<const std::uint8_t> a_bytes)
-		{
-			std::string text;
-			for (const auto byte : a_bytes) {
-				text += fmt::format("{}{:02X}", text.empty() ? "" : " ", byte);
-			}
-			return text;
-		}
-
 		// Bytes from a_rva to the end of the function holding it; 0 when no function of
 		// the table holds it.
 		std::uint32_t RestOfFunction(std::span<const PeImage::Function> a_functions, std::uint32_t a_rva)
@@ -37,6 +28,15 @@ namespace AddrLib
 			return a_rva < function.end ? function.end - a_rva : 0;
 		}
 	} // namespace
+
+	std::string FormatBytes(std::span<const std::uint8_t> a_bytes)
+	{
+		std::string text;
+		for (const auto byte : a_bytes) {
+			text += fmt::format("{}{:02X}", text.empty() ? "" : " ", byte);
+		}
+		return text;
+	}
 
 	PatchSite FindPatchSite(const PeImage& a_image, std::span<const PeImage::Function> a_functions, std::uint32_t a_entry)
 	{
@@ -86,6 +86,10 @@ namespace AddrLib
 				continue;
 			}
 			check.site = FindPatchSite(a_game, functions, rva);
+			if (const auto* landing = a_game.SectionAt(check.site.rva); !landing || !landing->Executable() || check.site.code.empty()) {
+				check.verdict = FunctionCheck::Verdict::OutsideCode; // a leading jump leads out of the code
+				continue;
+			}
 			const auto code = check.site.code;
 			check.bytes.assign(code.begin(), code.begin() + static_cast<std::ptrdiff_t>(std::min(code.size(), kShownBytes)));
 			check.plan = DryRunDetour(code, a_game.ImageBase() + check.site.rva, check.site.functionSize);
@@ -123,7 +127,7 @@ namespace AddrLib
 				text += fmt::format("\n  after {} leading jump(s), at offset 0x{:X}", check.site.jumpsFollowed, check.site.rva);
 			}
 			if (!check.bytes.empty()) {
-				text += fmt::format("\n  bytes: {}", Hex(check.bytes));
+				text += fmt::format("\n  bytes: {}", FormatBytes(check.bytes));
 				if (check.site.functionSize != 0) {
 					text += fmt::format(" ({} bytes to the function's end)", check.site.functionSize);
 				}

@@ -46,6 +46,9 @@ namespace AddrLib
 		std::span<const std::uint8_t> code;
 	};
 
+	// Bytes as upper-case hexadecimal pairs separated by spaces ("48 8B 05").
+	[[nodiscard]] std::string FormatBytes(std::span<const std::uint8_t> a_bytes);
+
 	// a_functions: a_image.Functions(), sorted by begin.
 	[[nodiscard]] PatchSite FindPatchSite(const PeImage& a_image, std::span<const PeImage::Function> a_functions, std::uint32_t a_entry);
 
