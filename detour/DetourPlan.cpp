@@ -213,12 +213,17 @@ DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_tar
 		// function's own code. A return or unconditional jump may end the run, but
 		// what follows it is not this function's.
 		const auto destination = static_cast<std::uintptr_t>(RelativeDestination(padded, info, a_target + length));
-		const bool toNext = info.branch == Branch::Jump && destination == a_target + length + size;  // EB 00: goes on
+		const bool toNext = info.branch == Branch::Jump && destination == a_target + length + size; // EB 00: goes on
 		if (info.branch == Branch::Breakpoint || (info.EndsFlow() && !toNext && length + size < plan.jumpSize)) {
 			return Fail(plan, DetourFailure::FunctionEnds, length);
 		}
 		if (!plan.nearPage && info.relative != InstructionInfo::Relative::None) {
 			return Fail(plan, info.relative == InstructionInfo::Relative::Memory ? DetourFailure::RipRelative : DetourFailure::RelativeBranch, length);
+		}
+		// With an address-size prefix a rip-relative operand is eip-relative: its address
+		// is cut to 32 bits, which a rewritten displacement cannot reproduce.
+		if (info.relative == InstructionInfo::Relative::Memory && std::find(padded, padded + info.prefixCount, std::uint8_t{ 0x67 }) != padded + info.prefixCount) {
+			return Fail(plan, DetourFailure::Unrelocatable, length);
 		}
 		std::copy_n(padded, size, instruction.bytes);
 		instruction.destination = destination;

@@ -46,6 +46,7 @@ TEST(DetourPlan, RefusesWhatItCannotTakeAndSaysWhereWritingNothing)
 		{ "second instruction past the known end", { 0x89, 0xC8, 0x48, 0x83, 0xC0, 0x07 }, kNearBlock, 5, Failure::PastFunctionEnd, 2 },
 		{ "branch into the middle of a stolen instruction", { 0x75, 0x01, 0x48, 0x89, 0xC8, 0x90 }, kNearBlock, 0, Failure::Unrelocatable, 0 },
 		{ "rip-relative operand 2 GiB beyond the trampoline", { 0x48, 0x8B, 0x05, 0x00, 0x00, 0x00, 0x70, 0xC3 }, kTarget - 0x40000000, 0, Failure::Unrelocatable, 0 },
+		{ "eip-relative operand (67 prefix)", { 0x67, 0x8B, 0x05, 0x00, 0x00, 0x00, 0x00, 0xC3 }, kNearBlock, 0, Failure::Unrelocatable, 0 },
 		{ "undecodable (VEX)", { 0x48, 0x89, 0xC8, 0xC5, 0xF8, 0x77 }, kNearBlock, 0, Failure::Undecodable, 3 },
 		{ "bytes end inside an instruction", { 0x48, 0x89, 0xC8, 0x48, 0x8B }, kNearBlock, 0, Failure::CodeTooShort, 3 },
 		{ "bytes end before the jump fits", { 0x48, 0x89, 0xC8 }, kNearBlock, 0, Failure::CodeTooShort, 3 },
