@@ -80,6 +80,133 @@ namespace
 		return { DetourFailure::None, length };
 	}
 
+	// Reads an accepted plan's bytes back with the decoder and checks that every copy does
+	// what its original did from its new place: a copied instruction is unchanged, a
+	// rip-relative operand still refers to the same address, a branch still goes to the
+	// same destination (or to the copy of the stolen instruction it lands on), with the
+	// same condition; the trampoline's last jump returns behind the stolen bytes; the
+	// target's jump reaches the replacement, through the relay when there is one. This is
+	// independent of how the plan writes its bytes, so a relocation mistake shows here.
+	class PlanReader
+	{
+	public:
+		explicit PlanReader(const DetourPlan& a_plan) :
+		    plan(a_plan) {}
+
+		bool Verify(std::span<const std::uint8_t> a_code) const
+		{
+			const auto& trampoline = plan.trampoline;
+			for (const auto& record : plan.instructions) {
+				const auto           original = a_code.subspan(record.offset, record.length);
+				const auto           info = Decode(original);
+				const auto           copy = std::span{ trampoline }.subspan(record.trampolineOffset, record.trampolineLength);
+				const std::uintptr_t at = plan.trampolineAddress + record.trampolineOffset;
+				// A rip-relative operand keeps its address even inside the stolen bytes (lea of
+				// the function's own address must still name the function); a branch there
+				// lands on the copy.
+				const std::uintptr_t referent = RelativeDestination(Padded(original).data(), info, plan.target + record.offset);
+				const std::uintptr_t destination = info.relative == InstructionInfo::Relative::Branch ? Expected(referent) : referent;
+				bool                 ok = false;
+				switch (record.relocation) {
+					case Relocation::Copied:
+						ok = info.relative == InstructionInfo::Relative::None && std::ranges::equal(copy, original);
+						break;
+					case Relocation::RipDisplacement: {
+						const auto moved = Decode(copy);
+						ok = info.relative == InstructionInfo::Relative::Memory && moved.length == info.length &&
+						     RelativeDestination(Padded(copy).data(), moved, at) == destination &&
+						     std::equal(copy.begin(), copy.begin() + info.relativeOffset, original.begin());
+						break;
+					}
+					case Relocation::Jump:
+						ok = info.branch == Branch::Jump && JumpTo(copy, at) == destination;
+						break;
+					case Relocation::Call:
+						ok = info.branch == Branch::Call &&
+						     ((copy.size() == 5 && copy[0] == 0xE8 && RelativeDestination(Padded(copy).data(), Decode(copy), at) == destination) ||
+						      (copy.size() == 16 && copy[0] == 0xFF && copy[1] == 0x15 && Read64(copy, 8) == destination));
+						break;
+					case Relocation::ConditionalJump: {
+						const std::uint8_t condition = original[info.opcodeOffset + info.opcodeSize - 1] & 0x0F;
+						const bool         near = copy.size() == 6 && copy[0] == 0x0F && copy[1] == (0x80 | condition) &&
+						                  RelativeDestination(Padded(copy).data(), Decode(copy), at) == destination;
+						const bool inverted = copy.size() == 16 && copy[0] == (0x70 | (condition ^ 1)) && copy[1] == 14 && JumpTo(copy.subspan(2), at + 2) == destination;
+						ok = info.branch == Branch::ConditionalJump && (near || inverted);
+						break;
+					}
+					case Relocation::Loop: {
+						// [67] loop +2 | jmp short over | jump to the destination
+						const std::size_t prefix = copy[0] == 0x67 ? 1 : 0;
+						ok = info.branch == Branch::Loop && copy[prefix] == original[info.opcodeOffset] && copy[prefix + 1] == 2 &&
+						     copy[prefix + 2] == 0xEB && JumpTo(copy.subspan(prefix + 4), at + prefix + 4) == destination;
+						break;
+					}
+				}
+				if (!ok) {
+					return false;
+				}
+			}
+			const auto&       last = plan.instructions.back();
+			const std::size_t back = last.trampolineOffset + last.trampolineLength;
+			if (JumpTo(std::span{ trampoline }.subspan(back), plan.trampolineAddress + back) != plan.target + plan.stolenLength) {
+				return false;
+			}
+			if (JumpTo(plan.patch, plan.target) != (plan.relayAddress != 0 ? plan.relayAddress : plan.replacement) ||
+			    !std::all_of(plan.patch.begin() + static_cast<std::ptrdiff_t>(plan.jumpSize), plan.patch.end(), [](std::uint8_t a_byte) { return a_byte == 0x90; })) {
+				return false;
+			}
+			return plan.relayAddress == 0 || JumpTo(plan.relay, plan.relayAddress) == plan.replacement;
+		}
+
+	private:
+		static std::array<std::uint8_t, 32> Padded(std::span<const std::uint8_t> a_bytes)
+		{
+			std::array<std::uint8_t, 32> padded{};
+			padded.fill(0xCC);
+			std::copy_n(a_bytes.begin(), std::min(a_bytes.size(), padded.size()), padded.begin());
+			return padded;
+		}
+
+		static InstructionInfo Decode(std::span<const std::uint8_t> a_bytes) { return MeasureInstruction(Padded(a_bytes).data(), kX86_64Mode); }
+
+		static std::uint64_t Read64(std::span<const std::uint8_t> a_bytes, std::size_t a_at)
+		{
+			std::uint64_t value = 0;
+			if (a_bytes.size() >= a_at + 8) {
+				std::memcpy(&value, a_bytes.data() + a_at, sizeof value);
+			}
+			return value;
+		}
+
+		// Where a jump written at a_at goes: E9 rel32, or FF 25 00000000 and the address.
+		static std::uintptr_t JumpTo(std::span<const std::uint8_t> a_bytes, std::uintptr_t a_at)
+		{
+			if (a_bytes.size() >= 5 && a_bytes[0] == 0xE9) {
+				return RelativeDestination(Padded(a_bytes).data(), Decode(a_bytes), a_at);
+			}
+			if (a_bytes.size() >= 14 && a_bytes[0] == 0xFF && a_bytes[1] == 0x25 && std::all_of(a_bytes.begin() + 2, a_bytes.begin() + 6, [](std::uint8_t a_byte) { return a_byte == 0; })) {
+				return Read64(a_bytes, 6);
+			}
+			return 0;
+		}
+
+		// A destination inside the stolen bytes is reached at the copy of the instruction
+		// there; any other stays where it was.
+		std::uintptr_t Expected(std::uintptr_t a_destination) const
+		{
+			if (a_destination >= plan.target && a_destination < plan.target + plan.stolenLength) {
+				for (const auto& record : plan.instructions) {
+					if (plan.target + record.offset == a_destination) {
+						return plan.trampolineAddress + record.trampolineOffset;
+					}
+				}
+			}
+			return a_destination;
+		}
+
+		const DetourPlan& plan;
+	};
+
 	struct Example
 	{
 		std::string               file;
@@ -93,7 +220,8 @@ namespace
 	struct Column
 	{
 		std::uint64_t                                 accepted{ 0 };
-		std::uint64_t                                 pastEnd{ 0 }; // accepted, yet stealing past the function's end
+		std::uint64_t                                 misrelocated{ 0 }; // accepted, but a copy does not do what its original did
+		std::uint64_t                                 pastEnd{ 0 };      // accepted, yet stealing past the function's end
 		std::map<DetourFailure, std::uint64_t>        refusals;
 		std::map<DetourFailure, std::vector<Example>> examples;
 
@@ -106,10 +234,31 @@ namespace
 				return;
 			}
 			++refusals[a_failure];
-			auto& list = examples[a_failure];
-			if (list.size() < a_maxExamples) {
+			Keep(examples[a_failure], a_failedAt, a_file, a_site, a_maxExamples);
+		}
+
+		// Counts an accepted plan and reads its bytes back.
+		void Count(const DetourPlan& a_plan, const std::string& a_file, const AddrLib::PatchSite& a_site, std::size_t a_maxExamples)
+		{
+			Count(a_plan.failure, a_plan.stolenLength, a_plan.failedAt, a_file, a_site, a_maxExamples);
+			for (const auto& instruction : a_plan.ok() ? a_plan.instructions : std::vector<StolenInstruction>{}) {
+				++relocations[instruction.relocation];
+			}
+			if (a_plan.ok() && !PlanReader(a_plan).Verify(a_site.code)) {
+				++misrelocated;
+				Keep(misrelocatedExamples, 0, a_file, a_site, a_maxExamples);
+			}
+		}
+
+		std::vector<Example>                misrelocatedExamples;
+		std::map<Relocation, std::uint64_t> relocations; // stolen instructions of accepted plans, by how they were carried
+
+	private:
+		static void Keep(std::vector<Example>& a_list, std::size_t a_failedAt, const std::string& a_file, const AddrLib::PatchSite& a_site, std::size_t a_maxExamples)
+		{
+			if (a_list.size() < a_maxExamples) {
 				const auto shown = std::min<std::size_t>(a_site.code.size(), 24);
-				list.push_back({ a_file, a_site.rva, a_failedAt, a_site.functionSize, { a_site.code.begin(), a_site.code.begin() + static_cast<std::ptrdiff_t>(shown) } });
+				a_list.push_back({ a_file, a_site.rva, a_failedAt, a_site.functionSize, { a_site.code.begin(), a_site.code.begin() + static_cast<std::ptrdiff_t>(shown) } });
 			}
 		}
 	};
@@ -177,14 +326,9 @@ namespace
 				const auto [failure, stolen] = BeforeRelocation(site.code);
 				a_corpus.before.Count(failure, stolen, stolen, name, site, a_maxExamples);
 
-				const auto near = DryRunDetour(site.code, target, site.functionSize);
-				a_corpus.near.Count(near.failure, near.stolenLength, near.failedAt, name, site, a_maxExamples);
-
-				const auto noNear = PlanDetour(site.code, target, target + kFar, target + 2 * kFar, 0, site.functionSize);
-				a_corpus.noNear.Count(noNear.failure, noNear.stolenLength, noNear.failedAt, name, site, a_maxExamples);
-
-				const auto live = DryRunDetour(site.code, target, 0);
-				a_corpus.unsized.Count(live.failure, live.stolenLength, live.failedAt, name, site, a_maxExamples);
+				a_corpus.near.Count(DryRunDetour(site.code, target, site.functionSize), name, site, a_maxExamples);
+				a_corpus.noNear.Count(PlanDetour(site.code, target, target + kFar, target + 2 * kFar, 0, site.functionSize), name, site, a_maxExamples);
+				a_corpus.unsized.Count(DryRunDetour(site.code, target, 0), name, site, a_maxExamples);
 			}
 		} catch (const PeImage::BadImage&) {
 			// Not a PE image after all (a resource file with an MZ stub): not part of the corpus.
@@ -223,13 +367,14 @@ namespace
 	void Print(const std::vector<Corpus>& a_corpora)
 	{
 		fmt::print("| corpus | files | entries of 16+ bytes | before: accepted | after, near page: accepted | after, no near page: accepted | after, size unknown: accepted "
-		           "| accepted past the function's end (before / near / no near / size unknown) |\n");
-		fmt::print("|---|---|---|---|---|---|---|---|\n");
+		           "| accepted past the function's end (before / near / no near / size unknown) | accepted but relocated wrongly (near / no near / size unknown) |\n");
+		fmt::print("|---|---|---|---|---|---|---|---|---|\n");
 		for (const auto& corpus : a_corpora) {
-			fmt::print("| {} | {} | {} | {} | {} | {} | {} | {} / {} / {} / {} |\n", corpus.label, corpus.files, corpus.entries,
+			fmt::print("| {} | {} | {} | {} | {} | {} | {} | {} / {} / {} / {} | {} / {} / {} |\n", corpus.label, corpus.files, corpus.entries,
 			           Percent(corpus.before.accepted, corpus.entries), Percent(corpus.near.accepted, corpus.entries),
 			           Percent(corpus.noNear.accepted, corpus.entries), Percent(corpus.unsized.accepted, corpus.entries), corpus.before.pastEnd,
-			           corpus.near.pastEnd, corpus.noNear.pastEnd, corpus.unsized.pastEnd);
+			           corpus.near.pastEnd, corpus.noNear.pastEnd, corpus.unsized.pastEnd, corpus.near.misrelocated, corpus.noNear.misrelocated,
+			           corpus.unsized.misrelocated);
 		}
 		for (const auto& corpus : a_corpora) {
 			fmt::print("\n{}: {} entries of 16+ bytes ({} smaller ones not counted, of which {} would be accepted past their end if planned "
@@ -250,6 +395,16 @@ namespace
 			for (const auto failure : classes) {
 				fmt::print("| {} | {} | {} | {} | {} |\n", DescribeFailure(failure), count(corpus.before, failure), count(corpus.near, failure),
 				           count(corpus.noNear, failure), count(corpus.unsized, failure));
+			}
+			fmt::print("\nStolen instructions of the plans accepted with a near page (each read back and checked):");
+			constexpr std::pair<Relocation, const char*> kKinds[] = { { Relocation::Copied, "copied" }, { Relocation::RipDisplacement, "rip-relative" }, { Relocation::Jump, "jmp" }, { Relocation::Call, "call" }, { Relocation::ConditionalJump, "Jcc" }, { Relocation::Loop, "loop/jrcxz" } };
+			for (const auto& [kind, label] : kKinds) {
+				const auto found = corpus.near.relocations.find(kind);
+				fmt::print(" {} {}", label, found == corpus.near.relocations.end() ? 0 : found->second);
+			}
+			fmt::print("\n");
+			for (const auto& example : corpus.near.misrelocatedExamples) {
+				fmt::print("\nRelocated wrongly with a near page: {} +0x{:X}: {}\n", example.file, example.rva, AddrLib::FormatBytes(example.bytes));
 			}
 			for (const auto& [failure, examples] : corpus.near.examples) {
 				fmt::print("\nRefused with a near page, {}:\n", DescribeFailure(failure));
