@@ -33,6 +33,10 @@ namespace CodeMemory
 	// executable; 0 when a_address is not executable code.
 	[[nodiscard]] std::size_t ExecutableLength(const void* a_address, std::size_t a_max) noexcept;
 
+	// The size of the function that begins at a_entry, from the exception directory of
+	// its image (.pdata on Windows); 0 when unknown.
+	[[nodiscard]] std::size_t FunctionSize(const void* a_entry) noexcept;
+
 	// What the page holding a_address allows; false when it is not mapped.
 	struct Access
 	{

@@ -61,6 +61,19 @@ namespace CodeMemory
 		return std::min(length, a_max);
 	}
 
+	std::size_t FunctionSize(const void* a_entry) noexcept
+	{
+		DWORD64    imageBase = 0;
+		const auto entry = reinterpret_cast<DWORD64>(a_entry);
+		const auto function = ::RtlLookupFunctionEntry(entry, &imageBase, nullptr);
+		// Only a function that begins right here; a fragment's extent says nothing about
+		// where the function that holds a_entry ends.
+		if (function == nullptr || imageBase + function->BeginAddress != entry || function->EndAddress <= function->BeginAddress) {
+			return 0;
+		}
+		return function->EndAddress - function->BeginAddress;
+	}
+
 	bool QueryAccess(const void* a_address, Access& a_access) noexcept
 	{
 		MEMORY_BASIC_INFORMATION region{};

@@ -29,6 +29,8 @@ std::string_view DescribeFailure(DetourFailure a_failure) noexcept
 			return "function ends before the jump fits";
 		case DetourFailure::PastFunctionEnd:
 			return "jump would reach past the function's end";
+		case DetourFailure::BranchIntoStolenBytes:
+			return "a branch of the function lands inside the patched bytes";
 		case DetourFailure::Unrelocatable:
 			return "instruction cannot be relocated";
 		case DetourFailure::CodeTooShort:
@@ -104,6 +106,18 @@ namespace
 		return NearReach(a_trampoline, 0, a_to) && NearReach(a_trampoline + kMaxTrampolineSize, 0, a_to);
 	}
 
+	constexpr std::size_t kPaddedSize = kLongestInstruction + 8;
+
+	// The decoder reads only an instruction's own bytes, but may need up to 15 of them
+	// before it knows its length: it reads a copy padded with int3, and the caller
+	// refuses an instruction whose length reaches past the bytes given.
+	InstructionInfo MeasurePadded(std::span<const std::uint8_t> a_code, std::uint8_t (&a_padded)[kPaddedSize])
+	{
+		std::fill(std::begin(a_padded), std::end(a_padded), kInt3);
+		std::copy_n(a_code.begin(), std::min(a_code.size(), kLongestInstruction), a_padded);
+		return MeasureInstruction(a_padded, kX86_64Mode);
+	}
+
 	// One stolen instruction as the planner sees it.
 	struct Stolen
 	{
@@ -121,6 +135,12 @@ namespace
 		a_plan.trampoline.clear();
 		a_plan.relay.clear();
 		return std::move(a_plan);
+	}
+
+	// Whether a 67 prefix (address size 32) is among the instruction's prefixes.
+	bool HasAddressSizePrefix(const std::uint8_t* a_bytes, const InstructionInfo& a_info)
+	{
+		return std::find(a_bytes, a_bytes + a_info.prefixCount, std::uint8_t{ 0x67 }) != a_bytes + a_info.prefixCount;
 	}
 
 	// The size of an instruction's relocated copy; a_absolute tells whether a branch
@@ -146,7 +166,7 @@ namespace
 				return reach ? 6 : kInvertedConditionalSize;
 			case Branch::Loop:
 				a_relocation = Relocation::Loop;
-				return (info.prefixCount != 0 ? 1u : 0u) + 4 + (reach ? kNearJumpSize : kAbsoluteJumpSize);
+				return (HasAddressSizePrefix(a_stolen.bytes, info) ? 1u : 0u) + 4 + (reach ? kNearJumpSize : kAbsoluteJumpSize);
 			default:
 				a_relocation = Relocation::Copied;
 				return static_cast<std::size_t>(info.length);
@@ -186,18 +206,13 @@ DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_tar
 	std::vector<Stolen> stolen;
 	std::size_t         length = 0;
 	while (length < plan.jumpSize) {
-		Stolen instruction{};
-		// The decoder reads only the instruction's own bytes, but may need up to 15 of
-		// them before it knows its length: decode a padded copy, and refuse an
-		// instruction that reaches past the bytes given.
+		Stolen            instruction{};
 		const std::size_t available = a_code.size() > length ? a_code.size() - length : 0;
 		if (available == 0) {
 			return Fail(plan, DetourFailure::CodeTooShort, length);
 		}
-		std::uint8_t padded[kLongestInstruction + 8];
-		std::fill(std::begin(padded), std::end(padded), kInt3);
-		std::copy_n(a_code.begin() + static_cast<std::ptrdiff_t>(length), std::min(available, kLongestInstruction), padded);
-		instruction.info = MeasureInstruction(padded, kX86_64Mode);
+		std::uint8_t padded[kPaddedSize];
+		instruction.info = MeasurePadded(a_code.subspan(length), padded);
 		const InstructionInfo& info = instruction.info;
 		if (info.length < 0) {
 			return Fail(plan, DetourFailure::Undecodable, length);
@@ -222,7 +237,7 @@ DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_tar
 		}
 		// With an address-size prefix a rip-relative operand is eip-relative: its address
 		// is cut to 32 bits, which a rewritten displacement cannot reproduce.
-		if (info.relative == InstructionInfo::Relative::Memory && std::find(padded, padded + info.prefixCount, std::uint8_t{ 0x67 }) != padded + info.prefixCount) {
+		if (info.relative == InstructionInfo::Relative::Memory && HasAddressSizePrefix(padded, info)) {
 			return Fail(plan, DetourFailure::Unrelocatable, length);
 		}
 		std::copy_n(padded, size, instruction.bytes);
@@ -232,6 +247,22 @@ DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_tar
 		length += size;
 	}
 	plan.stolenLength = length;
+
+	// The function's own branches must not land inside the bytes the jump overwrites:
+	// walk the rest of it, as far as its size is known and its bytes are given. An
+	// instruction the decoder refuses ends the walk (data, or code it cannot follow).
+	for (std::size_t at = length, end = std::min(a_functionSize, a_code.size()); at < end;) {
+		std::uint8_t          padded[kPaddedSize];
+		const InstructionInfo info = MeasurePadded(a_code.subspan(at, end - at), padded);
+		if (info.length < 0 || at + static_cast<std::size_t>(info.length) > end) {
+			break;
+		}
+		const auto destination = static_cast<std::uintptr_t>(RelativeDestination(padded, info, a_target + at));
+		if (info.relative == InstructionInfo::Relative::Branch && destination > a_target && destination < a_target + length) {
+			return Fail(plan, DetourFailure::BranchIntoStolenBytes, at);
+		}
+		at += static_cast<std::size_t>(info.length);
+	}
 
 	// Branches into the stolen bytes go to the copy of the instruction they land on.
 	std::vector<std::size_t> offsets;
@@ -324,12 +355,7 @@ DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_tar
 				// loop +2 lands on the jump to the destination; falling through, a short
 				// jump skips it. An address-size prefix (ecx instead of rcx) is kept.
 				const std::uint64_t jump = inReach ? kNearJumpSize : kAbsoluteJumpSize;
-				std::size_t         prefix = 0;
-				for (std::size_t p = 0; p < info.prefixCount; ++p) {
-					if (instruction.bytes[p] == 0x67) {
-						prefix = 1;
-					}
-				}
+				const std::size_t   prefix = HasAddressSizePrefix(instruction.bytes, info) ? 1 : 0;
 				if (prefix != 0) {
 					out.push_back(0x67);
 				}
@@ -337,6 +363,11 @@ DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_tar
 				AppendJump(out, here + prefix + 4, to, jump);
 				break;
 			}
+		}
+		// Every branch between copies was aimed by the layout: a copy of another size
+		// would misplace them all.
+		if (out.size() != std::size_t{ record.trampolineOffset } + record.trampolineLength) {
+			return Fail(plan, DetourFailure::Unrelocatable, record.offset);
 		}
 	}
 	AppendJump(out, a_trampoline + at, back, plan.returnJumpSize);

@@ -18,7 +18,10 @@
 //     trampoline    where the trampoline would be written
 //     relay         where the relay would be written if the replacement is beyond a near
 //                   jump from the target; 0 = no relay can be placed
-//     functionSize  bytes from target to the function's end when known (.pdata), 0 = unknown
+//     functionSize  bytes from target to the function's end when known (.pdata), 0 = unknown;
+//                   when known, the run never reaches past it, and the rest of the function
+//                   (as far as `code` covers it) is scanned for branches back into the
+//                   stolen bytes, which would land in the middle of the jump
 //
 // Near and far. When the whole trampoline lies within near-jump reach of the target (a
 // page of its own within +-2 GiB, what Install looks for first), the target gets a 5-byte
@@ -53,6 +56,7 @@ enum class DetourFailure : std::uint8_t
 	RelativeBranch,          // no near page: the instruction at failedAt is a relative branch
 	FunctionEnds,            // the function ends (ret, jmp, int3, ud2) at failedAt before the jump fits
 	PastFunctionEnd,         // the instruction at failedAt reaches past the function's known size
+	BranchIntoStolenBytes,   // the function's own branch at failedAt lands inside the bytes the jump overwrites
 	Unrelocatable,           // the instruction at failedAt cannot be rewritten for the trampoline
 	CodeTooShort,            // the bytes given end inside the instruction at failedAt
 	TargetNotExecutable,     // the target (at failedAt) is not executable memory

@@ -5,6 +5,7 @@
 #include "CodeMemory.h"
 #include "TrampolinePool.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <span>
@@ -14,6 +15,8 @@ namespace
 	// The target's bytes the plan may look at: enough for the longest run it steals
 	// (13 bytes and a 15-byte instruction), never past the executable memory there.
 	constexpr std::size_t kCodeWindow = 32;
+	// How much of a function of known size is scanned for branches into the stolen bytes.
+	constexpr std::size_t kLongestScannedFunction = 0x10000;
 
 	std::int32_t ReadInt32(const std::uint8_t* a_at)
 	{
@@ -109,7 +112,10 @@ bool InlineHook::Install(std::uint8_t* a_function, const void* a_replacement, vo
 	}
 	target = FollowJumps(a_function);
 	patchAddress = target;
-	const std::size_t available = CodeMemory::ExecutableLength(target, kCodeWindow);
+	// The function's extent, where the image records it, bounds the run and lets the
+	// plan check the rest of the function for branches back into the stolen bytes.
+	const std::size_t functionSize = CodeMemory::FunctionSize(target);
+	const std::size_t available = CodeMemory::ExecutableLength(target, std::max(kCodeWindow, std::min(functionSize, kLongestScannedFunction)));
 	if (available == 0) {
 		return Fail(Failure::TargetNotExecutable, target);
 	}
@@ -133,7 +139,7 @@ bool InlineHook::Install(std::uint8_t* a_function, const void* a_replacement, vo
 	_slotSize = slot.size;
 
 	const auto       slotAddress = reinterpret_cast<std::uintptr_t>(slot.address);
-	const DetourPlan plan = PlanDetour(code, targetAddress, replacementAddress, slotAddress + relaySize, relaySize != 0 ? slotAddress : 0);
+	const DetourPlan plan = PlanDetour(code, targetAddress, replacementAddress, slotAddress + relaySize, relaySize != 0 ? slotAddress : 0, functionSize);
 	if (!plan.ok()) {
 		return Fail(plan.failure, target + plan.failedAt);
 	}

@@ -14,6 +14,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <random>
 #include <vector>
 
 namespace
@@ -46,6 +47,7 @@ TEST(DetourPlan, RefusesWhatItCannotTakeAndSaysWhereWritingNothing)
 		{ "second instruction past the known end", { 0x89, 0xC8, 0x48, 0x83, 0xC0, 0x07 }, kNearBlock, 5, Failure::PastFunctionEnd, 2 },
 		{ "branch into the middle of a stolen instruction", { 0x75, 0x01, 0x48, 0x89, 0xC8, 0x90 }, kNearBlock, 0, Failure::Unrelocatable, 0 },
 		{ "rip-relative operand 2 GiB beyond the trampoline", { 0x48, 0x8B, 0x05, 0x00, 0x00, 0x00, 0x70, 0xC3 }, kTarget - 0x40000000, 0, Failure::Unrelocatable, 0 },
+		{ "a loop of the function back into the stolen bytes", { 0x31, 0xC0, 0x01, 0xC8, 0xFF, 0xC9, 0x75, 0xFA, 0xC3 }, kNearBlock, 9, Failure::BranchIntoStolenBytes, 6 },
 		{ "eip-relative operand (67 prefix)", { 0x67, 0x8B, 0x05, 0x00, 0x00, 0x00, 0x00, 0xC3 }, kNearBlock, 0, Failure::Unrelocatable, 0 },
 		{ "undecodable (VEX)", { 0x48, 0x89, 0xC8, 0xC5, 0xF8, 0x77 }, kNearBlock, 0, Failure::Undecodable, 3 },
 		{ "bytes end inside an instruction", { 0x48, 0x89, 0xC8, 0x48, 0x8B }, kNearBlock, 0, Failure::CodeTooShort, 3 },
@@ -205,4 +207,46 @@ TEST(InlineHook, TargetThatIsNotExecutableIsRefusedWithoutReadingIt)
 	EXPECT_EQ(hook.failedAt, data.get());
 	EXPECT_EQ(Bytes(data.get(), data.get() + 64), before);
 	EXPECT_EQ(TrampolinePool::Instance().BlockCount(), 0u) << "no block taken for it";
+}
+
+TEST(DetourPlan, RandomCodeGivesEitherARefusalOrAConsistentPlan)
+{
+	// Random bytes, often led by branches and rip-relative operands, planned near and
+	// far: whatever is accepted must hold together.
+	constexpr std::uint8_t kLeads[] = { 0xE8, 0xE9, 0xEB, 0x74, 0x0F, 0xE2, 0xE3, 0x48, 0x8B, 0x05, 0xFF, 0x25, 0x67, 0x66 };
+	std::mt19937_64        random(0x51554C);
+	std::size_t            accepted = 0;
+	for (int i = 0; i < 100000; ++i) {
+		Bytes code(32);
+		for (std::uint8_t& byte : code) {
+			byte = (random() % 3 == 0) ? kLeads[random() % sizeof kLeads] : static_cast<std::uint8_t>(random());
+		}
+		const std::size_t    functionSize = random() % 2 == 0 ? 0 : random() % 40;
+		const bool           nearBlock = random() % 4 != 0;
+		const std::uintptr_t block = nearBlock ? kNearBlock : kFarBlock;
+		const DetourPlan     plan = PlanDetour(code, kTarget, random() % 2 == 0 ? kFarReplacement : kTarget + 0x100, block + kRelaySize, block, functionSize);
+		if (!plan.ok()) {
+			ASSERT_TRUE(plan.patch.empty() && plan.trampoline.empty());
+			continue;
+		}
+		++accepted;
+		ASSERT_GE(plan.stolenLength, plan.jumpSize);
+		ASSERT_EQ(plan.patch.size(), plan.stolenLength);
+		ASSERT_LE(plan.trampoline.size(), kMaxTrampolineSize);
+		if (functionSize != 0) {
+			ASSERT_LE(plan.stolenLength, functionSize);
+		}
+		std::size_t offset = 0;
+		std::size_t trampolineOffset = 0;
+		for (const StolenInstruction& instruction : plan.instructions) {
+			ASSERT_EQ(instruction.offset, offset);
+			ASSERT_EQ(instruction.trampolineOffset, trampolineOffset);
+			ASSERT_TRUE(instruction.relocation == Relocation::Copied || plan.nearPage) << "relocation only with a near block";
+			offset += instruction.length;
+			trampolineOffset += instruction.trampolineLength;
+		}
+		ASSERT_EQ(offset, plan.stolenLength);
+		ASSERT_EQ(trampolineOffset + plan.returnJumpSize, plan.trampoline.size());
+	}
+	EXPECT_GT(accepted, 10000u) << "the random code is mostly plannable";
 }
