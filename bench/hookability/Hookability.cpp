@@ -7,9 +7,10 @@
 //   after, near page     the replacement far away (as a plugin DLL is from the game), a
 //                        page for trampoline and relay assumed within reach of the target
 //   after, no near page  the same replacement, no page within reach: the fallback
-//   after, size unknown  as "near page", but without the function's size, as a live
-//                        install plans (it has no function table to ask): whether the
-//                        plan's own guard keeps the stolen bytes inside the function
+//   as a live install    as "near page", but with the size a live install finds: the
+//                        system's function lookup gives the function table entry's own
+//                        range, without the chained fragments that continue it; entries
+//                        it accepts that "near page" refuses are counted as "missed"
 //   before               the rules of the detour before relocation: a 14-byte absolute
 //                        jump for a far replacement, and every rip-relative operand or
 //                        relative branch among the stolen bytes refused
@@ -276,7 +277,8 @@ namespace
 		Column        before;
 		Column        near;
 		Column        noNear;
-		Column        unsized;
+		Column        live;
+		std::uint64_t missed{ 0 }; // accepted as a live install, refused with the whole function known
 	};
 
 	std::uint64_t Fingerprint(const std::vector<std::uint8_t>& a_bytes)
@@ -326,9 +328,15 @@ namespace
 				const auto [failure, stolen] = BeforeRelocation(site.code);
 				a_corpus.before.Count(failure, stolen, stolen, name, site, a_maxExamples);
 
-				a_corpus.near.Count(DryRunDetour(site.code, target, site.functionSize), name, site, a_maxExamples);
+				const auto near = DryRunDetour(site.code, target, site.functionSize);
+				a_corpus.near.Count(near, name, site, a_maxExamples);
 				a_corpus.noNear.Count(PlanDetour(site.code, target, target + kFar, target + 2 * kFar, 0, site.functionSize), name, site, a_maxExamples);
-				a_corpus.unsized.Count(DryRunDetour(site.code, target, 0), name, site, a_maxExamples);
+				const auto liveSize = std::clamp<std::size_t>(site.primarySize, 32, 0x10000);
+				const auto live = DryRunDetour(site.code.first(std::min(site.code.size(), liveSize)), target, site.primarySize);
+				a_corpus.live.Count(live, name, site, a_maxExamples);
+				if (live.ok() && !near.ok()) {
+					++a_corpus.missed;
+				}
 			}
 		} catch (const PeImage::BadImage&) {
 			// Not a PE image after all (a resource file with an MZ stub): not part of the corpus.
@@ -366,24 +374,24 @@ namespace
 
 	void Print(const std::vector<Corpus>& a_corpora)
 	{
-		fmt::print("| corpus | files | entries of 16+ bytes | before: accepted | after, near page: accepted | after, no near page: accepted | after, size unknown: accepted "
-		           "| accepted past the function's end (before / near / no near / size unknown) | accepted but relocated wrongly (near / no near / size unknown) |\n");
-		fmt::print("|---|---|---|---|---|---|---|---|---|\n");
+		fmt::print("| corpus | files | entries of 16+ bytes | before: accepted | after, near page: accepted | after, no near page: accepted | as a live install: accepted "
+		           "| accepted past the function's end (before / near / no near / live) | accepted but relocated wrongly (near / no near / live) | live accepts, near refuses |\n");
+		fmt::print("|---|---|---|---|---|---|---|---|---|---|\n");
 		for (const auto& corpus : a_corpora) {
-			fmt::print("| {} | {} | {} | {} | {} | {} | {} | {} / {} / {} / {} | {} / {} / {} |\n", corpus.label, corpus.files, corpus.entries,
+			fmt::print("| {} | {} | {} | {} | {} | {} | {} | {} / {} / {} / {} | {} / {} / {} | {} |\n", corpus.label, corpus.files, corpus.entries,
 			           Percent(corpus.before.accepted, corpus.entries), Percent(corpus.near.accepted, corpus.entries),
-			           Percent(corpus.noNear.accepted, corpus.entries), Percent(corpus.unsized.accepted, corpus.entries), corpus.before.pastEnd,
-			           corpus.near.pastEnd, corpus.noNear.pastEnd, corpus.unsized.pastEnd, corpus.near.misrelocated, corpus.noNear.misrelocated,
-			           corpus.unsized.misrelocated);
+			           Percent(corpus.noNear.accepted, corpus.entries), Percent(corpus.live.accepted, corpus.entries), corpus.before.pastEnd,
+			           corpus.near.pastEnd, corpus.noNear.pastEnd, corpus.live.pastEnd, corpus.near.misrelocated, corpus.noNear.misrelocated,
+			           corpus.live.misrelocated, corpus.missed);
 		}
 		for (const auto& corpus : a_corpora) {
 			fmt::print("\n{}: {} entries of 16+ bytes ({} smaller ones not counted, of which {} would be accepted past their end if planned "
 			           "without their size; {} chained fragments counted into their functions; {} begin with a jump that is followed, {} of them "
 			           "out of every listed function)\n\n",
 			           corpus.label, corpus.entries, corpus.small, corpus.smallPastEnd, corpus.fragments, corpus.followed, corpus.leftTable);
-			fmt::print("| refused because | before | after, near page | after, no near page | after, size unknown |\n|---|---|---|---|---|\n");
+			fmt::print("| refused because | before | after, near page | after, no near page | as a live install |\n|---|---|---|---|---|\n");
 			std::set<DetourFailure> classes;
-			for (const Column* column : { &corpus.before, &corpus.near, &corpus.noNear, &corpus.unsized }) {
+			for (const Column* column : { &corpus.before, &corpus.near, &corpus.noNear, &corpus.live }) {
 				for (const auto& [failure, count] : column->refusals) {
 					classes.insert(failure);
 				}
@@ -394,7 +402,7 @@ namespace
 			};
 			for (const auto failure : classes) {
 				fmt::print("| {} | {} | {} | {} | {} |\n", DescribeFailure(failure), count(corpus.before, failure), count(corpus.near, failure),
-				           count(corpus.noNear, failure), count(corpus.unsized, failure));
+				           count(corpus.noNear, failure), count(corpus.live, failure));
 			}
 			fmt::print("\nStolen instructions of the plans accepted with a near page (each read back and checked):");
 			constexpr std::pair<Relocation, const char*> kKinds[] = { { Relocation::Copied, "copied" }, { Relocation::RipDisplacement, "rip-relative" }, { Relocation::Jump, "jmp" }, { Relocation::Call, "call" }, { Relocation::ConditionalJump, "Jcc" }, { Relocation::Loop, "loop/jrcxz" } };
@@ -405,6 +413,16 @@ namespace
 			fmt::print("\n");
 			for (const auto& example : corpus.near.misrelocatedExamples) {
 				fmt::print("\nRelocated wrongly with a near page: {} +0x{:X}: {}\n", example.file, example.rva, AddrLib::FormatBytes(example.bytes));
+			}
+			for (const auto& [failure, examples] : corpus.live.examples) {
+				if (corpus.near.examples.contains(failure)) {
+					continue;
+				}
+				fmt::print("\nRefused as a live install only, {}:\n", DescribeFailure(failure));
+				for (const auto& example : examples) {
+					fmt::print("  {} +0x{:X} ({} bytes to the function's end; failed at +{}): {}\n", example.file, example.rva, example.size, example.failedAt,
+					           AddrLib::FormatBytes(example.bytes));
+				}
 			}
 			for (const auto& [failure, examples] : corpus.near.examples) {
 				fmt::print("\nRefused with a near page, {}:\n", DescribeFailure(failure));

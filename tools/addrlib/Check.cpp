@@ -16,16 +16,18 @@ namespace AddrLib
 		constexpr std::size_t kCodeBytes = 32;
 		constexpr std::size_t kShownBytes = 16;
 
-		// Bytes from a_rva to the end of the function holding it; 0 when no function of
-		// the table holds it.
-		std::uint32_t RestOfFunction(std::span<const PeImage::Function> a_functions, std::uint32_t a_rva)
+		// The most of a function the plan is given to scan, as an install gives it.
+		constexpr std::size_t kLongestScannedFunction = 0x10000;
+
+		// The function of the table holding a_rva, or null.
+		const PeImage::Function* FunctionAt(std::span<const PeImage::Function> a_functions, std::uint32_t a_rva)
 		{
 			const auto after = std::ranges::upper_bound(a_functions, a_rva, {}, &PeImage::Function::begin);
 			if (after == a_functions.begin()) {
-				return 0;
+				return nullptr;
 			}
 			const auto& function = *(after - 1);
-			return a_rva < function.end ? function.end - a_rva : 0;
+			return a_rva < function.end ? &function : nullptr;
 		}
 	} // namespace
 
@@ -59,8 +61,11 @@ namespace AddrLib
 			}
 			site.rva = static_cast<std::uint32_t>(destination);
 		}
-		site.functionSize = RestOfFunction(a_functions, site.rva);
-		site.code = a_image.BytesAt(site.rva, kCodeBytes);
+		if (const auto* function = FunctionAt(a_functions, site.rva)) {
+			site.functionSize = function->end - site.rva;
+			site.primarySize = site.rva < function->primaryEnd ? function->primaryEnd - site.rva : 0;
+		}
+		site.code = a_image.BytesAt(site.rva, std::clamp<std::size_t>(site.functionSize, kCodeBytes, kLongestScannedFunction));
 		return site;
 	}
 

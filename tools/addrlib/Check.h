@@ -36,13 +36,17 @@ namespace AddrLib
 	// Where an install would patch a function of an image that is not loaded: its entry
 	// after the leading jumps an install follows (E9, and EB other than EB 00 and EB 80;
 	// an FF 25 jump goes through an import slot whose value the file does not hold, so it
-	// stays), with the bytes the file holds there and the size of the function from there
-	// to its end as the function table knows it (0 when the table does not cover it).
+	// stays), with the bytes the file holds there (the whole function, up to 64 KiB, so that
+	// the plan can look for branches back into the bytes it takes) and the size of the
+	// function from there to its end as the function table knows it, chained fragments
+	// that continue it included (0 when the table does not cover it).
 	struct PatchSite
 	{
-		std::uint32_t                 rva{ 0 };
-		int                           jumpsFollowed{ 0 };
-		std::uint32_t                 functionSize{ 0 };
+		std::uint32_t rva{ 0 };
+		int           jumpsFollowed{ 0 };
+		std::uint32_t functionSize{ 0 };
+		std::uint32_t primarySize{ 0 }; // to the end of the function table entry's own range (what
+		                                // the system's function lookup reports), 0 when not in one
 		std::span<const std::uint8_t> code;
 	};
 

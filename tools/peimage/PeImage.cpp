@@ -260,7 +260,7 @@ std::vector<PeImage::Function> PeImage::Functions() const
 			continue;
 		}
 		if (primary->begin == entry.begin && primary->end == entry.end && primary->unwind == entry.unwind) {
-			functions.try_emplace(entry.begin, Function{ entry.begin, entry.end, 0 });
+			functions.try_emplace(entry.begin, Function{ entry.begin, entry.end, 0, entry.end });
 		} else {
 			fragments.emplace(primary->begin, std::pair{ entry.begin, entry.end });
 		}

@@ -68,7 +68,8 @@ public:
 		// where the previous range ends (a compiler splits one function's unwind ranges
 		// that way). Fragments placed elsewhere (cold code) do not extend it.
 		std::uint32_t end{ 0 };
-		std::uint32_t fragments{ 0 }; // chained fragments that continue this function, anywhere
+		std::uint32_t fragments{ 0 };  // chained fragments that continue this function, anywhere
+		std::uint32_t primaryEnd{ 0 }; // the primary entry's own end, where its first range stops
 
 		[[nodiscard]] std::uint32_t Size() const noexcept { return end - begin; }
 	};
