@@ -331,8 +331,7 @@ namespace
 				const auto near = DryRunDetour(site.code, target, site.functionSize);
 				a_corpus.near.Count(near, name, site, a_maxExamples);
 				a_corpus.noNear.Count(PlanDetour(site.code, target, target + kFar, target + 2 * kFar, 0, site.functionSize), name, site, a_maxExamples);
-				const auto liveSize = std::clamp<std::size_t>(site.primarySize, 32, 0x10000);
-				const auto live = DryRunDetour(site.code.first(std::min(site.code.size(), liveSize)), target, site.primarySize);
+				const auto live = DryRunDetour(site.code.first(std::min(site.code.size(), AddrLib::LiveCodeWindow(site))), target, site.primarySize);
 				a_corpus.live.Count(live, name, site, a_maxExamples);
 				if (live.ok() && !near.ok()) {
 					++a_corpus.missed;

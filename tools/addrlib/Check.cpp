@@ -40,6 +40,11 @@ namespace AddrLib
 		return text;
 	}
 
+	std::size_t LiveCodeWindow(const PatchSite& a_site)
+	{
+		return std::clamp<std::size_t>(a_site.primarySize, kCodeBytes, kLongestScannedFunction);
+	}
+
 	PatchSite FindPatchSite(const PeImage& a_image, std::span<const PeImage::Function> a_functions, std::uint32_t a_entry)
 	{
 		PatchSite site;
@@ -63,7 +68,7 @@ namespace AddrLib
 		}
 		if (const auto* function = FunctionAt(a_functions, site.rva)) {
 			site.functionSize = function->end - site.rva;
-			site.primarySize = site.rva < function->primaryEnd ? function->primaryEnd - site.rva : 0;
+			site.primarySize = site.rva == function->begin ? function->primaryEnd - site.rva : 0;
 		}
 		site.code = a_image.BytesAt(site.rva, std::clamp<std::size_t>(site.functionSize, kCodeBytes, kLongestScannedFunction));
 		return site;
@@ -97,7 +102,7 @@ namespace AddrLib
 			}
 			const auto code = check.site.code;
 			check.bytes.assign(code.begin(), code.begin() + static_cast<std::ptrdiff_t>(std::min(code.size(), kShownBytes)));
-			check.plan = DryRunDetour(code, a_game.ImageBase() + check.site.rva, check.site.functionSize);
+			check.plan = DryRunDetour(code.first(std::min(code.size(), LiveCodeWindow(check.site))), a_game.ImageBase() + check.site.rva, check.site.primarySize);
 			check.verdict = check.plan.ok() ? FunctionCheck::Verdict::Accepted : FunctionCheck::Verdict::Refused;
 		}
 		return checks;
@@ -134,7 +139,11 @@ namespace AddrLib
 			if (!check.bytes.empty()) {
 				text += fmt::format("\n  bytes: {}", FormatBytes(check.bytes));
 				if (check.site.functionSize != 0) {
-					text += fmt::format(" ({} bytes to the function's end)", check.site.functionSize);
+					text += fmt::format(" ({} bytes to the function's end", check.site.functionSize);
+					if (check.site.primarySize != check.site.functionSize) {
+						text += fmt::format(", of which Windows reports the first {} as its own range", check.site.primarySize);
+					}
+					text += ')';
 				}
 			}
 			text += '\n';

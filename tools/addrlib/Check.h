@@ -5,7 +5,9 @@
 // point into the executable's code, and would the detour accept the bytes there? The
 // last question is answered by the detour's own plan, run on the file's bytes at the
 // address the function would have at the image's preferred base, with the replacement
-// far away (as a plugin DLL is from the game) and a page for the trampoline near it.
+// far away (as a plugin DLL is from the game), a page for the trampoline near it, and
+// the function size the plugin's install finds in the game (PatchSite::primarySize), so
+// that the answer is the plugin's.
 
 #include <cstdint>
 #include <optional>
@@ -45,13 +47,18 @@ namespace AddrLib
 		std::uint32_t rva{ 0 };
 		int           jumpsFollowed{ 0 };
 		std::uint32_t functionSize{ 0 };
-		std::uint32_t primarySize{ 0 }; // to the end of the function table entry's own range (what
-		                                // the system's function lookup reports), 0 when not in one
+		// What an install in the game learns from the system's function lookup: the size of
+		// the table entry that begins here, its own range only (without the chained
+		// fragments that continue it); 0 when no entry begins here.
+		std::uint32_t                 primarySize{ 0 };
 		std::span<const std::uint8_t> code;
 	};
 
 	// Bytes as upper-case hexadecimal pairs separated by spaces ("48 8B 05").
 	[[nodiscard]] std::string FormatBytes(std::span<const std::uint8_t> a_bytes);
+
+	// How many of the site's bytes an install in the game hands to the plan.
+	[[nodiscard]] std::size_t LiveCodeWindow(const PatchSite& a_site);
 
 	// a_functions: a_image.Functions(), sorted by begin.
 	[[nodiscard]] PatchSite FindPatchSite(const PeImage& a_image, std::span<const PeImage::Function> a_functions, std::uint32_t a_entry);
