@@ -12,6 +12,20 @@ namespace
 extern "C" std::uint64_t SandboxGameTick;
 std::uint64_t            SandboxGameTick{ 0 };
 
+// The stack-cookie prologue's secret, as the C runtime keeps it for MSVC-compiled code
+// (there it is randomised at start-up; any value not found on the stack serves here).
+extern "C" std::uint64_t SandboxSecurityCookie;
+std::uint64_t            SandboxSecurityCookie{ 0x2B992DDFA232 };
+
+// Where the stack-cookie epilogue goes when the cookie no longer matches: the frame was
+// overwritten, or the prologue that stored the cookie read it from the wrong place. Ends
+// the process the way MSVC's runtime does, with STATUS_STACK_BUFFER_OVERRUN.
+extern "C" [[noreturn]] void SandboxSecurityCheckFailed()
+{
+	::TerminateProcess(::GetCurrentProcess(), 0xC0000409);
+	__builtin_unreachable();
+}
+
 // The bodies the prologues below lead into: the game's own work, as far as the sandbox
 // models it.
 extern "C" bool SandboxInvalidatesBody(Sandbox::GameReference*, Sandbox::GameCell*)
@@ -38,10 +52,14 @@ bool SandboxInvalidates_Compiler(Sandbox::GameReference*, Sandbox::GameCell*);
 bool SandboxInvalidates_RipRelative(Sandbox::GameReference*, Sandbox::GameCell*);
 bool SandboxInvalidates_Jump(Sandbox::GameReference*, Sandbox::GameCell*);
 bool SandboxInvalidates_Undecodable(Sandbox::GameReference*, Sandbox::GameCell*);
+bool SandboxInvalidates_StackCookie(Sandbox::GameReference*, Sandbox::GameCell*);
+bool SandboxInvalidates_TestBranch(Sandbox::GameReference*, Sandbox::GameCell*);
 void SandboxClear_Compiler(Sandbox::GameCell*);
 void SandboxClear_RipRelative(Sandbox::GameCell*);
 void SandboxClear_Jump(Sandbox::GameCell*);
 void SandboxClear_Undecodable(Sandbox::GameCell*);
+void SandboxClear_StackCookie(Sandbox::GameCell*);
+void SandboxClear_TestBranch(Sandbox::GameCell*);
 }
 
 // The game functions' entries, written out so that the bytes a detour steals are known.
@@ -54,6 +72,14 @@ void SandboxClear_Undecodable(Sandbox::GameCell*);
 //                detour would;
 //   Undecodable  begins with pclmulqdq (66 0F 3A 44 C0 00), which every x86-64 processor
 //                of the AE era runs but the plugin's instruction decoder refuses.
+//   StackCookie  MSVC's /GS frame: sub rsp, 56 (48 83 EC 38), then the cookie read
+//                relative to the instruction pointer (48 8B 05 ...), mixed with rsp and
+//                stored in the frame; before returning it is read back, mixed again and
+//                compared with the cookie (again rip-relative). A stolen cookie read that
+//                is not relocated correctly fails that check and ends the process.
+//   TestBranch   MSVC's early test of the cell argument: test reg, reg (48 85 ..), then
+//                je (74 ..) to a second path past the stolen bytes, which handles the null
+//                cell; both paths run the body, so every script answers the same.
 asm(R"(
 	.section .text$sandbox_game,"x"
 	.intel_syntax noprefix
@@ -71,7 +97,7 @@ asm(R"(
 	ret
 	.endm
 
-	.macro QS_ENTRIES prefix, body
+	.macro QS_ENTRIES prefix, body, cell
 	.p2align 4
 	.globl \prefix\()_Compiler
 \prefix\()_Compiler:
@@ -97,10 +123,40 @@ asm(R"(
 \prefix\()_Undecodable:
 	pclmulqdq xmm0, xmm0, 0
 	QS_FRAME \body
+
+	.p2align 4
+	.globl \prefix\()_StackCookie
+\prefix\()_StackCookie:
+	sub rsp, 56
+	mov rax, qword ptr [rip + SandboxSecurityCookie]
+	xor rax, rsp
+	mov qword ptr [rsp+40], rax
+	call \body
+	mov rcx, qword ptr [rsp+40]
+	xor rcx, rsp
+	cmp rcx, qword ptr [rip + SandboxSecurityCookie]
+	jne \prefix\()_StackCookieFailed
+	add rsp, 56
+	ret
+\prefix\()_StackCookieFailed:
+	call SandboxSecurityCheckFailed
+	int3
+
+	.p2align 4
+	.globl \prefix\()_TestBranch
+\prefix\()_TestBranch:
+	test \cell, \cell
+	je \prefix\()_TestBranchNullCell
+	QS_FRAME \body
+\prefix\()_TestBranchNullCell:
+	sub rsp, 40
+	call \body
+	add rsp, 40
+	ret
 	.endm
 
-	QS_ENTRIES SandboxInvalidates, SandboxInvalidatesBody
-	QS_ENTRIES SandboxClear, SandboxClearBody
+	QS_ENTRIES SandboxInvalidates, SandboxInvalidatesBody, rdx
+	QS_ENTRIES SandboxClear, SandboxClearBody, rcx
 
 	.att_syntax prefix
 	.text
@@ -122,6 +178,12 @@ namespace Sandbox
 		if (a_name == "undecodable") {
 			return EPrologue::Undecodable;
 		}
+		if (a_name == "stack-cookie") {
+			return EPrologue::StackCookie;
+		}
+		if (a_name == "test-branch") {
+			return EPrologue::TestBranch;
+		}
 		return std::nullopt;
 	}
 
@@ -134,6 +196,10 @@ namespace Sandbox
 				return &SandboxInvalidates_Jump;
 			case EPrologue::Undecodable:
 				return &SandboxInvalidates_Undecodable;
+			case EPrologue::StackCookie:
+				return &SandboxInvalidates_StackCookie;
+			case EPrologue::TestBranch:
+				return &SandboxInvalidates_TestBranch;
 			case EPrologue::Compiler:
 				break;
 		}
@@ -149,6 +215,10 @@ namespace Sandbox
 				return &SandboxClear_Jump;
 			case EPrologue::Undecodable:
 				return &SandboxClear_Undecodable;
+			case EPrologue::StackCookie:
+				return &SandboxClear_StackCookie;
+			case EPrologue::TestBranch:
+				return &SandboxClear_TestBranch;
 			case EPrologue::Compiler:
 				break;
 		}

@@ -19,6 +19,8 @@ namespace Sandbox
 		RipRelative, // first reads memory relative to the instruction pointer
 		Jump,        // starts with a near jump to the real body (another detour, a thunk)
 		Undecodable, // starts with an instruction the plugin's decoder does not accept
+		StackCookie, // MSVC's stack-cookie frame: sub rsp, n, then the cookie read rip-relative
+		TestBranch,  // MSVC's early null test of the cell argument: test, then je past the stolen bytes
 	};
 
 	[[nodiscard]] std::optional<EPrologue> ParsePrologue(std::string_view a_name) noexcept;

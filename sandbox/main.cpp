@@ -8,12 +8,14 @@
 //   game.exe --hammer THREADS ITERATIONS CELLS
 //   game.exe --bench CALLS THREADS true|false
 //   game.exe --print-sections                the image's sections: name, offset, size
+//   game.exe --pages                         what loading the plugins did to page protection
 // Options: --prologue NAME and --clear-prologue NAME (compiler, rip-relative, jump,
-// undecodable) choose how the two functions begin; --my-games NAME the game's folder
-// under "My Games" that the host reports (Fallout4); --plugins DIR the plugin folder
-// below the game's folder (Data/F4SE/Plugins); --out FILE where to print; --checksums
-// prints, once the plugins are loaded, whether the game's read-only sections (its code
-// and constant data) still hold the bytes they held before.
+// undecodable, stack-cookie, test-branch) choose how the two functions begin;
+// --my-games NAME the game's folder under "My Games" that the host reports (Fallout4);
+// --plugins DIR the plugin folder below the game's folder (Data/F4SE/Plugins); --out
+// FILE where to print; --checksums prints, once the plugins are loaded, whether the
+// game's read-only sections (its code and constant data) still hold the bytes they held
+// before.
 
 #include <windows.h>
 
@@ -30,6 +32,7 @@
 
 #include "GameFunctions.h"
 #include "Host.h"
+#include "PageWalk.h"
 #include "REX/FModule.h"
 #include "Scenario.h"
 #include "Script.h"
@@ -151,7 +154,7 @@ namespace
 	{
 		std::cerr << "usage: game.exe [--prologue NAME] [--clear-prologue NAME] [--my-games NAME] [--plugins DIR] [--out FILE]\n"
 		             "                (--print-offsets | --script FILE | --demo [THREADS PLACEMENTS] |\n"
-		             "                 --hammer THREADS ITERATIONS CELLS | --bench CALLS THREADS true|false)\n";
+		             "                 --hammer THREADS ITERATIONS CELLS | --bench CALLS THREADS true|false | --pages)\n";
 		return 2;
 	}
 
@@ -181,6 +184,7 @@ namespace
 		host.gameFolder = ExecutableFolder();
 		const auto before = a_options.checksums ? ReadOnlyChecksums() : std::vector<std::uint64_t>{};
 		const auto gameVersion = Sandbox::ReadRunningGameVersion();
+		const auto pagesBefore = Sandbox::WalkMemory();
 		const auto plugins = Sandbox::LoadPlugins(host, gameVersion);
 		for (const auto& plugin : plugins) {
 			std::cerr << "host: " << plugin.name << (plugin.loaded ? " loaded" : " not loaded: " + plugin.note) << '\n';
@@ -189,6 +193,11 @@ namespace
 			a_out << (ReadOnlyChecksums() == before ? "read-only sections unchanged" : "read-only sections changed") << '\n';
 		}
 
+		if (a_options.mode == "pages" && values.empty()) {
+			Sandbox::PrintPageChanges(a_out, pagesBefore, Sandbox::WalkMemory(),
+			                          { reinterpret_cast<const void*>(calls.invalidates), reinterpret_cast<const void*>(calls.clear) });
+			return 0;
+		}
 		if (a_options.mode == "script" && values.size() == 1) {
 			std::ifstream script{ values[0] };
 			if (!script) {

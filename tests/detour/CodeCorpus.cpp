@@ -3,6 +3,8 @@
 
 #include "CodeCorpus.h"
 
+#include "PeImage.h"
+
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -101,43 +103,34 @@ namespace
 		return !a_corpus.sections.empty();
 	}
 
-	// PE: sections marked as code or executable; their bytes in the file.
-	bool ReadPe(const std::vector<std::uint8_t>& a_file, CodeCorpus& a_corpus)
+	// PE: sections marked as code or executable; their bytes in the file, as the one PE
+	// reader of the project finds them.
+	bool ReadPe(std::vector<std::uint8_t> a_file, CodeCorpus& a_corpus)
 	{
-		constexpr std::uint32_t kCntCode = 0x20;
-		constexpr std::uint32_t kMemExecute = 0x20000000;
-		std::uint32_t           peAt = 0;
-		std::uint32_t           signature = 0;
-		if (!Read(a_file, 0x3C, peAt) || !Read(a_file, peAt, signature) || signature != 0x00004550) {
-			return false;
-		}
-		std::uint16_t machine = 0, sectionCount = 0, optionalSize = 0;
-		Read(a_file, peAt + 4, machine);
-		Read(a_file, peAt + 6, sectionCount);
-		Read(a_file, peAt + 20, optionalSize);
-		if (machine != 0x8664 && machine != 0x014C) {
-			return false;
-		}
-		a_corpus.mode = machine == 0x8664 ? 64 : 32;
-
-		const std::size_t table = peAt + 24 + optionalSize;
-		for (std::size_t i = 0; i < sectionCount; ++i) {
-			const std::size_t at = table + i * 40;
-			char              name[9] = {};
-			std::uint32_t     virtualSize = 0, rawSize = 0, rawAt = 0, characteristics = 0;
-			if (!Read(a_file, at + 8, virtualSize) || !Read(a_file, at + 16, rawSize) || !Read(a_file, at + 20, rawAt) || !Read(a_file, at + 36, characteristics)) {
+		try {
+			const auto image = PeImage::Parse(std::move(a_file));
+			if (image.Machine() != PeImage::kMachineAmd64 && image.Machine() != PeImage::kMachineI386) {
 				return false;
 			}
-			std::memcpy(name, a_file.data() + at, 8);
-			if ((characteristics & (kCntCode | kMemExecute)) == 0) {
-				continue;
+			a_corpus.mode = image.Machine() == PeImage::kMachineAmd64 ? 64 : 32;
+			for (const auto& section : image.Sections()) {
+				if (!section.Executable()) {
+					continue;
+				}
+				const auto  bytes = image.BytesAt(section.rva, section.virtualSize != 0 ? section.virtualSize : section.fileSize);
+				CodeSection code;
+				code.name = section.name;
+				code.size = bytes.size();
+				code.bytes.assign(bytes.begin(), bytes.end());
+				code.bytes.resize(code.size + kCodePadding, 0);
+				a_corpus.sections.push_back(std::move(code));
 			}
-			const std::uint32_t size = virtualSize != 0 && virtualSize < rawSize ? virtualSize : rawSize;
-			AddSection(a_file, name, rawAt, size, a_corpus);
+		} catch (const PeImage::BadImage&) {
+			return false;
 		}
 		return !a_corpus.sections.empty();
 	}
-}
+} // namespace
 
 std::optional<CodeCorpus> LoadCodeCorpus(const std::string& a_path)
 {
@@ -148,12 +141,15 @@ std::optional<CodeCorpus> LoadCodeCorpus(const std::string& a_path)
 	const std::vector<std::uint8_t> file{ std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
 	CodeCorpus                      corpus;
 	corpus.path = a_path;
-	if (file.size() > 64 && std::memcmp(file.data(), "\x7F" "ELF", 4) == 0 && file[5] == 1) {
+	if (file.size() > 64 && std::memcmp(file.data(), "\x7F"
+	                                                 "ELF",
+	                                    4) == 0 &&
+	    file[5] == 1) {
 		if (ReadElf(file, corpus)) {
 			return corpus;
 		}
 	} else if (file.size() > 64 && file[0] == 'M' && file[1] == 'Z') {
-		if (ReadPe(file, corpus)) {
+		if (ReadPe(std::vector<std::uint8_t>(file), corpus)) {
 			return corpus;
 		}
 	}

@@ -1,5 +1,7 @@
 // What the two hooks answer and log for every row of their decision tables, seen from the
 // game's side: the sandbox's game asks, the real plugin answers, the log is read back.
+// Every row runs once per way the game's two functions may begin (the detour relocates
+// what it steals differently for each), and checks that both functions were detoured.
 
 #include "SandboxCase.h"
 
@@ -77,28 +79,60 @@ namespace E2E
 			{ "ProtectionOffLetsEveryClearRun", Ini(0, 0, 0), kClearSteps, { "clear c -> ran", "clear c -> ran", "clear c -> ran", "clear c -> ran", "clear c -> ran", "clear c -> ran", "clear @null -> ran" }, { kStartup } },
 		};
 
-		class HookDecisions : public SandboxCase, public ::testing::WithParamInterface<HookCase>
+		// How both game functions begin: a compiler's plain frame, and the two forms MSVC
+		// emits that hold position-dependent instructions among the first bytes.
+		struct Prologue
+		{
+			const char* option; // the game's --prologue value
+			const char* name;
+		};
+		const Prologue kPrologues[] = {
+			{ "compiler", "Compiler" },
+			{ "stack-cookie", "StackCookie" }, // sub rsp, n; mov rax, [rip+cookie]; ...
+			{ "test-branch", "TestBranch" },   // test reg, reg; je past the stolen bytes
+		};
+
+		void PrintTo(const Prologue& a_prologue, std::ostream* a_out)
+		{
+			*a_out << a_prologue.name;
+		}
+
+		using Row = std::tuple<HookCase, Prologue>;
+
+		class HookDecisions : public SandboxCase, public ::testing::WithParamInterface<Row>
 		{
 		};
 
-		std::string CaseName(const ::testing::TestParamInfo<HookCase>& a_info)
+		std::string CaseName(const ::testing::TestParamInfo<Row>& a_info)
 		{
-			return a_info.param.name;
+			return std::string{ std::get<0>(a_info.param).name } + "_" + std::get<1>(a_info.param).name;
 		}
 	} // namespace
 
 	TEST_P(HookDecisions, AnswersAndLogsAsTheSwitchesSay)
 	{
-		const auto& hookCase = GetParam();
-		MakeGame().WriteIni(hookCase.ini);
+		const auto& [hookCase, prologue] = GetParam();
+		MakeGame({ "--prologue", prologue.option, "--clear-prologue", prologue.option }).WriteIni(hookCase.ini);
 
-		const auto result = Play(std::string{ kForms } + hookCase.script);
+		const auto result = Play(std::string{ kForms } + hookCase.script + "entry invalidate\nentry clear\n");
 
-		EXPECT_EQ(result.exitCode, 0u) << result.output;
-		EXPECT_EQ(Lines(result.output), hookCase.output);
+		// A stack-cookie check that fails ends the game with STATUS_STACK_BUFFER_OVERRUN.
+		EXPECT_EQ(result.exitCode, 0u) << std::hex << result.exitCode << "\n"
+		                               << result.output;
+		auto output = Lines(result.output);
+		ASSERT_GE(output.size(), 2u) << result.output;
+		const std::vector entries(output.end() - 2, output.end());
+		output.resize(output.size() - 2);
+		EXPECT_EQ(output, hookCase.output);
 		EXPECT_EQ(PluginLines(), hookCase.pluginLog);
+		// With protection on both functions begin with the detour's jump; off, neither does.
+		const bool protectionOn = hookCase.ini.find("bEnablePrecombineProtection=1") != std::string::npos;
+		for (const auto& entry : entries) {
+			const auto bytes = entry.substr(entry.find(' ', sizeof "entry") + 1); // "entry <function> <bytes>"
+			EXPECT_EQ(bytes.starts_with("E9 ") || bytes.starts_with("FF 25 "), protectionOn) << entry;
+		}
 	}
 
-	INSTANTIATE_TEST_SUITE_P(Invalidation, HookDecisions, ::testing::ValuesIn(kInvalidationCases), CaseName);
-	INSTANTIATE_TEST_SUITE_P(Clear, HookDecisions, ::testing::ValuesIn(kClearCases), CaseName);
+	INSTANTIATE_TEST_SUITE_P(Invalidation, HookDecisions, ::testing::Combine(::testing::ValuesIn(kInvalidationCases), ::testing::ValuesIn(kPrologues)), CaseName);
+	INSTANTIATE_TEST_SUITE_P(Clear, HookDecisions, ::testing::Combine(::testing::ValuesIn(kClearCases), ::testing::ValuesIn(kPrologues)), CaseName);
 } // namespace E2E

@@ -1,6 +1,7 @@
 // addrlib: writes, dumps and queries Address Library databases in every layout that the
 // host library reads (raw, 1, 2, 5).
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -11,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "Check.h"
 #include "Database.h"
 #include "Pairs.h"
 
@@ -42,10 +44,18 @@ Usage:
   addrlib find <file.bin> <id> [--raw]
       Prints the offset of one id as 0x-hexadecimal, or "not found".
 
+  addrlib check <file.bin> <Fallout4.exe> [--raw]
+      Tells, without starting the game, whether Quellstone can run on it: for each
+      game function it patches, whether the database has its id, whether the offset
+      lies in the executable's code, and whether the patch would be accepted on the
+      bytes there (and how many it would move) or why it would be refused. Exit code
+      0 when both functions can be patched, 1 when not.
+
   addrlib --help
       Shows this text.
 
-Exit codes: 0 success, 1 id not found, 2 wrong usage, 3 unreadable or invalid file.
+Exit codes: 0 success, 1 id not found (check: a function cannot be patched), 2 wrong
+usage, 3 unreadable or invalid file.
 Progress of long tables is shown on standard error.
 )";
 
@@ -210,6 +220,32 @@ Progress of long tables is shown on standard error.
 		std::printf("%s\n", fmt::format("0x{:X}", *offset).c_str());
 		return 0;
 	}
+
+	int Check(const Arguments& a_arguments)
+	{
+		if (a_arguments.positional.size() != 2) {
+			throw UsageError("check needs <file.bin> and <Fallout4.exe>");
+		}
+		const auto                  database = Load(a_arguments);
+		const std::filesystem::path gamePath{ a_arguments.positional[1] };
+		const auto                  game = [&] {
+            try {
+                return PeImage::Read(gamePath);
+            } catch (const PeImage::BadImage& e) {
+                throw AddrLib::BadFile(fmt::format("{}: {}", gamePath.string(), e.what()));
+            }
+		}();
+		if (game.Machine() != PeImage::kMachineAmd64) {
+			throw AddrLib::BadFile(fmt::format("{}: not an x86-64 executable", gamePath.string()));
+		}
+		const auto checks = AddrLib::CheckGame(database, game);
+		const auto text = AddrLib::FormatCheck(checks);
+		std::fwrite(text.data(), 1, text.size(), stdout);
+		const bool accepted = std::ranges::all_of(checks, [](const AddrLib::FunctionCheck& a_check) {
+			return a_check.verdict == AddrLib::FunctionCheck::Verdict::Accepted;
+		});
+		return accepted ? 0 : kNotFound;
+	}
 } // namespace
 
 int main(int a_argc, char** a_argv)
@@ -229,6 +265,9 @@ int main(int a_argc, char** a_argv)
 		}
 		if (command == "find") {
 			return Find(arguments);
+		}
+		if (command == "check") {
+			return Check(arguments);
 		}
 		throw UsageError(command.empty() ? "no command given" : fmt::format("unknown command {}", command));
 	} catch (const UsageError& e) {

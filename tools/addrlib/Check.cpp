@@ -1,0 +1,155 @@
+#include "Check.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "InlineHook.h"
+
+namespace AddrLib
+{
+	namespace
+	{
+		// Enough for any stolen run: at most 13 bytes before the last instruction, which is
+		// at most 15 bytes long.
+		constexpr std::size_t kCodeBytes = 32;
+		constexpr std::size_t kShownBytes = 16;
+
+		// The most of a function the plan is given to scan, as an install gives it.
+		constexpr std::size_t kLongestScannedFunction = 0x10000;
+
+		// The function of the table holding a_rva, or null.
+		const PeImage::Function* FunctionAt(std::span<const PeImage::Function> a_functions, std::uint32_t a_rva)
+		{
+			const auto after = std::ranges::upper_bound(a_functions, a_rva, {}, &PeImage::Function::begin);
+			if (after == a_functions.begin()) {
+				return nullptr;
+			}
+			const auto& function = *(after - 1);
+			return a_rva < function.end ? &function : nullptr;
+		}
+	} // namespace
+
+	std::string FormatBytes(std::span<const std::uint8_t> a_bytes)
+	{
+		std::string text;
+		for (const auto byte : a_bytes) {
+			text += fmt::format("{}{:02X}", text.empty() ? "" : " ", byte);
+		}
+		return text;
+	}
+
+	std::size_t LiveCodeWindow(const PatchSite& a_site)
+	{
+		return std::clamp<std::size_t>(a_site.primarySize, kCodeBytes, kLongestScannedFunction);
+	}
+
+	PatchSite FindPatchSite(const PeImage& a_image, std::span<const PeImage::Function> a_functions, std::uint32_t a_entry)
+	{
+		PatchSite site;
+		site.rva = a_entry;
+		for (; site.jumpsFollowed < InlineHook::kMaxJumpsFollowed; ++site.jumpsFollowed) {
+			const auto   jump = a_image.BytesAt(site.rva, 5);
+			std::int64_t destination = 0;
+			if (jump.size() >= 5 && jump[0] == 0xE9) {
+				std::int32_t displacement;
+				std::memcpy(&displacement, jump.data() + 1, sizeof displacement);
+				destination = std::int64_t{ site.rva } + 5 + displacement;
+			} else if (jump.size() >= 2 && jump[0] == 0xEB && jump[1] != 0x00 && jump[1] != 0x80) {
+				destination = std::int64_t{ site.rva } + 2 + static_cast<std::int8_t>(jump[1]);
+			} else {
+				break;
+			}
+			if (destination < 0 || destination > 0xFFFFFFFF) {
+				break; // out of the image: the jump itself is where an install would look
+			}
+			site.rva = static_cast<std::uint32_t>(destination);
+		}
+		if (const auto* function = FunctionAt(a_functions, site.rva)) {
+			site.functionSize = function->end - site.rva;
+			site.primarySize = site.rva == function->begin ? function->primaryEnd - site.rva : 0;
+		}
+		site.code = a_image.BytesAt(site.rva, std::clamp<std::size_t>(site.functionSize, kCodeBytes, kLongestScannedFunction));
+		return site;
+	}
+
+	std::vector<FunctionCheck> CheckGame(const Database& a_database, const PeImage& a_game, std::span<const DetouredFunction> a_functions)
+	{
+		const auto                 functions = a_game.Functions();
+		std::vector<FunctionCheck> checks;
+		for (const auto& function : a_functions) {
+			FunctionCheck& check = checks.emplace_back();
+			check.function = function;
+			check.offset = REL::IDDBCodec::Find(a_database.entries, function.id);
+			if (!check.offset) {
+				check.verdict = FunctionCheck::Verdict::MissingId;
+				continue;
+			}
+			const auto* section = *check.offset <= 0xFFFFFFFF ? a_game.SectionAt(static_cast<std::uint32_t>(*check.offset)) : nullptr;
+			if (section) {
+				check.section = section->name;
+			}
+			const auto rva = static_cast<std::uint32_t>(*check.offset);
+			if (!section || !section->Executable() || a_game.BytesAt(rva, 1).empty()) {
+				check.verdict = FunctionCheck::Verdict::OutsideCode;
+				continue;
+			}
+			check.site = FindPatchSite(a_game, functions, rva);
+			if (const auto* landing = a_game.SectionAt(check.site.rva); !landing || !landing->Executable() || check.site.code.empty()) {
+				check.verdict = FunctionCheck::Verdict::OutsideCode; // a leading jump leads out of the code
+				continue;
+			}
+			const auto code = check.site.code;
+			check.bytes.assign(code.begin(), code.begin() + static_cast<std::ptrdiff_t>(std::min(code.size(), kShownBytes)));
+			check.plan = DryRunDetour(code.first(std::min(code.size(), LiveCodeWindow(check.site))), a_game.ImageBase() + check.site.rva, check.site.primarySize);
+			check.verdict = check.plan.ok() ? FunctionCheck::Verdict::Accepted : FunctionCheck::Verdict::Refused;
+		}
+		return checks;
+	}
+
+	std::string FormatCheck(const std::vector<FunctionCheck>& a_checks)
+	{
+		std::string text;
+		bool        allAccepted = true;
+		for (const auto& check : a_checks) {
+			text += fmt::format("{} (ID {}): ", check.function.name, check.function.id);
+			if (check.offset) {
+				text += fmt::format("offset 0x{:X}", *check.offset);
+				text += check.section.empty() ? std::string{ ", outside every section" } : fmt::format(" in {}", check.section);
+				text += ": ";
+			}
+			switch (check.verdict) {
+				case FunctionCheck::Verdict::Accepted:
+					text += fmt::format("detour accepted: {}-byte jump, {} bytes moved to the trampoline", check.plan.jumpSize, check.plan.stolenLength);
+					break;
+				case FunctionCheck::Verdict::MissingId:
+					text += "not in the database";
+					break;
+				case FunctionCheck::Verdict::OutsideCode:
+					text += "not in the executable's code";
+					break;
+				case FunctionCheck::Verdict::Refused:
+					text += fmt::format("detour refused: {} (at +{})", DescribeFailure(check.plan.failure), check.plan.failedAt);
+					break;
+			}
+			if (check.site.jumpsFollowed != 0) {
+				text += fmt::format("\n  after {} leading jump(s), at offset 0x{:X}", check.site.jumpsFollowed, check.site.rva);
+			}
+			if (!check.bytes.empty()) {
+				text += fmt::format("\n  bytes: {}", FormatBytes(check.bytes));
+				if (check.site.functionSize != 0) {
+					text += fmt::format(" ({} bytes to the function's end", check.site.functionSize);
+					if (check.site.primarySize != check.site.functionSize) {
+						text += fmt::format(", of which Windows reports the first {} as its own range", check.site.primarySize);
+					}
+					text += ')';
+				}
+			}
+			text += '\n';
+			allAccepted = allAccepted && check.verdict == FunctionCheck::Verdict::Accepted;
+		}
+		text += allAccepted ? "Quellstone can run on this game.\n" : "Quellstone cannot run on this game as it is.\n";
+		return text;
+	}
+} // namespace AddrLib

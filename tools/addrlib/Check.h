@@ -1,0 +1,91 @@
+#pragma once
+
+// `addrlib check`: whether Quellstone can run on a game, told without starting it. For
+// each game function the plugin detours: is its ID in the database, does its offset
+// point into the executable's code, and would the detour accept the bytes there? The
+// last question is answered by the detour's own plan, run on the file's bytes at the
+// address the function would have at the image's preferred base, with the replacement
+// far away (as a plugin DLL is from the game), a page for the trampoline near it, and
+// the function size the plugin's install finds in the game (PatchSite::primarySize), so
+// that the answer is the plugin's.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Database.h"
+#include "DetourPlan.h"
+#include "PeImage.h"
+
+namespace AddrLib
+{
+	// A game function the plugin detours, by the name the plugin's log uses.
+	struct DetouredFunction
+	{
+		std::string_view name;
+		std::uint64_t    id;
+	};
+
+	// The two game functions Quellstone detours in Fallout 4 1.11.221.0.
+	inline constexpr DetouredFunction kQuellstoneFunctions[] = {
+		{ "InvalidatesPreCalcDataForCell", 2201029 },
+		{ "ClearPreCalcedData", 2200368 },
+	};
+
+	// Where an install would patch a function of an image that is not loaded: its entry
+	// after the leading jumps an install follows (E9, and EB other than EB 00 and EB 80;
+	// an FF 25 jump goes through an import slot whose value the file does not hold, so it
+	// stays), with the bytes the file holds there (the whole function, up to 64 KiB, so that
+	// the plan can look for branches back into the bytes it takes) and the size of the
+	// function from there to its end as the function table knows it, chained fragments
+	// that continue it included (0 when the table does not cover it).
+	struct PatchSite
+	{
+		std::uint32_t rva{ 0 };
+		int           jumpsFollowed{ 0 };
+		std::uint32_t functionSize{ 0 };
+		// What an install in the game learns from the system's function lookup: the size of
+		// the table entry that begins here, its own range only (without the chained
+		// fragments that continue it); 0 when no entry begins here.
+		std::uint32_t                 primarySize{ 0 };
+		std::span<const std::uint8_t> code;
+	};
+
+	// Bytes as upper-case hexadecimal pairs separated by spaces ("48 8B 05").
+	[[nodiscard]] std::string FormatBytes(std::span<const std::uint8_t> a_bytes);
+
+	// How many of the site's bytes an install in the game hands to the plan.
+	[[nodiscard]] std::size_t LiveCodeWindow(const PatchSite& a_site);
+
+	// a_functions: a_image.Functions(), sorted by begin.
+	[[nodiscard]] PatchSite FindPatchSite(const PeImage& a_image, std::span<const PeImage::Function> a_functions, std::uint32_t a_entry);
+
+	struct FunctionCheck
+	{
+		enum class Verdict
+		{
+			Accepted,
+			MissingId,   // the database has no offset for the ID
+			OutsideCode, // the offset is not inside an executable section of the image
+			Refused      // the detour would refuse the bytes there
+		};
+
+		DetouredFunction             function;
+		Verdict                      verdict{ Verdict::MissingId };
+		std::optional<std::uint64_t> offset;
+		std::string                  section; // the section the offset lies in, if any
+		PatchSite                    site;    // where the detour would go, when in code
+		DetourPlan                   plan;    // when the dry run was made
+		std::vector<std::uint8_t>    bytes;   // the first bytes at the offset (for the report)
+	};
+
+	// Checks every function against the database and the image.
+	[[nodiscard]] std::vector<FunctionCheck> CheckGame(const Database& a_database, const PeImage& a_game,
+	                                                   std::span<const DetouredFunction> a_functions = kQuellstoneFunctions);
+
+	// One line per function, then the verdict; what `addrlib check` prints.
+	[[nodiscard]] std::string FormatCheck(const std::vector<FunctionCheck>& a_checks);
+} // namespace AddrLib

@@ -1,0 +1,288 @@
+#include "PeImage.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include <fmt/format.h>
+
+namespace
+{
+	constexpr std::uint32_t kScnCntCode = 0x00000020;
+	constexpr std::uint32_t kScnMemExecute = 0x20000000;
+	constexpr std::uint16_t kMagicPe32 = 0x10B;
+	constexpr std::uint16_t kMagicPe32Plus = 0x20B;
+	constexpr std::size_t   kSectionHeaderSize = 40;
+	constexpr std::size_t   kRuntimeFunctionSize = 12;
+	constexpr std::uint32_t kExceptionDirectory = 3;
+	// UNWIND_INFO: version in bits 0-2 of its first byte, flags in bits 3-7; a chained
+	// fragment's copy of the entry it continues follows the unwind codes.
+	constexpr std::uint8_t kUnwindFlagChainInfo = 0x4;
+	// An entry whose unwind field has its low bit set is an alias: the field (low bit
+	// cleared) is the RVA of another function-table entry that holds its unwind state.
+	constexpr std::uint32_t kUnwindIndirect = 0x1;
+	// Compilers chain a fragment to its primary entry directly; a walk this long is a loop
+	// in a damaged file.
+	constexpr int kMaxChainLength = 32;
+
+	// Reads a little-endian value at a_at, or nothing when it does not lie inside a_bytes.
+	template <class T>
+	std::optional<T> ReadAt(std::span<const std::uint8_t> a_bytes, std::uint64_t a_at) noexcept
+	{
+		if (a_at > a_bytes.size() || a_bytes.size() - a_at < sizeof(T)) {
+			return std::nullopt;
+		}
+		T value;
+		std::memcpy(&value, a_bytes.data() + a_at, sizeof value);
+		return value;
+	}
+
+	// Names longer than 8 characters are stored as "/N": offset N into the string table
+	// that follows the COFF symbol table (MinGW's debug sections are named that way).
+	std::optional<std::string> LongName(std::span<const std::uint8_t> a_bytes, std::uint64_t a_fileHeader, const std::string& a_name)
+	{
+		if (a_name.size() < 2 || a_name[0] != '/') {
+			return std::nullopt;
+		}
+		std::uint64_t offset = 0;
+		for (const char digit : a_name.substr(1)) {
+			if (digit < '0' || digit > '9') {
+				return std::nullopt;
+			}
+			offset = offset * 10 + static_cast<std::uint64_t>(digit - '0');
+		}
+		const auto symbols = ReadAt<std::uint32_t>(a_bytes, a_fileHeader + 8);
+		const auto symbolCount = ReadAt<std::uint32_t>(a_bytes, a_fileHeader + 12);
+		if (!symbols || !symbolCount || *symbols == 0) {
+			return std::nullopt;
+		}
+		const std::uint64_t at = *symbols + std::uint64_t{ *symbolCount } * 18 + offset;
+		if (at >= a_bytes.size()) {
+			return std::nullopt;
+		}
+		const char* first = reinterpret_cast<const char*>(a_bytes.data() + at);
+		const char* last = reinterpret_cast<const char*>(a_bytes.data() + a_bytes.size());
+		return std::string(first, std::find(first, last, '\0'));
+	}
+
+	template <class T>
+	T Require(std::optional<T> a_value, const char* a_what)
+	{
+		if (!a_value) {
+			throw PeImage::BadImage(fmt::format("not a PE image: the {} lies outside the file", a_what));
+		}
+		return *a_value;
+	}
+} // namespace
+
+bool PeImage::Section::Executable() const noexcept
+{
+	return (characteristics & (kScnCntCode | kScnMemExecute)) != 0;
+}
+
+bool PeImage::Section::Contains(std::uint32_t a_rva) const noexcept
+{
+	const std::uint32_t memorySize = virtualSize != 0 ? virtualSize : fileSize;
+	return a_rva >= rva && a_rva - rva < memorySize;
+}
+
+PeImage PeImage::Read(const std::filesystem::path& a_path)
+{
+	std::ifstream in(a_path, std::ios::binary);
+	if (!in) {
+		throw BadImage("cannot open the file");
+	}
+	std::vector<std::uint8_t> bytes{ std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
+	if (in.bad()) {
+		throw BadImage("cannot read the file");
+	}
+	return Parse(std::move(bytes));
+}
+
+PeImage PeImage::Parse(std::vector<std::uint8_t> a_file)
+{
+	PeImage image;
+	image.file = std::move(a_file);
+	const std::span<const std::uint8_t> bytes{ image.file };
+
+	if (ReadAt<std::uint16_t>(bytes, 0) != std::uint16_t{ 0x5A4D }) { // "MZ"
+		throw BadImage("not a PE image: no MZ header");
+	}
+	const std::uint64_t peAt = Require(ReadAt<std::uint32_t>(bytes, 0x3C), "PE header offset");
+	if (ReadAt<std::uint32_t>(bytes, peAt) != std::uint32_t{ 0x00004550 }) { // "PE\0\0"
+		throw BadImage("not a PE image: no PE signature");
+	}
+	const std::uint64_t fileHeader = peAt + 4;
+	image.machine = Require(ReadAt<std::uint16_t>(bytes, fileHeader), "file header");
+	const std::uint16_t sectionCount = Require(ReadAt<std::uint16_t>(bytes, fileHeader + 2), "file header");
+	const std::uint16_t optionalSize = Require(ReadAt<std::uint16_t>(bytes, fileHeader + 16), "file header");
+
+	const std::uint64_t optional = fileHeader + 20;
+	const std::uint16_t magic = Require(ReadAt<std::uint16_t>(bytes, optional), "optional header");
+	if (magic != kMagicPe32 && magic != kMagicPe32Plus) {
+		throw BadImage(fmt::format("not a PE image: optional header magic {:#x}", magic));
+	}
+	image.is64 = magic == kMagicPe32Plus;
+	image.imageBase = image.is64 ? Require(ReadAt<std::uint64_t>(bytes, optional + 24), "image base")
+	                             : Require(ReadAt<std::uint32_t>(bytes, optional + 28), "image base");
+	image.imageSize = Require(ReadAt<std::uint32_t>(bytes, optional + 56), "image size");
+	image.headersSize = Require(ReadAt<std::uint32_t>(bytes, optional + 60), "headers size");
+	const std::uint64_t directoryCountAt = optional + (image.is64 ? 108 : 92);
+	const std::uint64_t directories = directoryCountAt + 4;
+	const std::uint32_t directoryCount = Require(ReadAt<std::uint32_t>(bytes, directoryCountAt), "data directory count");
+
+	const std::uint64_t table = optional + optionalSize;
+	for (std::uint16_t i = 0; i < sectionCount; ++i) {
+		const std::uint64_t at = table + std::uint64_t{ i } * kSectionHeaderSize;
+		if (at > bytes.size() || bytes.size() - at < kSectionHeaderSize) {
+			throw BadImage("not a PE image: the section table lies outside the file");
+		}
+		Section     section;
+		const char* name = reinterpret_cast<const char*>(bytes.data() + at);
+		section.name.assign(name, std::find(name, name + 8, '\0'));
+		if (const auto longName = LongName(bytes, fileHeader, section.name)) {
+			section.name = *longName;
+		}
+		section.virtualSize = *ReadAt<std::uint32_t>(bytes, at + 8);
+		section.rva = *ReadAt<std::uint32_t>(bytes, at + 12);
+		section.fileSize = *ReadAt<std::uint32_t>(bytes, at + 16);
+		section.fileOffset = *ReadAt<std::uint32_t>(bytes, at + 20);
+		section.characteristics = *ReadAt<std::uint32_t>(bytes, at + 36);
+		image.sections.push_back(std::move(section));
+	}
+
+	// The function table exists only for x86-64 code (x86 unwinds through frame chains).
+	if (image.machine == kMachineAmd64 && image.is64 && directoryCount > kExceptionDirectory) {
+		const std::uint64_t entry = directories + kExceptionDirectory * 8;
+		if (entry + 8 <= optional + optionalSize) {
+			const std::uint32_t rva = Require(ReadAt<std::uint32_t>(bytes, entry), "exception directory");
+			const std::uint32_t size = Require(ReadAt<std::uint32_t>(bytes, entry + 4), "exception directory");
+			const auto          data = image.BytesAt(rva, size);
+			for (std::size_t at = 0; at + kRuntimeFunctionSize <= data.size(); at += kRuntimeFunctionSize) {
+				image.runtimeFunctions.push_back({ *ReadAt<std::uint32_t>(data, at), *ReadAt<std::uint32_t>(data, at + 4), *ReadAt<std::uint32_t>(data, at + 8) });
+			}
+		}
+	}
+	return image;
+}
+
+const PeImage::Section* PeImage::SectionAt(std::uint32_t a_rva) const noexcept
+{
+	const auto found = std::ranges::find_if(sections, [&](const Section& a_section) { return a_section.Contains(a_rva); });
+	return found == sections.end() ? nullptr : &*found;
+}
+
+std::optional<std::uint64_t> PeImage::FileOffset(std::uint32_t a_rva) const noexcept
+{
+	const Section* section = SectionAt(a_rva);
+	if (!section) {
+		return std::nullopt;
+	}
+	const std::uint32_t into = a_rva - section->rva;
+	if (into >= section->fileSize) {
+		return std::nullopt; // the zero-filled tail: not in the file
+	}
+	const std::uint64_t offset = std::uint64_t{ section->fileOffset } + into;
+	if (offset >= file.size()) {
+		return std::nullopt;
+	}
+	return offset;
+}
+
+std::span<const std::uint8_t> PeImage::BytesAt(std::uint32_t a_rva, std::size_t a_maxSize) const noexcept
+{
+	const auto offset = FileOffset(a_rva);
+	if (!offset) {
+		return {};
+	}
+	const Section&      section = *SectionAt(a_rva);
+	const std::uint32_t memorySize = section.virtualSize != 0 ? section.virtualSize : section.fileSize;
+	const std::uint64_t sectionEnd = std::uint64_t{ section.fileOffset } + std::min(section.fileSize, memorySize);
+	const std::uint64_t end = std::min<std::uint64_t>({ sectionEnd, file.size(), *offset + a_maxSize });
+	return { file.data() + *offset, static_cast<std::size_t>(end - *offset) };
+}
+
+std::optional<PeImage::RuntimeFunction> PeImage::ReadRuntimeFunction(std::uint32_t a_rva) const
+{
+	const auto data = BytesAt(a_rva, kRuntimeFunctionSize);
+	if (data.size() < kRuntimeFunctionSize) {
+		return std::nullopt;
+	}
+	return RuntimeFunction{ *ReadAt<std::uint32_t>(data, 0), *ReadAt<std::uint32_t>(data, 4), *ReadAt<std::uint32_t>(data, 8) };
+}
+
+std::optional<PeImage::RuntimeFunction> PeImage::Continues(const RuntimeFunction& a_entry) const
+{
+	if ((a_entry.unwind & kUnwindIndirect) != 0) {
+		return ReadRuntimeFunction(a_entry.unwind & ~kUnwindIndirect);
+	}
+	const auto header = BytesAt(a_entry.unwind, 4);
+	if (header.size() < 4 || ((header[0] >> 3) & kUnwindFlagChainInfo) == 0) {
+		return std::nullopt;
+	}
+	// The unwind codes are 2 bytes each, their count rounded up to even.
+	const std::uint32_t codes = (std::uint32_t{ header[2] } + 1) & ~1u;
+	return ReadRuntimeFunction(a_entry.unwind + 4 + codes * 2);
+}
+
+std::optional<PeImage::RuntimeFunction> PeImage::PrimaryOf(const RuntimeFunction& a_entry) const
+{
+	RuntimeFunction entry = a_entry;
+	for (int step = 0; step < kMaxChainLength; ++step) {
+		const bool chained = (entry.unwind & kUnwindIndirect) != 0 || [&] {
+			const auto header = BytesAt(entry.unwind, 1);
+			return !header.empty() && ((header[0] >> 3) & kUnwindFlagChainInfo) != 0;
+		}();
+		if (!chained) {
+			return entry;
+		}
+		const auto next = Continues(entry);
+		if (!next) {
+			return std::nullopt;
+		}
+		entry = *next;
+	}
+	return std::nullopt;
+}
+
+std::vector<PeImage::Function> PeImage::Functions() const
+{
+	std::map<std::uint32_t, Function>                                     functions;
+	std::multimap<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> fragments; // primary begin -> (begin, end)
+	for (const RuntimeFunction& entry : runtimeFunctions) {
+		if (entry.end <= entry.begin) {
+			continue; // an empty or inverted range describes no code
+		}
+		const auto primary = PrimaryOf(entry);
+		if (!primary) {
+			continue;
+		}
+		if (primary->begin == entry.begin && primary->end == entry.end && primary->unwind == entry.unwind) {
+			functions.try_emplace(entry.begin, Function{ entry.begin, entry.end, 0, entry.end });
+		} else {
+			fragments.emplace(primary->begin, std::pair{ entry.begin, entry.end });
+		}
+	}
+	for (auto& [begin, function] : functions) {
+		auto [first, last] = fragments.equal_range(begin);
+		std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
+		for (auto it = first; it != last; ++it) {
+			ranges.push_back(it->second);
+		}
+		std::ranges::sort(ranges);
+		function.fragments = static_cast<std::uint32_t>(ranges.size());
+		for (const auto& [fragmentBegin, fragmentEnd] : ranges) {
+			if (fragmentBegin == function.end && fragmentEnd > function.end) {
+				function.end = fragmentEnd;
+			}
+		}
+	}
+	std::vector<Function> result;
+	result.reserve(functions.size());
+	for (const auto& [begin, function] : functions) {
+		result.push_back(function);
+	}
+	return result;
+}

@@ -1,0 +1,128 @@
+#pragma once
+
+// A Windows PE image read from the bytes of its file, without loading it: its sections,
+// its function table (the exception directory, ".pdata") and the mapping from relative
+// virtual addresses (RVAs) to file offsets. The detour's offline users need exactly this:
+// `addrlib check` looks at the code an Address Library offset points to in a game's
+// executable, and the hookability benchmark walks every function entry of real binaries.
+//
+// The file may be anything a user hands over, so every field is checked against the
+// file's size before it is used: a damaged or hostile file gives a BadImage error or an
+// empty answer, never a read outside the file's bytes. Nothing here depends on the
+// platform; the Windows structures are read field by field, little-endian.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class PeImage
+{
+public:
+	// A file that is not a PE image, or whose headers point outside the file; what() says
+	// which.
+	class BadImage : public std::runtime_error
+	{
+	public:
+		using std::runtime_error::runtime_error;
+	};
+
+	static constexpr std::uint16_t kMachineAmd64 = 0x8664;
+	static constexpr std::uint16_t kMachineI386 = 0x014C;
+
+	struct Section
+	{
+		std::string   name; // long names ("/123") looked up in the COFF string table
+		std::uint32_t rva{ 0 };
+		std::uint32_t virtualSize{ 0 };
+		std::uint32_t fileOffset{ 0 }; // PointerToRawData
+		std::uint32_t fileSize{ 0 };   // SizeOfRawData
+		std::uint32_t characteristics{ 0 };
+
+		// Mapped executable (IMAGE_SCN_MEM_EXECUTE) or marked as holding code
+		// (IMAGE_SCN_CNT_CODE): where the loader lets the processor run.
+		[[nodiscard]] bool Executable() const noexcept;
+		// The span of RVAs the section occupies in memory.
+		[[nodiscard]] bool Contains(std::uint32_t a_rva) const noexcept;
+	};
+
+	// One entry of the x86-64 function table: a range of code and its unwind information.
+	struct RuntimeFunction
+	{
+		std::uint32_t begin{ 0 };  // RVA of the first byte
+		std::uint32_t end{ 0 };    // RVA just past the last byte
+		std::uint32_t unwind{ 0 }; // RVA of the UNWIND_INFO (low bit set: of another RuntimeFunction)
+	};
+
+	// A function as its callers see it: an entry of the table that begins a function (not a
+	// chained fragment that continues another entry's unwind state), with its extent.
+	struct Function
+	{
+		std::uint32_t begin{ 0 };
+		// Just past the function's last byte reachable without leaving it: the primary
+		// entry's end, extended over chained fragments that continue this function right
+		// where the previous range ends (a compiler splits one function's unwind ranges
+		// that way). Fragments placed elsewhere (cold code) do not extend it.
+		std::uint32_t end{ 0 };
+		std::uint32_t fragments{ 0 };  // chained fragments that continue this function, anywhere
+		std::uint32_t primaryEnd{ 0 }; // the primary entry's own end, where its first range stops
+
+		[[nodiscard]] std::uint32_t Size() const noexcept { return end - begin; }
+	};
+
+	// Reads the image from a file's bytes. Raises BadImage.
+	[[nodiscard]] static PeImage Parse(std::vector<std::uint8_t> a_file);
+	// Reads the file at a_path. Raises BadImage, also when the file cannot be read.
+	[[nodiscard]] static PeImage Read(const std::filesystem::path& a_path);
+
+	[[nodiscard]] std::uint16_t               Machine() const noexcept { return machine; }
+	[[nodiscard]] bool                        Is64() const noexcept { return is64; }
+	[[nodiscard]] std::uint64_t               ImageBase() const noexcept { return imageBase; }
+	[[nodiscard]] std::uint32_t               ImageSize() const noexcept { return imageSize; }
+	[[nodiscard]] const std::vector<Section>& Sections() const noexcept { return sections; }
+
+	// The section whose memory holds a_rva, or null (headers, gaps, past the image).
+	[[nodiscard]] const Section* SectionAt(std::uint32_t a_rva) const noexcept;
+
+	// Where the byte at a_rva lies in the file; nullopt when it is not stored there (outside
+	// every section, or in the zero-filled tail of a section beyond its file data).
+	[[nodiscard]] std::optional<std::uint64_t> FileOffset(std::uint32_t a_rva) const noexcept;
+
+	// The file's bytes from a_rva on, at most a_maxSize of them, up to the end of the
+	// section's data in the file; empty when a_rva is not stored in the file.
+	[[nodiscard]] std::span<const std::uint8_t> BytesAt(std::uint32_t a_rva, std::size_t a_maxSize) const noexcept;
+
+	// The function table in file order; empty for an image without one. Entries that lie
+	// outside the file are left out.
+	[[nodiscard]] const std::vector<RuntimeFunction>& RuntimeFunctions() const noexcept { return runtimeFunctions; }
+
+	// The functions the table describes, sorted by begin: every entry that is not a chained
+	// fragment, with chained fragments counted into the function they continue.
+	[[nodiscard]] std::vector<Function> Functions() const;
+
+	// The table entry the fragment at a_entry continues, following the chain to its
+	// primary entry; a_entry itself when it is primary; nullopt when the chain is broken
+	// (unreadable, or longer than any compiler makes it).
+	[[nodiscard]] std::optional<RuntimeFunction> PrimaryOf(const RuntimeFunction& a_entry) const;
+
+private:
+	PeImage() = default;
+
+	// The function-table entry that a fragment's unwind data names; nullopt when a_entry is
+	// primary or its unwind data cannot be read.
+	[[nodiscard]] std::optional<RuntimeFunction> Continues(const RuntimeFunction& a_entry) const;
+	[[nodiscard]] std::optional<RuntimeFunction> ReadRuntimeFunction(std::uint32_t a_rva) const;
+
+	std::vector<std::uint8_t>    file;
+	std::uint16_t                machine{ 0 };
+	bool                         is64{ false };
+	std::uint64_t                imageBase{ 0 };
+	std::uint32_t                imageSize{ 0 };
+	std::uint32_t                headersSize{ 0 };
+	std::vector<Section>         sections;
+	std::vector<RuntimeFunction> runtimeFunctions;
+};
