@@ -22,14 +22,3 @@ if(MINGW)
   add_link_options(-static -static-libgcc -static-libstdc++)
   add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00 UNICODE _UNICODE)
 endif()
-
-# Adds every immediate subfolder of the current folder that has a CMakeLists.txt, so
-# that a component's tests, fuzzers or benchmarks live in a folder of their own.
-function(qs_add_component_folders)
-  file(GLOB children LIST_DIRECTORIES true CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*")
-  foreach(dir IN LISTS children)
-    if(IS_DIRECTORY "${dir}" AND EXISTS "${dir}/CMakeLists.txt")
-      add_subdirectory("${dir}")
-    endif()
-  endforeach()
-endfunction()
