@@ -10,6 +10,7 @@
 //   FakeFiles    files, named mappings and views, the SHA-512 hash service
 //   FakeMemory   system information and the virtual address space
 //   FakeShell    the documents known folder
+//   FakeDebugger whether a debugger is attached, and the debug output
 // This header holds what they share: reset, failure injection and the last error.
 
 #include <cstdint>

@@ -20,6 +20,7 @@
 
 #include "REL/Trampoline.h"
 #include "REX/FModule.h"
+#include "REX/OS.h"
 
 namespace
 {
@@ -204,5 +205,11 @@ namespace
 		const auto distance = address > end ? address - end : end - address;
 		EXPECT_LT(distance, 0x80000000u);
 		EXPECT_TRUE(::VirtualFree(memory, 0, MEM_RELEASE));
+	}
+
+	TEST(DebuggerWineTest, NoDebuggerIsReportedInATestRun)
+	{
+		// Wine attaches no debugger to the tests, so the log's debugger sink stays silent.
+		EXPECT_FALSE(REX::OS::IsDebuggerPresent());
 	}
 } // namespace

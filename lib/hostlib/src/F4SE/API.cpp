@@ -42,7 +42,7 @@ namespace F4SE
 			try {
 				const auto message = fmt::format("host initialisation: {} failed: {}", a_step, a_reason);
 				REX::LogError("{}", message);
-				Impl::DebuggerOutputSink::WriteDebugOutput((message + '\n').c_str());
+				Impl::DebuggerOutputSink::WriteDebugOutput(message + '\n');
 			} catch (...) {
 				Impl::DebuggerOutputSink::WriteDebugOutput("host initialisation: a step failed\n");
 			}

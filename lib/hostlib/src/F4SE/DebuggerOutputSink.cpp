@@ -1,49 +1,30 @@
 #include "DebuggerOutputSink.h"
 
+#include <exception>
 #include <string>
 
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
+#include "REX/OS.h"
+#include "REX/Text.h"
 
 namespace F4SE::Impl
 {
-	DebuggerOutputSink::DebuggerOutputSink() :
-	    DebuggerOutputSink(&DebuggerPresent, &WriteDebugOutput)
-	{}
-
-	DebuggerOutputSink::DebuggerOutputSink(PresentFn a_present, WriteFn a_write) :
-	    present(std::move(a_present)), write(std::move(a_write))
-	{}
-
-	bool DebuggerOutputSink::DebuggerPresent() noexcept
+	void DebuggerOutputSink::WriteDebugOutput(std::string_view a_text) noexcept
 	{
-#ifdef _WIN32
-		return ::IsDebuggerPresent() != FALSE;
-#else
-		return false;
-#endif
-	}
-
-	void DebuggerOutputSink::WriteDebugOutput([[maybe_unused]] const char* a_text) noexcept
-	{
-#ifdef _WIN32
-		::OutputDebugStringA(a_text);
-#endif
+		try {
+			const auto wide = REX::WideFromUtf8(a_text);
+			REX::OS::OutputDebugStringW(wide.c_str());
+		} catch (const std::exception&) {
+			// A line for the debugger is not worth failing the caller over.
+		}
 	}
 
 	void DebuggerOutputSink::sink_it_(const spdlog::details::log_msg& a_message)
 	{
-		if (!present()) {
+		if (!REX::OS::IsDebuggerPresent()) {
 			return;
 		}
 		spdlog::memory_buf_t formatted;
 		formatter_->format(a_message, formatted);
-		const std::string text(formatted.data(), formatted.size());
-		write(text.c_str());
+		WriteDebugOutput({ formatted.data(), formatted.size() });
 	}
 } // namespace F4SE::Impl

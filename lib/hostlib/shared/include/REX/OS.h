@@ -136,10 +136,12 @@ namespace REX::OS
 	HMODULE  GetModuleHandleA(const char* a_moduleName);
 	FARPROC  GetProcAddress(HMODULE a_module, const char* a_procName);
 	void     GetSystemInfo(SYSTEM_INFO* a_systemInfo);
+	bool     IsDebuggerPresent();
 	void*    MapViewOfFile(HANDLE a_mapping, DWORD a_desiredAccess, DWORD a_offsetHigh, DWORD a_offsetLow, SIZE_T a_size);
 	int      MessageBoxA(HWND a_owner, const char* a_text, const char* a_caption, UINT a_type);
 	int      MessageBoxW(HWND a_owner, const wchar_t* a_text, const wchar_t* a_caption, UINT a_type);
 	HANDLE   OpenFileMappingA(DWORD a_desiredAccess, bool a_inheritHandle, const char* a_name);
+	void     OutputDebugStringW(const wchar_t* a_outputString);
 	HRESULT  SHGetKnownFolderPath(const GUID& a_folderId, DWORD a_flags, HANDLE a_token, wchar_t** a_path);
 	bool     TerminateProcess(HANDLE a_process, UINT a_exitCode);
 	bool     UnmapViewOfFile(const void* a_baseAddress);

@@ -136,6 +136,11 @@ namespace REX::OS
 		::GetSystemInfo(reinterpret_cast<::LPSYSTEM_INFO>(a_systemInfo));
 	}
 
+	bool IsDebuggerPresent()
+	{
+		return ::IsDebuggerPresent() != FALSE;
+	}
+
 	void* MapViewOfFile(HANDLE a_mapping, DWORD a_desiredAccess, DWORD a_offsetHigh, DWORD a_offsetLow, SIZE_T a_size)
 	{
 		return ::MapViewOfFile(a_mapping, a_desiredAccess, a_offsetHigh, a_offsetLow, a_size);
@@ -154,6 +159,11 @@ namespace REX::OS
 	HANDLE OpenFileMappingA(DWORD a_desiredAccess, bool a_inheritHandle, const char* a_name)
 	{
 		return ::OpenFileMappingA(a_desiredAccess, a_inheritHandle ? TRUE : FALSE, a_name);
+	}
+
+	void OutputDebugStringW(const wchar_t* a_outputString)
+	{
+		::OutputDebugStringW(a_outputString);
 	}
 
 	HRESULT SHGetKnownFolderPath(const GUID& a_folderId, DWORD a_flags, HANDLE a_token, wchar_t** a_path)

@@ -1,0 +1,65 @@
+#include "FakeDebugger.h"
+
+#include <mutex>
+
+namespace FakeOS
+{
+	namespace
+	{
+		struct State
+		{
+			std::mutex                lock;
+			bool                      attached{ false };
+			std::vector<std::wstring> output;
+		};
+
+		State& GetState()
+		{
+			static State state;
+			return state;
+		}
+
+		const bool registered = [] {
+			RegisterReset([] {
+				auto&                  s = GetState();
+				const std::scoped_lock guard(s.lock);
+				s.attached = false;
+				s.output.clear();
+			});
+			return true;
+		}();
+	} // namespace
+
+	void SetDebuggerAttached(const bool a_attached)
+	{
+		auto&                  s = GetState();
+		const std::scoped_lock guard(s.lock);
+		s.attached = a_attached;
+	}
+
+	std::vector<std::wstring> DebugOutput()
+	{
+		auto&                  s = GetState();
+		const std::scoped_lock guard(s.lock);
+		return s.output;
+	}
+} // namespace FakeOS
+
+namespace REX::OS
+{
+	bool IsDebuggerPresent()
+	{
+		FakeOS::CountCall("IsDebuggerPresent");
+		auto&                  s = FakeOS::GetState();
+		const std::scoped_lock guard(s.lock);
+		return s.attached;
+	}
+
+	void OutputDebugStringW(const wchar_t* a_outputString)
+	{
+		FakeOS::CountCall("OutputDebugStringW");
+		auto&                  s = FakeOS::GetState();
+		const std::scoped_lock guard(s.lock);
+		s.output.emplace_back(a_outputString ? a_outputString : L"");
+	}
+} // namespace REX::OS
