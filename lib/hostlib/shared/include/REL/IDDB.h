@@ -111,6 +111,8 @@ namespace REL
 		[[nodiscard]] static std::string region_name(const VersionNumber& a_version);
 
 	private:
+		// Reads the chosen file: raw in place, or by the format number it starts with.
+		void load();
 		void load_v0();
 		void load_v2(STREAM& a_stream);
 		void load_v5(STREAM& a_stream);

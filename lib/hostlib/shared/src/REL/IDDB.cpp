@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <system_error>
+#include <variant>
 #include <vector>
 
 #include "REX/FModule.h"
@@ -23,6 +24,14 @@ namespace REL
 			std::string_view  name;
 			std::wstring_view wideName;
 		};
+
+		// The folder name that selects each loader, and the name that messages show.
+		constexpr std::array<LoaderName, 4> kLoaderNames{ {
+			{ LOADER::SKSE, "SKSE", L"SKSE" },
+			{ LOADER::F4SE, "F4SE", L"F4SE" },
+			{ LOADER::SFSE, "SFSE", L"SFSE" },
+			{ LOADER::OBSE, "OBSE", L"OBSE" },
+		} };
 
 		struct LoaderPrefixes
 		{
@@ -48,6 +57,19 @@ namespace REL
 			return a_loader == LOADER::F4SE ? f4se : none;
 		}
 
+		// The hash service's handles, each released by its own call: the hash object is
+		// destroyed before the provider that made it is closed (declared after it).
+		struct CloseAlgorithmProvider
+		{
+			void operator()(REX::OS::BCRYPT_ALG_HANDLE a_algorithm) const noexcept { REX::OS::BCryptCloseAlgorithmProvider(a_algorithm, 0); }
+		};
+		struct DestroyHash
+		{
+			void operator()(REX::OS::BCRYPT_HASH_HANDLE a_hash) const noexcept { REX::OS::BCryptDestroyHash(a_hash); }
+		};
+		using AlgorithmProvider = std::unique_ptr<void, CloseAlgorithmProvider>;
+		using HashObject = std::unique_ptr<void, DestroyHash>;
+
 		VersionNumber GameVersion()
 		{
 			return REX::FModule::ProcessModule().GetProductVersion();
@@ -58,9 +80,46 @@ namespace REL
 			return std::wstring(a_text.begin(), a_text.end());
 		}
 
+		// What the Address Library reports when it cannot go on. Messages that name the
+		// file are wide, so that a path in any script reaches the box and the log whole;
+		// the others are narrow.
+		using Message = std::variant<std::string, std::wstring>;
+
+		// The one way out of the Address Library: every failure ends the process here,
+		// reported from the place that found it.
+		[[noreturn]] void Fail(const Message& a_message, const std::source_location a_where = std::source_location::current())
+		{
+			if (const auto* const wide = std::get_if<std::wstring>(&a_message)) {
+				REX::FatalError(a_where, std::wstring_view{ *wide });
+			}
+			REX::FatalError(a_where, std::string_view{ std::get<std::string>(a_message) });
+		}
+
+		Message OpenFailed(const std::filesystem::path& a_path)
+		{
+			return fmt::format(L"Failed to open Address Library file!\nPath: {}", a_path.wstring());
+		}
+
+		Message InvalidFile(IDDBCodec::Defect a_defect, const std::filesystem::path& a_path)
+		{
+			return fmt::format(L"Invalid Address Library file!\n{}\nPath: {}", Widen(IDDBCodec::Describe(a_defect)), a_path.wstring());
+		}
+
+		// The game has already taken most of the address space when plugins load; a large
+		// database can then not be decoded, and saying so beats ending without a word.
+		Message OutOfMemory(const std::filesystem::path& a_path)
+		{
+			return fmt::format(L"Not enough memory to load the Address Library file!\nPath: {}", a_path.wstring());
+		}
+
+		Message MemoryMapFailed(const std::filesystem::path& a_path)
+		{
+			return fmt::format(L"Failed to create Address Library MemoryMap!\nError: {}\nPath: {}", REX::OS::GetLastError(), a_path.wstring());
+		}
+
 		// Absent is only what the platform reports as a missing file or folder, a missing
 		// network path or an invalid name; anything else (a denied or too long path, a
-		// failing disk) is an error to report rather than a reason to try the next name.
+		// failing disk) is reported rather than taken as a reason to try the next name.
 		bool Exists(const std::filesystem::path& a_path)
 		{
 			std::error_code error;
@@ -82,7 +141,7 @@ namespace REL
 						break;
 				}
 			}
-			throw std::filesystem::filesystem_error("exists", a_path, error);
+			Fail(fmt::format(L"Failed to check for Address Library file!\nError: {}\nPath: {}", error.value(), a_path.wstring()));
 		}
 
 		void CheckVersion(const std::array<std::int32_t, 4>& a_version)
@@ -90,28 +149,56 @@ namespace REL
 			const auto expected = GameVersion();
 			const auto actual = IDDBCodec::ToVersion(a_version);
 			if (expected != actual) {
-				REX::Fatal(IDDBCodec::kVersionMismatch, expected.ToString("."), actual.ToString("."));
+				Fail(fmt::format(IDDBCodec::kVersionMismatch, expected.ToString("."), actual.ToString(".")));
 			}
 		}
 
-		[[noreturn]] void InvalidFile(IDDBCodec::Defect a_defect, const std::filesystem::path& a_path,
-		                              std::source_location a_location = std::source_location::current())
+		// The loader is named by the folder that holds "Plugins": Data\F4SE\Plugins\x.dll.
+		LOADER FindLoader(const std::filesystem::path& a_plugin)
 		{
-			REX::FatalError(a_location, std::wstring_view{ fmt::format(L"Invalid Address Library file!\n{}\nPath: {}", Widen(IDDBCodec::Describe(a_defect)), a_path.wstring()) });
+			auto folder = a_plugin.parent_path().parent_path().filename().wstring();
+			std::transform(folder.begin(), folder.end(), folder.begin(), [](wchar_t a_c) { return static_cast<wchar_t>(std::towupper(static_cast<std::wint_t>(a_c))); });
+			const auto name = std::find_if(kLoaderNames.begin(), kLoaderNames.end(), [&](const LoaderName& a_name) { return folder == a_name.wideName; });
+			if (name == kLoaderNames.end()) {
+				Fail(std::string{ "Failed to determine Address Library loader!" });
+			}
+			return name->loader;
 		}
 
-		[[noreturn]] void OpenFailed(const std::filesystem::path& a_path,
-		                             std::source_location         a_location = std::source_location::current())
+		std::string_view LoaderText(LOADER a_loader)
 		{
-			REX::FatalError(a_location, std::wstring_view{ fmt::format(L"Failed to open Address Library file!\nPath: {}", a_path.wstring()) });
+			const auto name = std::find_if(kLoaderNames.begin(), kLoaderNames.end(), [&](const LoaderName& a_name) { return a_name.loader == a_loader; });
+			return name == kLoaderNames.end() ? std::string_view{} : name->name;
 		}
 
-		// The game has already taken most of the address space when plugins load; a large
-		// database can then not be decoded, and saying so beats ending without a word.
-		[[noreturn]] void OutOfMemory(const std::filesystem::path& a_path,
-		                              std::source_location         a_location = std::source_location::current())
+		struct FoundFile
 		{
-			REX::FatalError(a_location, std::wstring_view{ fmt::format(L"Not enough memory to load the Address Library file!\nPath: {}", a_path.wstring()) });
+			std::filesystem::path path;
+			bool                  raw;
+		};
+
+		// The loader's database for the running game, beside the plugin: the first of its
+		// file names that exists.
+		FoundFile FindFile(const std::filesystem::path& a_folder, LOADER a_loader)
+		{
+			// File name prefixes in the order they are tried.
+			const std::array<LoaderPrefixes, 4> prefixes{ {
+				{ LOADER::SKSE, { L"versionlib", L"version" } },
+				{ LOADER::F4SE, { L"version" } },
+				{ LOADER::SFSE, { L"versionlib" } },
+				{ LOADER::OBSE, { L"versionlib" } },
+			} };
+
+			const auto  version = GameVersion().ToWideString(L"-");
+			const auto& candidates = std::find_if(prefixes.begin(), prefixes.end(), [&](const LoaderPrefixes& a_row) { return a_row.loader == a_loader; })->prefixes;
+			for (const auto prefix : candidates) {
+				auto candidate = a_folder / fmt::format(L"{}-{}.bin", prefix, version);
+				if (Exists(candidate)) {
+					// The F4SE loader's "version" files predate the format field: they are raw.
+					return { std::move(candidate), a_loader == LOADER::F4SE && prefix == L"version" };
+				}
+			}
+			Fail(fmt::format("Failed to determine Address Library path!\nLoader: {}", LoaderText(a_loader)));
 		}
 
 		std::uint64_t RemainingBytes(IDDB::STREAM& a_stream)
@@ -128,89 +215,55 @@ namespace REL
 	    std::ifstream(a_path, std::ios::in | std::ios::binary | static_cast<std::ios::openmode>(a_mode))
 	{
 		if (!is_open()) {
-			REX::FatalW(L"Failed to open Address Library file!\nPath: {}", a_path.wstring());
+			Fail(OpenFailed(a_path));
 		}
 		exceptions(std::ios::badbit | std::ios::failbit | std::ios::eofbit);
 	}
 
 	IDDB::IDDB()
 	{
-		// The folder name that selects each loader, and the name that messages show.
-		static constexpr std::array<LoaderName, 4> names{ {
-			{ LOADER::SKSE, "SKSE", L"SKSE" },
-			{ LOADER::F4SE, "F4SE", L"F4SE" },
-			{ LOADER::SFSE, "SFSE", L"SFSE" },
-			{ LOADER::OBSE, "OBSE", L"OBSE" },
-		} };
-
-		// File name prefixes in the order they are tried.
-		const std::array<LoaderPrefixes, 4> prefixes{ {
-			{ LOADER::SKSE, { L"versionlib", L"version" } },
-			{ LOADER::F4SE, { L"version" } },
-			{ LOADER::SFSE, { L"versionlib" } },
-			{ LOADER::OBSE, { L"versionlib" } },
-		} };
-
 		// Read whole, however long and in whatever script the player's folders are named.
 		const std::filesystem::path plugin{ REX::FModule::ThisModule().GetFileNameW() };
-
-		// The loader is named by the folder that holds "Plugins": Data\F4SE\Plugins\x.dll.
-		auto folder = plugin.parent_path().parent_path().filename().wstring();
-		std::transform(folder.begin(), folder.end(), folder.begin(), [](wchar_t a_c) { return static_cast<wchar_t>(std::towupper(static_cast<std::wint_t>(a_c))); });
-		const auto name = std::find_if(names.begin(), names.end(), [&](const LoaderName& a_name) { return folder == a_name.wideName; });
-		if (name == names.end()) {
-			REX::Fatal("Failed to determine Address Library loader!");
+		_loader = FindLoader(plugin);
+		auto file = FindFile(plugin.parent_path(), _loader);
+		_path = std::move(file.path);
+		if (file.raw) {
+			_format = 0;
 		}
-		_loader = name->loader;
+		load();
+	}
 
-		const auto  version = GameVersion().ToWideString(L"-");
-		const auto& candidates = std::find_if(prefixes.begin(), prefixes.end(), [&](const LoaderPrefixes& a_row) { return a_row.loader == _loader; })->prefixes;
-		for (const auto prefix : candidates) {
-			auto candidate = plugin.parent_path() / fmt::format(L"{}-{}.bin", prefix, version);
-			bool present = false;
-			try {
-				present = Exists(candidate);
-			} catch (const std::filesystem::filesystem_error& e) {
-				REX::FatalW(L"Failed to check for Address Library file!\nError: {}\nPath: {}", e.code().value(), candidate.wstring());
-			}
-			if (present) {
-				// The F4SE loader's "version" files predate the format field: they are raw.
-				if (_loader == LOADER::F4SE && prefix == L"version") {
-					_format = 0;
-				}
-				_path = std::move(candidate);
-				break;
-			}
-		}
-		if (_path.empty()) {
-			REX::Fatal("Failed to determine Address Library path!\nLoader: {}", name->name);
-		}
-
+	void IDDB::load()
+	{
 		if (_format == 0) {
 			load_v0();
 			return;
 		}
 
-		STREAM       stream{ _path, std::ios::in | std::ios::binary };
-		std::int32_t format = 0;
+		STREAM stream{ _path, std::ios::in | std::ios::binary };
+		// Every stream read raises when the file fails or ends early; such a file is as
+		// unreadable as one that did not open.
 		try {
-			format = IDDBCodec::ReadFormat(stream);
+			const auto format = IDDBCodec::ReadFormat(stream);
+			switch (format) {
+				case 1:
+				case 2:
+					_format = format;
+					load_v2(stream);
+					break;
+				case 5:
+					_format = format;
+					load_v5(stream);
+					break;
+				default:
+					Fail(fmt::format(IDDBCodec::kUnsupportedFormat, format));
+			}
 		} catch (const std::ios_base::failure&) {
-			// Shorter than its own format field: as unreadable as a file that did not open.
-			OpenFailed(_path);
-		}
-		switch (format) {
-			case 1:
-			case 2:
-				_format = format;
-				load_v2(stream);
-				break;
-			case 5:
-				_format = format;
-				load_v5(stream);
-				break;
-			default:
-				REX::Fatal(IDDBCodec::kUnsupportedFormat, format);
+			Fail(OpenFailed(_path));
+		} catch (const std::system_error&) {
+			Fail(OpenFailed(_path));
+		} catch (const std::bad_alloc&) {
+			Fail(OutOfMemory(_path));
 		}
 	}
 
@@ -223,14 +276,14 @@ namespace REL
 	{
 		const auto name = region_name(GameVersion());
 		if (!_map.open(false, _path, name, static_cast<std::uint64_t>(-1))) {
-			REX::FatalW(L"Failed to create Address Library MemoryMap!\nError: {}\nPath: {}", REX::OS::GetLastError(), _path.wstring());
+			Fail(MemoryMapFailed(_path));
 		}
 		validate_file();
 		// The raw table is searched where it lies, so its count must fit the file and its
 		// ids must already ascend: one read-only pass, no copy.
 		const auto raw = IDDBCodec::ViewRaw(_map.bytes());
 		if (raw.defect != IDDBCodec::Defect::None) {
-			InvalidFile(raw.defect, _path);
+			Fail(InvalidFile(raw.defect, _path));
 		}
 		_table = raw.entries.data();
 		_tableCount = raw.count;
@@ -238,37 +291,29 @@ namespace REL
 
 	void IDDB::load_v2(STREAM& a_stream)
 	{
-		try {
-			const auto header = IDDBCodec::ReadHeaderV2(a_stream);
-			CheckVersion(header.version);
-			if (header.addressCount < 0) {
-				InvalidFile(IDDBCodec::Defect::NegativeCount, _path);
-			}
-			const auto count = static_cast<std::uint64_t>(static_cast<std::int64_t>(header.addressCount));
-			// Every packed entry takes at least its type byte; a count beyond that would
-			// only reserve a region that the file can never fill.
-			if (count > IDDBCodec::MinimumPackedSize(RemainingBytes(a_stream))) {
-				InvalidFile(IDDBCodec::Defect::CountBeyondFile, _path);
-			}
+		const auto header = IDDBCodec::ReadHeaderV2(a_stream);
+		CheckVersion(header.version);
+		if (header.addressCount < 0) {
+			Fail(InvalidFile(IDDBCodec::Defect::NegativeCount, _path));
+		}
+		const auto count = static_cast<std::uint64_t>(static_cast<std::int64_t>(header.addressCount));
+		// Every packed entry takes at least its type byte; a count beyond that would only
+		// reserve a region that the file can never fill.
+		if (count > IDDBCodec::MinimumPackedSize(RemainingBytes(a_stream))) {
+			Fail(InvalidFile(IDDBCodec::Defect::CountBeyondFile, _path));
+		}
 
-			const auto name = region_name(GameVersion());
-			if (!_map.create(true, name, count * sizeof(ENTRY))) {
-				REX::Fatal("Failed to create Address Library MemoryMap!\nError: {}", REX::OS::GetLastError());
-			}
-			validate_file();
-			_table = static_cast<const ENTRY*>(_map.data());
-			_tableCount = count;
+		const auto name = region_name(GameVersion());
+		if (!_map.create(true, name, count * sizeof(ENTRY))) {
+			Fail(fmt::format("Failed to create Address Library MemoryMap!\nError: {}", REX::OS::GetLastError()));
+		}
+		validate_file();
+		_table = static_cast<const ENTRY*>(_map.data());
+		_tableCount = count;
 
-			// Only the region's creator decodes; everyone after it reads the finished table.
-			if (_map.created()) {
-				unpack_file(a_stream, header);
-			}
-		} catch (const std::ios_base::failure&) {
-			OpenFailed(_path);
-		} catch (const std::system_error&) {
-			OpenFailed(_path);
-		} catch (const std::bad_alloc&) {
-			OutOfMemory(_path);
+		// Only the region's creator decodes; everyone after it reads the finished table.
+		if (_map.created()) {
+			unpack_file(a_stream, header);
 		}
 	}
 
@@ -284,7 +329,7 @@ namespace REL
 		// refusal is reported here with the file's path.
 		const std::unique_ptr<std::byte[]> packed{ new (std::nothrow) std::byte[size] };
 		if (!packed) {
-			OutOfMemory(_path);
+			Fail(OutOfMemory(_path));
 		}
 		a_stream.read(reinterpret_cast<char*>(packed.get()), static_cast<std::streamsize>(size));
 
@@ -294,11 +339,12 @@ namespace REL
 			case IDDBCodec::Defect::None:
 				break;
 			case IDDBCodec::Defect::Truncated:
-				throw std::ios_base::failure("Address Library file ends inside its entries");
+				// A file that ends inside its entries is reported as the unreadable file it is.
+				Fail(OpenFailed(_path));
 			case IDDBCodec::Defect::UnhandledType:
-				REX::Fatal(std::string_view{ IDDBCodec::kUnhandledType });
+				Fail(std::string{ IDDBCodec::kUnhandledType });
 			default:
-				InvalidFile(result.defect, _path);
+				Fail(InvalidFile(result.defect, _path));
 		}
 		if (!result.sorted) {
 			std::sort(table.begin(), table.end(), [](const ENTRY& a_lhs, const ENTRY& a_rhs) { return a_lhs.id < a_rhs.id; });
@@ -307,30 +353,22 @@ namespace REL
 
 	void IDDB::load_v5(STREAM& a_stream)
 	{
-		try {
-			const auto header = IDDBCodec::ReadHeaderV5(a_stream);
-			CheckVersion(header.version);
+		const auto header = IDDBCodec::ReadHeaderV5(a_stream);
+		CheckVersion(header.version);
 
-			const auto name = region_name(GameVersion());
-			if (!_map.open(false, _path, name, static_cast<std::uint64_t>(-1))) {
-				REX::FatalW(L"Failed to create Address Library MemoryMap!\nError: {}\nPath: {}", REX::OS::GetLastError(), _path.wstring());
-			}
-			validate_file();
-			// The count comes from the mapped header, so it is checked against the very
-			// bytes that lookups will read.
-			const auto flat = IDDBCodec::ViewFlat(_map.bytes());
-			if (flat.defect != IDDBCodec::Defect::None) {
-				InvalidFile(flat.defect, _path);
-			}
-			_flatTable = flat.offsets.data();
-			_flatCount = static_cast<std::uint64_t>(flat.count);
-		} catch (const std::ios_base::failure&) {
-			OpenFailed(_path);
-		} catch (const std::system_error&) {
-			OpenFailed(_path);
-		} catch (const std::bad_alloc&) {
-			OutOfMemory(_path);
+		const auto name = region_name(GameVersion());
+		if (!_map.open(false, _path, name, static_cast<std::uint64_t>(-1))) {
+			Fail(MemoryMapFailed(_path));
 		}
+		validate_file();
+		// The count comes from the mapped header, so it is checked against the very bytes
+		// that lookups will read.
+		const auto flat = IDDBCodec::ViewFlat(_map.bytes());
+		if (flat.defect != IDDBCodec::Defect::None) {
+			Fail(InvalidFile(flat.defect, _path));
+		}
+		_flatTable = flat.offsets.data();
+		_flatCount = static_cast<std::uint64_t>(flat.count);
 	}
 
 	void IDDB::validate_file() const
@@ -342,10 +380,10 @@ namespace REL
 			}
 			const auto digest = sha512_hex(_map.data(), static_cast<std::size_t>(_map.size()));
 			if (!digest) {
-				REX::FatalW(L"Failed to hash Address Library file!\nPath: {}", _path.wstring());
+				Fail(fmt::format(L"Failed to hash Address Library file!\nPath: {}", _path.wstring()));
 			}
 			if (*digest == row.digest) {
-				REX::Fatal("Invalid Address Library loaded!\n\nRedownload Address Library for your game version.\nGame Version: {}", version.ToString("."));
+				Fail(fmt::format("Invalid Address Library loaded!\n\nRedownload Address Library for your game version.\nGame Version: {}", version.ToString(".")));
 			}
 		}
 	}
@@ -355,17 +393,17 @@ namespace REL
 		std::optional<std::uint64_t> found;
 		if (_format >= 5) {
 			if (_flatCount == 0) {
-				REX::Fatal("No Address Library has been loaded!");
+				Fail(std::string{ "No Address Library has been loaded!" });
 			}
 			found = IDDBCodec::FindFlat(flat_table(), a_id);
 		} else {
 			if (_tableCount == 0) {
-				REX::Fatal("No Address Library has been loaded!");
+				Fail(std::string{ "No Address Library has been loaded!" });
 			}
 			found = IDDBCodec::Find(table(), a_id);
 		}
 		if (!found) {
-			REX::Fatal("Failed to find offset for Address Library ID!\nInvalid ID: {}\nGame Version: {}", a_id, GameVersion().ToString("."));
+			Fail(fmt::format("Failed to find offset for Address Library ID!\nInvalid ID: {}\nGame Version: {}", a_id, GameVersion().ToString(".")));
 		}
 		return *found;
 	}
@@ -376,34 +414,28 @@ namespace REL
 		if (a_size > 0xFFFFFFFFu) {
 			return std::nullopt;
 		}
-		BCRYPT_ALG_HANDLE algorithm = nullptr;
-		if (BCryptOpenAlgorithmProvider(&algorithm, L"SHA512", nullptr, 0) < 0) {
+		BCRYPT_ALG_HANDLE opened = nullptr;
+		if (BCryptOpenAlgorithmProvider(&opened, L"SHA512", nullptr, 0) < 0) {
 			return std::nullopt;
 		}
-		BCRYPT_HASH_HANDLE hash = nullptr;
-		if (BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) < 0) {
-			BCryptCloseAlgorithmProvider(algorithm, 0);
+		const AlgorithmProvider algorithm{ opened };
+		BCRYPT_HASH_HANDLE      created = nullptr;
+		if (BCryptCreateHash(algorithm.get(), &created, nullptr, 0, nullptr, 0, 0) < 0) {
 			return std::nullopt;
 		}
-		const auto release = [&] {
-			BCryptDestroyHash(hash);
-			BCryptCloseAlgorithmProvider(algorithm, 0);
-		};
+		const HashObject hash{ created };
 		// The service takes the range as writable bytes but only reads them.
 		auto* const input = static_cast<UCHAR*>(const_cast<void*>(a_data));
-		if (BCryptHashData(hash, input, static_cast<ULONG>(a_size), 0) < 0) {
-			release();
+		if (BCryptHashData(hash.get(), input, static_cast<ULONG>(a_size), 0) < 0) {
 			return std::nullopt;
 		}
 		DWORD length = 0;
 		ULONG written = 0;
-		if (BCryptGetProperty(hash, L"HashDigestLength", reinterpret_cast<UCHAR*>(&length), sizeof(length), &written, 0) < 0) {
-			release();
+		if (BCryptGetProperty(hash.get(), L"HashDigestLength", reinterpret_cast<UCHAR*>(&length), sizeof(length), &written, 0) < 0) {
 			return std::nullopt;
 		}
 		std::vector<UCHAR> digest(length, 0);
-		if (BCryptFinishHash(hash, digest.data(), length, 0) < 0) {
-			release();
+		if (BCryptFinishHash(hash.get(), digest.data(), length, 0) < 0) {
 			return std::nullopt;
 		}
 		std::string text;
@@ -411,7 +443,6 @@ namespace REL
 		for (const auto byte : digest) {
 			fmt::format_to(std::back_inserter(text), "{:02X}", byte);
 		}
-		release();
 		return text;
 	}
 
@@ -425,7 +456,7 @@ namespace REL
 				static const IDDB database;
 				return database;
 			} catch (const std::bad_alloc&) {
-				REX::Fatal("Not enough memory to load the Address Library!");
+				Fail(std::string{ "Not enough memory to load the Address Library!" });
 			}
 		}
 	} // namespace
@@ -439,9 +470,9 @@ namespace REL
 		// fine and hands out offsets of that runtime. One that points past the running
 		// image would be written to or jumped into as if it were the game's code.
 		if (const auto imageSize = game.GetImageSize(); offset >= imageSize) {
-			REX::FatalW(L"Address Library offset lies outside the game!\nID: {}\nOffset: 0x{:X}\nImage Size: 0x{:X}\nPath: {}\n\n"
-			            L"This Address Library file does not belong to game version {}. Install the Address Library for this game version.",
-			            a_id, offset, imageSize, database.path().wstring(), GameVersion().ToWideString(L"."));
+			Fail(fmt::format(L"Address Library offset lies outside the game!\nID: {}\nOffset: 0x{:X}\nImage Size: 0x{:X}\nPath: {}\n\n"
+			                 L"This Address Library file does not belong to game version {}. Install the Address Library for this game version.",
+			                 a_id, offset, imageSize, database.path().wstring(), GameVersion().ToWideString(L".")));
 		}
 		return game.GetBase() + offset;
 	}
