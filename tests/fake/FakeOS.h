@@ -52,4 +52,4 @@ namespace FakeOS
 	{
 		REX::OS::UINT exitCode;
 	};
-}
+} // namespace FakeOS
