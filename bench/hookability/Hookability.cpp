@@ -38,6 +38,7 @@
 #include "Check.h"
 #include "Detour/DetourPlan.h"
 #include "Detour/InstructionLengthDecoder.h"
+#include "JumpReader.h"
 #include "PeImage.h"
 
 namespace
@@ -100,13 +101,13 @@ namespace
 			const auto& trampoline = plan.trampoline;
 			for (const auto& record : plan.instructions) {
 				const auto           original = a_code.subspan(record.offset, record.length);
-				const auto           info = Decode(original);
+				const auto           info = TestSupport::Decode(original);
 				const auto           copy = std::span{ trampoline }.subspan(record.trampolineOffset, record.trampolineLength);
 				const std::uintptr_t at = plan.trampolineAddress + record.trampolineOffset;
 				// A rip-relative operand keeps its address even inside the stolen bytes (lea of
 				// the function's own address must still name the function); a branch there
 				// lands on the copy.
-				const std::uintptr_t referent = Detour::RelativeDestination(Padded(original).data(), info, plan.target + record.offset);
+				const std::uintptr_t referent = TestSupport::Referent(original, plan.target + record.offset);
 				const std::uintptr_t destination = info.relative == Detour::InstructionInfo::Relative::Branch ? Expected(referent) : referent;
 				bool                 ok = false;
 				switch (record.relocation) {
@@ -114,25 +115,25 @@ namespace
 						ok = info.relative == Detour::InstructionInfo::Relative::None && std::ranges::equal(copy, original);
 						break;
 					case Detour::Relocation::RipDisplacement: {
-						const auto moved = Decode(copy);
+						const auto moved = TestSupport::Decode(copy);
 						ok = info.relative == Detour::InstructionInfo::Relative::Memory && moved.length == info.length &&
-						     Detour::RelativeDestination(Padded(copy).data(), moved, at) == destination &&
+						     TestSupport::Referent(copy, at) == destination &&
 						     std::equal(copy.begin(), copy.begin() + info.relativeOffset, original.begin());
 						break;
 					}
 					case Detour::Relocation::Jump:
-						ok = info.branch == Branch::Jump && JumpTo(copy, at) == destination;
+						ok = info.branch == Branch::Jump && TestSupport::JumpDestination(copy, at) == destination;
 						break;
 					case Detour::Relocation::Call:
 						ok = info.branch == Branch::Call &&
-						     ((copy.size() == 5 && copy[0] == 0xE8 && Detour::RelativeDestination(Padded(copy).data(), Decode(copy), at) == destination) ||
-						      (copy.size() == 16 && copy[0] == 0xFF && copy[1] == 0x15 && Read64(copy, 8) == destination));
+						     ((copy.size() == 5 && copy[0] == 0xE8 && TestSupport::Referent(copy, at) == destination) ||
+						      (copy.size() == 16 && copy[0] == 0xFF && copy[1] == 0x15 && TestSupport::Read64(copy, 8) == destination));
 						break;
 					case Detour::Relocation::ConditionalJump: {
 						const std::uint8_t condition = original[info.opcodeOffset + info.opcodeSize - 1] & 0x0F;
 						const bool         near = copy.size() == 6 && copy[0] == 0x0F && copy[1] == (0x80 | condition) &&
-						                  Detour::RelativeDestination(Padded(copy).data(), Decode(copy), at) == destination;
-						const bool inverted = copy.size() == 16 && copy[0] == (0x70 | (condition ^ 1)) && copy[1] == 14 && JumpTo(copy.subspan(2), at + 2) == destination;
+						                  TestSupport::Referent(copy, at) == destination;
+						const bool inverted = copy.size() == 16 && copy[0] == (0x70 | (condition ^ 1)) && copy[1] == 14 && TestSupport::JumpDestination(copy.subspan(2), at + 2) == destination;
 						ok = info.branch == Branch::ConditionalJump && (near || inverted);
 						break;
 					}
@@ -140,7 +141,7 @@ namespace
 						// [67] loop +2 | jmp short over | jump to the destination
 						const std::size_t prefix = copy[0] == 0x67 ? 1 : 0;
 						ok = info.branch == Branch::Loop && copy[prefix] == original[info.opcodeOffset] && copy[prefix + 1] == 2 &&
-						     copy[prefix + 2] == 0xEB && JumpTo(copy.subspan(prefix + 4), at + prefix + 4) == destination;
+						     copy[prefix + 2] == 0xEB && TestSupport::JumpDestination(copy.subspan(prefix + 4), at + prefix + 4) == destination;
 						break;
 					}
 				}
@@ -150,48 +151,17 @@ namespace
 			}
 			const auto&       last = plan.instructions.back();
 			const std::size_t back = last.trampolineOffset + last.trampolineLength;
-			if (JumpTo(std::span{ trampoline }.subspan(back), plan.trampolineAddress + back) != plan.target + plan.stolenLength) {
+			if (TestSupport::JumpDestination(std::span{ trampoline }.subspan(back), plan.trampolineAddress + back) != plan.target + plan.stolenLength) {
 				return false;
 			}
-			if (JumpTo(plan.patch, plan.target) != (plan.relayAddress != 0 ? plan.relayAddress : plan.replacement) ||
+			if (TestSupport::JumpDestination(plan.patch, plan.target) != (plan.relayAddress != 0 ? plan.relayAddress : plan.replacement) ||
 			    !std::all_of(plan.patch.begin() + static_cast<std::ptrdiff_t>(plan.jumpSize), plan.patch.end(), [](std::uint8_t a_byte) { return a_byte == 0x90; })) {
 				return false;
 			}
-			return plan.relayAddress == 0 || JumpTo(plan.relay, plan.relayAddress) == plan.replacement;
+			return plan.relayAddress == 0 || TestSupport::JumpDestination(plan.relay, plan.relayAddress) == plan.replacement;
 		}
 
 	private:
-		static std::array<std::uint8_t, 32> Padded(std::span<const std::uint8_t> a_bytes)
-		{
-			std::array<std::uint8_t, 32> padded{};
-			padded.fill(0xCC);
-			std::copy_n(a_bytes.begin(), std::min(a_bytes.size(), padded.size()), padded.begin());
-			return padded;
-		}
-
-		static Detour::InstructionInfo Decode(std::span<const std::uint8_t> a_bytes) { return Detour::MeasureInstruction(Padded(a_bytes).data(), Detour::kX86_64Mode); }
-
-		static std::uint64_t Read64(std::span<const std::uint8_t> a_bytes, std::size_t a_at)
-		{
-			std::uint64_t value = 0;
-			if (a_bytes.size() >= a_at + 8) {
-				std::memcpy(&value, a_bytes.data() + a_at, sizeof value);
-			}
-			return value;
-		}
-
-		// Where a jump written at a_at goes: E9 rel32, or FF 25 00000000 and the address.
-		static std::uintptr_t JumpTo(std::span<const std::uint8_t> a_bytes, std::uintptr_t a_at)
-		{
-			if (a_bytes.size() >= 5 && a_bytes[0] == 0xE9) {
-				return Detour::RelativeDestination(Padded(a_bytes).data(), Decode(a_bytes), a_at);
-			}
-			if (a_bytes.size() >= 14 && a_bytes[0] == 0xFF && a_bytes[1] == 0x25 && std::all_of(a_bytes.begin() + 2, a_bytes.begin() + 6, [](std::uint8_t a_byte) { return a_byte == 0; })) {
-				return Read64(a_bytes, 6);
-			}
-			return 0;
-		}
-
 		// A destination inside the stolen bytes is reached at the copy of the instruction
 		// there; any other stays where it was.
 		std::uintptr_t Expected(std::uintptr_t a_destination) const

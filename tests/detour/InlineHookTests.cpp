@@ -5,6 +5,7 @@
 #include "CodeMemory.h"
 #include "CodePages.h"
 #include "Detour/InlineHook.h"
+#include "JumpReader.h"
 #include "TargetFunctions.h"
 
 #include <gtest/gtest.h>
@@ -25,31 +26,7 @@ namespace
 		return Bytes(a_code, a_code + a_count);
 	}
 
-	std::int32_t ReadInt32(const std::uint8_t* a_at)
-	{
-		std::int32_t value;
-		std::memcpy(&value, a_at, sizeof value);
-		return value;
-	}
-
-	std::uint64_t ReadUInt64(const std::uint8_t* a_at)
-	{
-		std::uint64_t value;
-		std::memcpy(&value, a_at, sizeof value);
-		return value;
-	}
-
-	// Where the jump at a_jump (E9 rel32 or FF 25 00000000 + address) goes.
-	const void* JumpDestination(const std::uint8_t* a_jump)
-	{
-		if (a_jump[0] == 0xE9) {
-			return reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(a_jump) + 5 + static_cast<std::intptr_t>(ReadInt32(a_jump + 1)));
-		}
-		EXPECT_EQ(a_jump[0], 0xFF);
-		EXPECT_EQ(a_jump[1], 0x25);
-		EXPECT_EQ(ReadInt32(a_jump + 2), 0);
-		return reinterpret_cast<const void*>(ReadUInt64(a_jump + 6));
-	}
+	using TestSupport::JumpDestination;
 
 	int Call(const void* a_function, int a_argument)
 	{
@@ -172,7 +149,7 @@ TEST(InlineHook, FarReplacementIsReachedThroughARelayNearTheTarget)
 		ASSERT_NE(hook.relayAddress, nullptr);
 		const Bytes relay = { 0xFF, 0x25, 0x00, 0x00, 0x00, 0x00 };
 		EXPECT_EQ(Snapshot(hook.relayAddress, 6), relay);
-		EXPECT_EQ(ReadUInt64(hook.relayAddress + 6), reinterpret_cast<std::uint64_t>(far.data()));
+		EXPECT_EQ(TestSupport::Read64({ hook.relayAddress, 14 }, 6), reinterpret_cast<std::uint64_t>(far.data()));
 		ExpectInstalled(hook, original);
 
 		EXPECT_EQ(Call(qs_LongPrologue, 5), 1005);
