@@ -22,9 +22,9 @@
 
 #include <spdlog/spdlog.h>
 
+#include "Detour/InlineHook.h"
 #include "F4SE/API.h"
 #include "F4SE/Interfaces.h"
-#include "InlineHook.h"
 #include "REL/IDDB.h"
 #include "REX/FModule.h"
 #include "REX/LOG.h"
@@ -95,8 +95,8 @@ namespace
 	InvalidatesPreCalcDataForCellFn GameInvalidatesPreCalcDataForCell{ nullptr };
 	ClearPreCalcedDataFn            GameClearPreCalcedData{ nullptr };
 
-	InlineHook InvalidatesPreCalcDataForCellDetour;
-	InlineHook ClearPreCalcedDataDetour;
+	Detour::InlineHook InvalidatesPreCalcDataForCellDetour;
+	Detour::InlineHook ClearPreCalcedDataDetour;
 
 	// Cells whose blocked invalidation has been logged under issues-only logging (0 stands
 	// for "no cell"). It only grows: a cell is reported once per game session. The set
@@ -296,9 +296,9 @@ namespace
 
 	// Why a detour was not installed, and where: the failure, the address of what
 	// failed and its offset into the function (after any leading jumps).
-	std::string DescribeInstallFailure(const InlineHook& a_detour)
+	std::string DescribeInstallFailure(const Detour::InlineHook& a_detour)
 	{
-		const auto reason = DescribeFailure(a_detour.failure);
+		const auto reason = Detour::DescribeFailure(a_detour.failure);
 		const auto at = reinterpret_cast<std::uintptr_t>(a_detour.failedAt);
 		const auto entry = reinterpret_cast<std::uintptr_t>(a_detour.target);
 		if (at == 0) {

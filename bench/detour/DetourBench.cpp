@@ -10,8 +10,8 @@
 
 #include "CodeCorpus.h"
 #include "CodePages.h"
-#include "InlineHook.h"
-#include "InstructionLengthDecoder.h"
+#include "Detour/InlineHook.h"
+#include "Detour/InstructionLengthDecoder.h"
 
 #include <Zydis/Zydis.h>
 #include <benchmark/benchmark.h>
@@ -44,7 +44,7 @@ namespace
 			ZydisDecoderInit(&zydis, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
 			for (const CorpusFile& file : kCorpusFiles) {
 				auto code = LoadCodeCorpus(file.path);
-				if (!code || code->mode != kX86_64Mode) {
+				if (!code || code->mode != Detour::kX86_64Mode) {
 					continue;
 				}
 				Corpus corpus{ file.label, std::move(code->sections), {} };
@@ -73,7 +73,7 @@ namespace
 		for (auto _ : a_state) {
 			std::int64_t total = 0;
 			for (const std::uint8_t* start : corpus.starts) {
-				total += InstructionLengthDecoder(start, kX86_64Mode);
+				total += Detour::InstructionLengthDecoder(start, Detour::kX86_64Mode);
 			}
 			benchmark::DoNotOptimize(total);
 		}
@@ -115,8 +115,8 @@ namespace
 
 	using Function = int (*)(int);
 
-	InlineHook        g_hook;
-	volatile Function g_trampoline = nullptr;
+	Detour::InlineHook g_hook;
+	volatile Function  g_trampoline = nullptr;
 
 	// The thinnest replacement: straight on to the game's own code.
 	[[gnu::noinline]] int Replacement(int a_value)
@@ -125,9 +125,9 @@ namespace
 	}
 
 	// The same for the far copy.
-	InlineHook        g_farHook;
-	CodePages         g_farPage;
-	volatile Function g_farTrampoline = nullptr;
+	Detour::InlineHook g_farHook;
+	CodePages          g_farPage;
+	volatile Function  g_farTrampoline = nullptr;
 
 	[[gnu::noinline]] int FarReplacement(int a_value)
 	{

@@ -8,9 +8,10 @@
 //                        page for trampoline and relay assumed within reach of the target
 //   after, no near page  the same replacement, no page within reach: the fallback
 //   as a live install    as "near page", but with the size a live install finds: the
-//                        system's function lookup gives the function table entry's own
-//                        range, without the chained fragments that continue it; entries
-//                        it accepts that "near page" refuses are counted as "missed"
+//                        table entry that begins at the patch site, extended over the
+//                        chained fragments that continue it in place (the rule the
+//                        install runs on the system's lookup); entries it accepts that
+//                        "near page" refuses are counted as "missed"
 //   before               the rules of the detour before relocation: a 14-byte absolute
 //                        jump for a far replacement, and every rip-relative operand or
 //                        relative branch among the stolen bytes refused
@@ -35,8 +36,9 @@
 #include <fmt/format.h>
 
 #include "Check.h"
-#include "DetourPlan.h"
-#include "InstructionLengthDecoder.h"
+#include "Detour/DetourPlan.h"
+#include "Detour/InstructionLengthDecoder.h"
+#include "JumpReader.h"
 #include "PeImage.h"
 
 namespace
@@ -45,14 +47,14 @@ namespace
 	constexpr std::uint32_t  kSmallestCounted = 16;
 	constexpr std::uintptr_t kFar = std::uintptr_t{ 64 } << 30; // where a plugin DLL may lie from the game
 
-	using Branch = InstructionInfo::Branch;
+	using Branch = Detour::InstructionInfo::Branch;
 
 	// The detour's acceptance rules before it relocated anything: a far replacement takes
 	// the 14-byte absolute jump; whole instructions are stolen until it fits; refused are
 	// an undecodable instruction, a rip-relative operand, a relative branch, int3, and a
 	// return or unconditional jump before the jump fits. Gives the failure and the stolen
 	// length.
-	std::pair<DetourFailure, std::size_t> BeforeRelocation(std::span<const std::uint8_t> a_code)
+	std::pair<Detour::DetourFailure, std::size_t> BeforeRelocation(std::span<const std::uint8_t> a_code)
 	{
 		constexpr std::size_t kAbsoluteJump = 14;
 		std::size_t           length = 0;
@@ -60,25 +62,25 @@ namespace
 			std::array<std::uint8_t, 32> padded{};
 			padded.fill(0xCC);
 			if (length >= a_code.size()) {
-				return { DetourFailure::CodeTooShort, length };
+				return { Detour::DetourFailure::CodeTooShort, length };
 			}
 			std::copy_n(a_code.begin() + static_cast<std::ptrdiff_t>(length), std::min<std::size_t>(a_code.size() - length, 15), padded.begin());
-			const InstructionInfo info = MeasureInstruction(padded.data(), kX86_64Mode);
+			const Detour::InstructionInfo info = Detour::MeasureInstruction(padded.data(), Detour::kX86_64Mode);
 			if (info.length < 0) {
-				return { DetourFailure::Undecodable, length };
+				return { Detour::DetourFailure::Undecodable, length };
 			}
-			if (info.relative == InstructionInfo::Relative::Memory) {
-				return { DetourFailure::RipRelative, length };
+			if (info.relative == Detour::InstructionInfo::Relative::Memory) {
+				return { Detour::DetourFailure::RipRelative, length };
 			}
-			if (info.relative == InstructionInfo::Relative::Branch) {
-				return { DetourFailure::RelativeBranch, length };
+			if (info.relative == Detour::InstructionInfo::Relative::Branch) {
+				return { Detour::DetourFailure::RelativeBranch, length };
 			}
 			length += static_cast<std::size_t>(info.length);
 			if (info.branch == Branch::Breakpoint || (info.EndsFlow() && length < kAbsoluteJump)) {
-				return { DetourFailure::FunctionEnds, length - static_cast<std::size_t>(info.length) };
+				return { Detour::DetourFailure::FunctionEnds, length - static_cast<std::size_t>(info.length) };
 			}
 		}
-		return { DetourFailure::None, length };
+		return { Detour::DetourFailure::None, length };
 	}
 
 	// Reads an accepted plan's bytes back with the decoder and checks that every copy does
@@ -91,7 +93,7 @@ namespace
 	class PlanReader
 	{
 	public:
-		explicit PlanReader(const DetourPlan& a_plan) :
+		explicit PlanReader(const Detour::DetourPlan& a_plan) :
 		    plan(a_plan) {}
 
 		bool Verify(std::span<const std::uint8_t> a_code) const
@@ -99,47 +101,47 @@ namespace
 			const auto& trampoline = plan.trampoline;
 			for (const auto& record : plan.instructions) {
 				const auto           original = a_code.subspan(record.offset, record.length);
-				const auto           info = Decode(original);
+				const auto           info = TestSupport::Decode(original);
 				const auto           copy = std::span{ trampoline }.subspan(record.trampolineOffset, record.trampolineLength);
 				const std::uintptr_t at = plan.trampolineAddress + record.trampolineOffset;
 				// A rip-relative operand keeps its address even inside the stolen bytes (lea of
 				// the function's own address must still name the function); a branch there
 				// lands on the copy.
-				const std::uintptr_t referent = RelativeDestination(Padded(original).data(), info, plan.target + record.offset);
-				const std::uintptr_t destination = info.relative == InstructionInfo::Relative::Branch ? Expected(referent) : referent;
+				const std::uintptr_t referent = TestSupport::Referent(original, plan.target + record.offset);
+				const std::uintptr_t destination = info.relative == Detour::InstructionInfo::Relative::Branch ? Expected(referent) : referent;
 				bool                 ok = false;
 				switch (record.relocation) {
-					case Relocation::Copied:
-						ok = info.relative == InstructionInfo::Relative::None && std::ranges::equal(copy, original);
+					case Detour::Relocation::Copied:
+						ok = info.relative == Detour::InstructionInfo::Relative::None && std::ranges::equal(copy, original);
 						break;
-					case Relocation::RipDisplacement: {
-						const auto moved = Decode(copy);
-						ok = info.relative == InstructionInfo::Relative::Memory && moved.length == info.length &&
-						     RelativeDestination(Padded(copy).data(), moved, at) == destination &&
+					case Detour::Relocation::RipDisplacement: {
+						const auto moved = TestSupport::Decode(copy);
+						ok = info.relative == Detour::InstructionInfo::Relative::Memory && moved.length == info.length &&
+						     TestSupport::Referent(copy, at) == destination &&
 						     std::equal(copy.begin(), copy.begin() + info.relativeOffset, original.begin());
 						break;
 					}
-					case Relocation::Jump:
-						ok = info.branch == Branch::Jump && JumpTo(copy, at) == destination;
+					case Detour::Relocation::Jump:
+						ok = info.branch == Branch::Jump && TestSupport::JumpDestination(copy, at) == destination;
 						break;
-					case Relocation::Call:
+					case Detour::Relocation::Call:
 						ok = info.branch == Branch::Call &&
-						     ((copy.size() == 5 && copy[0] == 0xE8 && RelativeDestination(Padded(copy).data(), Decode(copy), at) == destination) ||
-						      (copy.size() == 16 && copy[0] == 0xFF && copy[1] == 0x15 && Read64(copy, 8) == destination));
+						     ((copy.size() == 5 && copy[0] == 0xE8 && TestSupport::Referent(copy, at) == destination) ||
+						      (copy.size() == 16 && copy[0] == 0xFF && copy[1] == 0x15 && TestSupport::Read64(copy, 8) == destination));
 						break;
-					case Relocation::ConditionalJump: {
+					case Detour::Relocation::ConditionalJump: {
 						const std::uint8_t condition = original[info.opcodeOffset + info.opcodeSize - 1] & 0x0F;
 						const bool         near = copy.size() == 6 && copy[0] == 0x0F && copy[1] == (0x80 | condition) &&
-						                  RelativeDestination(Padded(copy).data(), Decode(copy), at) == destination;
-						const bool inverted = copy.size() == 16 && copy[0] == (0x70 | (condition ^ 1)) && copy[1] == 14 && JumpTo(copy.subspan(2), at + 2) == destination;
+						                  TestSupport::Referent(copy, at) == destination;
+						const bool inverted = copy.size() == 16 && copy[0] == (0x70 | (condition ^ 1)) && copy[1] == 14 && TestSupport::JumpDestination(copy.subspan(2), at + 2) == destination;
 						ok = info.branch == Branch::ConditionalJump && (near || inverted);
 						break;
 					}
-					case Relocation::Loop: {
+					case Detour::Relocation::Loop: {
 						// [67] loop +2 | jmp short over | jump to the destination
 						const std::size_t prefix = copy[0] == 0x67 ? 1 : 0;
 						ok = info.branch == Branch::Loop && copy[prefix] == original[info.opcodeOffset] && copy[prefix + 1] == 2 &&
-						     copy[prefix + 2] == 0xEB && JumpTo(copy.subspan(prefix + 4), at + prefix + 4) == destination;
+						     copy[prefix + 2] == 0xEB && TestSupport::JumpDestination(copy.subspan(prefix + 4), at + prefix + 4) == destination;
 						break;
 					}
 				}
@@ -149,48 +151,17 @@ namespace
 			}
 			const auto&       last = plan.instructions.back();
 			const std::size_t back = last.trampolineOffset + last.trampolineLength;
-			if (JumpTo(std::span{ trampoline }.subspan(back), plan.trampolineAddress + back) != plan.target + plan.stolenLength) {
+			if (TestSupport::JumpDestination(std::span{ trampoline }.subspan(back), plan.trampolineAddress + back) != plan.target + plan.stolenLength) {
 				return false;
 			}
-			if (JumpTo(plan.patch, plan.target) != (plan.relayAddress != 0 ? plan.relayAddress : plan.replacement) ||
+			if (TestSupport::JumpDestination(plan.patch, plan.target) != (plan.relayAddress != 0 ? plan.relayAddress : plan.replacement) ||
 			    !std::all_of(plan.patch.begin() + static_cast<std::ptrdiff_t>(plan.jumpSize), plan.patch.end(), [](std::uint8_t a_byte) { return a_byte == 0x90; })) {
 				return false;
 			}
-			return plan.relayAddress == 0 || JumpTo(plan.relay, plan.relayAddress) == plan.replacement;
+			return plan.relayAddress == 0 || TestSupport::JumpDestination(plan.relay, plan.relayAddress) == plan.replacement;
 		}
 
 	private:
-		static std::array<std::uint8_t, 32> Padded(std::span<const std::uint8_t> a_bytes)
-		{
-			std::array<std::uint8_t, 32> padded{};
-			padded.fill(0xCC);
-			std::copy_n(a_bytes.begin(), std::min(a_bytes.size(), padded.size()), padded.begin());
-			return padded;
-		}
-
-		static InstructionInfo Decode(std::span<const std::uint8_t> a_bytes) { return MeasureInstruction(Padded(a_bytes).data(), kX86_64Mode); }
-
-		static std::uint64_t Read64(std::span<const std::uint8_t> a_bytes, std::size_t a_at)
-		{
-			std::uint64_t value = 0;
-			if (a_bytes.size() >= a_at + 8) {
-				std::memcpy(&value, a_bytes.data() + a_at, sizeof value);
-			}
-			return value;
-		}
-
-		// Where a jump written at a_at goes: E9 rel32, or FF 25 00000000 and the address.
-		static std::uintptr_t JumpTo(std::span<const std::uint8_t> a_bytes, std::uintptr_t a_at)
-		{
-			if (a_bytes.size() >= 5 && a_bytes[0] == 0xE9) {
-				return RelativeDestination(Padded(a_bytes).data(), Decode(a_bytes), a_at);
-			}
-			if (a_bytes.size() >= 14 && a_bytes[0] == 0xFF && a_bytes[1] == 0x25 && std::all_of(a_bytes.begin() + 2, a_bytes.begin() + 6, [](std::uint8_t a_byte) { return a_byte == 0; })) {
-				return Read64(a_bytes, 6);
-			}
-			return 0;
-		}
-
 		// A destination inside the stolen bytes is reached at the copy of the instruction
 		// there; any other stays where it was.
 		std::uintptr_t Expected(std::uintptr_t a_destination) const
@@ -205,7 +176,7 @@ namespace
 			return a_destination;
 		}
 
-		const DetourPlan& plan;
+		const Detour::DetourPlan& plan;
 	};
 
 	struct Example
@@ -220,16 +191,16 @@ namespace
 	// One way of installing, over one corpus.
 	struct Column
 	{
-		std::uint64_t                                 accepted{ 0 };
-		std::uint64_t                                 misrelocated{ 0 }; // accepted, but a copy does not do what its original did
-		std::uint64_t                                 pastEnd{ 0 };      // accepted, yet stealing past the function's end
-		std::map<DetourFailure, std::uint64_t>        refusals;
-		std::map<DetourFailure, std::vector<Example>> examples;
+		std::uint64_t                                         accepted{ 0 };
+		std::uint64_t                                         misrelocated{ 0 }; // accepted, but a copy does not do what its original did
+		std::uint64_t                                         pastEnd{ 0 };      // accepted, yet stealing past the function's end
+		std::map<Detour::DetourFailure, std::uint64_t>        refusals;
+		std::map<Detour::DetourFailure, std::vector<Example>> examples;
 
-		void Count(DetourFailure a_failure, std::size_t a_stolen, std::size_t a_failedAt, const std::string& a_file, const AddrLib::PatchSite& a_site,
+		void Count(Detour::DetourFailure a_failure, std::size_t a_stolen, std::size_t a_failedAt, const std::string& a_file, const AddrLib::PatchSite& a_site,
 		           std::size_t a_maxExamples)
 		{
-			if (a_failure == DetourFailure::None) {
+			if (a_failure == Detour::DetourFailure::None) {
 				++accepted;
 				pastEnd += a_site.functionSize != 0 && a_stolen > a_site.functionSize ? 1 : 0;
 				return;
@@ -239,10 +210,10 @@ namespace
 		}
 
 		// Counts an accepted plan and reads its bytes back.
-		void Count(const DetourPlan& a_plan, const std::string& a_file, const AddrLib::PatchSite& a_site, std::size_t a_maxExamples)
+		void Count(const Detour::DetourPlan& a_plan, const std::string& a_file, const AddrLib::PatchSite& a_site, std::size_t a_maxExamples)
 		{
 			Count(a_plan.failure, a_plan.stolenLength, a_plan.failedAt, a_file, a_site, a_maxExamples);
-			for (const auto& instruction : a_plan.ok() ? a_plan.instructions : std::vector<StolenInstruction>{}) {
+			for (const auto& instruction : a_plan.ok() ? a_plan.instructions : std::vector<Detour::StolenInstruction>{}) {
 				++relocations[instruction.relocation];
 			}
 			if (a_plan.ok() && !PlanReader(a_plan).Verify(a_site.code)) {
@@ -251,8 +222,8 @@ namespace
 			}
 		}
 
-		std::vector<Example>                misrelocatedExamples;
-		std::map<Relocation, std::uint64_t> relocations; // stolen instructions of accepted plans, by how they were carried
+		std::vector<Example>                        misrelocatedExamples;
+		std::map<Detour::Relocation, std::uint64_t> relocations; // stolen instructions of accepted plans, by how they were carried
 
 	private:
 		static void Keep(std::vector<Example>& a_list, std::size_t a_failedAt, const std::string& a_file, const AddrLib::PatchSite& a_site, std::size_t a_maxExamples)
@@ -312,7 +283,7 @@ namespace
 					// not run past a small function's end either.
 					++a_corpus.small;
 					const auto code = image.BytesAt(function.begin, 64);
-					const auto live = DryRunDetour(code, image.ImageBase() + function.begin, 0);
+					const auto live = Detour::DryRunDetour(code, image.ImageBase() + function.begin, 0);
 					a_corpus.smallPastEnd += live.ok() && live.stolenLength > function.Size() ? 1 : 0;
 					continue;
 				}
@@ -328,10 +299,10 @@ namespace
 				const auto [failure, stolen] = BeforeRelocation(site.code);
 				a_corpus.before.Count(failure, stolen, stolen, name, site, a_maxExamples);
 
-				const auto near = DryRunDetour(site.code, target, site.functionSize);
+				const auto near = Detour::DryRunDetour(site.code, target, site.functionSize);
 				a_corpus.near.Count(near, name, site, a_maxExamples);
-				a_corpus.noNear.Count(PlanDetour(site.code, target, target + kFar, target + 2 * kFar, 0, site.functionSize), name, site, a_maxExamples);
-				const auto live = DryRunDetour(site.code.first(std::min(site.code.size(), AddrLib::LiveCodeWindow(site))), target, site.primarySize);
+				a_corpus.noNear.Count(Detour::PlanDetour(site.code, target, target + kFar, target + 2 * kFar, 0, site.functionSize), name, site, a_maxExamples);
+				const auto live = Detour::DryRunDetour(site.code.first(std::min(site.code.size(), AddrLib::LiveCodeWindow(site))), target, site.liveSize);
 				a_corpus.live.Count(live, name, site, a_maxExamples);
 				if (live.ok() && !near.ok()) {
 					++a_corpus.missed;
@@ -389,22 +360,22 @@ namespace
 			           "out of every listed function)\n\n",
 			           corpus.label, corpus.entries, corpus.small, corpus.smallPastEnd, corpus.fragments, corpus.followed, corpus.leftTable);
 			fmt::print("| refused because | before | after, near page | after, no near page | as a live install |\n|---|---|---|---|---|\n");
-			std::set<DetourFailure> classes;
+			std::set<Detour::DetourFailure> classes;
 			for (const Column* column : { &corpus.before, &corpus.near, &corpus.noNear, &corpus.live }) {
 				for (const auto& [failure, count] : column->refusals) {
 					classes.insert(failure);
 				}
 			}
-			auto count = [](const Column& a_column, DetourFailure a_failure) {
+			auto count = [](const Column& a_column, Detour::DetourFailure a_failure) {
 				const auto found = a_column.refusals.find(a_failure);
 				return found == a_column.refusals.end() ? std::uint64_t{ 0 } : found->second;
 			};
 			for (const auto failure : classes) {
-				fmt::print("| {} | {} | {} | {} | {} |\n", DescribeFailure(failure), count(corpus.before, failure), count(corpus.near, failure),
+				fmt::print("| {} | {} | {} | {} | {} |\n", Detour::DescribeFailure(failure), count(corpus.before, failure), count(corpus.near, failure),
 				           count(corpus.noNear, failure), count(corpus.live, failure));
 			}
 			fmt::print("\nStolen instructions of the plans accepted with a near page (each read back and checked):");
-			constexpr std::pair<Relocation, const char*> kKinds[] = { { Relocation::Copied, "copied" }, { Relocation::RipDisplacement, "rip-relative" }, { Relocation::Jump, "jmp" }, { Relocation::Call, "call" }, { Relocation::ConditionalJump, "Jcc" }, { Relocation::Loop, "loop/jrcxz" } };
+			constexpr std::pair<Detour::Relocation, const char*> kKinds[] = { { Detour::Relocation::Copied, "copied" }, { Detour::Relocation::RipDisplacement, "rip-relative" }, { Detour::Relocation::Jump, "jmp" }, { Detour::Relocation::Call, "call" }, { Detour::Relocation::ConditionalJump, "Jcc" }, { Detour::Relocation::Loop, "loop/jrcxz" } };
 			for (const auto& [kind, label] : kKinds) {
 				const auto found = corpus.near.relocations.find(kind);
 				fmt::print(" {} {}", label, found == corpus.near.relocations.end() ? 0 : found->second);
@@ -417,14 +388,14 @@ namespace
 				if (corpus.near.examples.contains(failure)) {
 					continue;
 				}
-				fmt::print("\nRefused as a live install only, {}:\n", DescribeFailure(failure));
+				fmt::print("\nRefused as a live install only, {}:\n", Detour::DescribeFailure(failure));
 				for (const auto& example : examples) {
 					fmt::print("  {} +0x{:X} ({} bytes to the function's end; failed at +{}): {}\n", example.file, example.rva, example.size, example.failedAt,
 					           AddrLib::FormatBytes(example.bytes));
 				}
 			}
 			for (const auto& [failure, examples] : corpus.near.examples) {
-				fmt::print("\nRefused with a near page, {}:\n", DescribeFailure(failure));
+				fmt::print("\nRefused with a near page, {}:\n", Detour::DescribeFailure(failure));
 				for (const auto& example : examples) {
 					fmt::print("  {} +0x{:X} ({} bytes to the function's end; failed at +{}): {}\n", example.file, example.rva, example.size, example.failedAt, AddrLib::FormatBytes(example.bytes));
 				}

@@ -13,14 +13,14 @@
 struct CodeSection
 {
 	std::string               name;
-	std::vector<std::uint8_t> bytes;  // followed by kCodePadding zero bytes not counted in size
+	std::vector<std::uint8_t> bytes; // followed by kCodePadding zero bytes not counted in size
 	std::size_t               size{ 0 };
 };
 
 struct CodeCorpus
 {
 	std::string              path;
-	std::int32_t             mode{ 0 };  // 64 for x86-64 code, 32 for x86 code
+	std::int32_t             mode{ 0 }; // 64 for x86-64 code, 32 for x86 code
 	std::vector<CodeSection> sections;
 };
 

@@ -29,7 +29,7 @@ public:
 
 	[[nodiscard]] std::uint8_t* data() const noexcept { return _base; }
 	[[nodiscard]] std::size_t   size() const noexcept { return _size; }
-	explicit operator bool() const noexcept { return _base != nullptr; }
+	explicit                    operator bool() const noexcept { return _base != nullptr; }
 
 	// Writes bytes at a_offset.
 	void Write(std::size_t a_offset, const std::vector<std::uint8_t>& a_bytes);
@@ -58,7 +58,7 @@ public:
 	UnwritableCode& operator=(const UnwritableCode&) = delete;
 
 	[[nodiscard]] std::uint8_t* data() const noexcept { return _code; }
-	explicit operator bool() const noexcept { return _code != nullptr; }
+	explicit                    operator bool() const noexcept { return _code != nullptr; }
 
 private:
 	std::uint8_t* _code{ nullptr };

@@ -11,7 +11,7 @@
 //    one the processor decodes before faulting, and none occurs in compiled code.
 
 #include "CodeCorpus.h"
-#include "InstructionLengthDecoder.h"
+#include "Detour/InstructionLengthDecoder.h"
 
 #include <Zydis/Zydis.h>
 #include <gtest/gtest.h>
@@ -31,7 +31,7 @@ namespace
 	ZydisDecoder MakeZydis(std::int32_t a_mode)
 	{
 		ZydisDecoder decoder;
-		if (a_mode == kX86_64Mode) {
+		if (a_mode == Detour::kX86_64Mode) {
 			ZydisDecoderInit(&decoder, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64);
 		} else {
 			ZydisDecoderInit(&decoder, ZYDIS_MACHINE_MODE_LEGACY_32, ZYDIS_STACK_WIDTH_32);
@@ -66,7 +66,7 @@ namespace
 		void Compare(const ZydisDecoder& a_zydis, const std::uint8_t* a_code, std::size_t a_available, std::int32_t a_mode, ZydisDecodedInstruction& a_instruction, bool& a_zydisDecoded)
 		{
 			a_zydisDecoded = ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&a_zydis, nullptr, a_code, a_available, &a_instruction));
-			const std::int64_t ours = InstructionLengthDecoder(a_code, a_mode);
+			const std::int64_t ours = Detour::InstructionLengthDecoder(a_code, a_mode);
 			if (a_zydisDecoded) {
 				++zydisDecoded;
 				if (ours < 0) {
@@ -101,12 +101,12 @@ namespace
 		// branches: what the detour relocates by.
 		void CompareLayout(const std::uint8_t* a_code, std::int32_t a_mode, const ZydisDecodedInstruction& a_zydis)
 		{
-			const InstructionInfo info = MeasureInstruction(a_code, a_mode);
-			const auto&           raw = a_zydis.raw;
-			const bool            hasModrm = (a_zydis.attributes & ZYDIS_ATTRIB_HAS_MODRM) != 0;
-			const bool            hasSib = (a_zydis.attributes & ZYDIS_ATTRIB_HAS_SIB) != 0;
-			const unsigned        immSize = (raw.imm[0].size + raw.imm[1].size) / 8u;
-			using Branch = InstructionInfo::Branch;
+			const Detour::InstructionInfo info = Detour::MeasureInstruction(a_code, a_mode);
+			const auto&                   raw = a_zydis.raw;
+			const bool                    hasModrm = (a_zydis.attributes & ZYDIS_ATTRIB_HAS_MODRM) != 0;
+			const bool                    hasSib = (a_zydis.attributes & ZYDIS_ATTRIB_HAS_SIB) != 0;
+			const unsigned                immSize = (raw.imm[0].size + raw.imm[1].size) / 8u;
+			using Branch = Detour::InstructionInfo::Branch;
 			Branch expected = Branch::None;
 			switch (a_zydis.meta.category) {
 				case ZYDIS_CATEGORY_COND_BR:
@@ -145,7 +145,7 @@ namespace
 			check("disp at", info.displacementOffset, raw.disp.size != 0 ? raw.disp.offset : 0u);
 			check("imm size", info.immediateSize, immSize);
 			check("imm at", info.immediateOffset, immSize != 0 ? raw.imm[0].offset : 0u);
-			check("relative", info.relative != InstructionInfo::Relative::None, (a_zydis.attributes & ZYDIS_ATTRIB_IS_RELATIVE) != 0);
+			check("relative", info.relative != Detour::InstructionInfo::Relative::None, (a_zydis.attributes & ZYDIS_ATTRIB_IS_RELATIVE) != 0);
 			check("branch", static_cast<unsigned>(info.branch), static_cast<unsigned>(expected));
 			if (!differs.empty()) {
 				++layoutMismatchCount;
@@ -207,7 +207,7 @@ TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedInstructionOfRealBinaries)
 		for (const std::string& mismatch : comparison.layoutMismatches) {
 			ADD_FAILURE() << file.label << ": " << mismatch;
 		}
-		if (corpus->mode == kX86_64Mode) {
+		if (corpus->mode == Detour::kX86_64Mode) {
 			// Compiled code without AVX: everything but a handful of deliberate refusals.
 			const double rate = static_cast<double>(comparison.agreed) / static_cast<double>(comparison.zydisDecoded);
 			EXPECT_GT(rate, 0.95) << file.label << ": acceptance rate";
@@ -221,7 +221,7 @@ TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedRandomEncoding)
 	// Random bytes, often led by prefixes and escapes, reach encodings that compilers
 	// never emit: the corners of the tables.
 	constexpr std::uint8_t kLeads[] = { 0x66, 0x67, 0xF2, 0xF3, 0x0F, 0x0F, 0x0F, 0x48, 0x41, 0x2E, 0xF0, 0x38, 0x3A, 0xD9, 0xDF };
-	for (const std::int32_t mode : { kX86_64Mode, 32 }) {
+	for (const std::int32_t mode : { Detour::kX86_64Mode, 32 }) {
 		const ZydisDecoder zydis = MakeZydis(mode);
 		Comparison         comparison;
 		std::mt19937_64    random(0x5155454C4C53ull + static_cast<unsigned>(mode));
@@ -238,7 +238,7 @@ TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedRandomEncoding)
 			bool                    decoded = false;
 			comparison.Compare(zydis, code, sizeof code, mode, instruction, decoded);
 		}
-		comparison.Print(mode == kX86_64Mode ? "random x86-64" : "random x86");
+		comparison.Print(mode == Detour::kX86_64Mode ? "random x86-64" : "random x86");
 		for (const std::string& mismatch : comparison.mismatches) {
 			ADD_FAILURE() << "mode " << mode << ": " << mismatch;
 		}

@@ -3,7 +3,7 @@
 // departs from the classic tables to agree with the processor, and what it tells the detour
 // about position-dependent instructions.
 
-#include "InstructionLengthDecoder.h"
+#include "Detour/InstructionLengthDecoder.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 
 namespace
 {
-	constexpr std::int32_t k64 = kX86_64Mode;
+	constexpr std::int32_t k64 = Detour::kX86_64Mode;
 	constexpr std::int32_t k32 = 32;
 
 	// The instruction's bytes in a zeroed buffer: the decoder may read up to the SIB
@@ -69,10 +69,10 @@ namespace
 	void ExpectLengths(const std::vector<Case>& a_cases)
 	{
 		for (const Case& c : a_cases) {
-			EXPECT_EQ(InstructionLengthDecoder(c.code.bytes.data(), c.mode), c.length)
+			EXPECT_EQ(Detour::InstructionLengthDecoder(c.code.bytes.data(), c.mode), c.length)
 				<< c.what << " (mode " << c.mode << "): " << Hex(c.code, 16);
 			// The detailed entry point measures the same.
-			EXPECT_EQ(MeasureInstruction(c.code.bytes.data(), c.mode).length, c.length) << c.what;
+			EXPECT_EQ(Detour::MeasureInstruction(c.code.bytes.data(), c.mode).length, c.length) << c.what;
 		}
 	}
 }
@@ -360,7 +360,7 @@ TEST(InstructionLengthDecoder, DepartsFromTheClassicTablesWhereTheProcessorDoes)
 
 TEST(InstructionLengthDecoder, ReportsPositionDependentInstructions)
 {
-	using Relative = InstructionInfo::Relative;
+	using Relative = Detour::InstructionInfo::Relative;
 	struct Expected
 	{
 		const char*  what;
@@ -392,7 +392,7 @@ TEST(InstructionLengthDecoder, ReportsPositionDependentInstructions)
 		{ "mov rax, [moffs64]: absolute", k64, { 0x48, 0xA1 }, Relative::None, 0, 0 },
 	};
 	for (const Expected& c : cases) {
-		const InstructionInfo info = MeasureInstruction(c.code.bytes.data(), c.mode);
+		const Detour::InstructionInfo info = Detour::MeasureInstruction(c.code.bytes.data(), c.mode);
 		EXPECT_GT(info.length, 0) << c.what;
 		EXPECT_EQ(info.relative, c.relative) << c.what;
 		EXPECT_EQ(info.relativeOffset, c.offset) << c.what;
@@ -426,6 +426,6 @@ TEST(InstructionLengthDecoder, ReadsNoFurtherThanTheSibByte)
 		{ "refused at the 15th prefix", k64, Code::Repeated(0x66, 15, { 0x90 }), 15 },
 	};
 	for (const Expected& c : cases) {
-		EXPECT_EQ(MeasureInstruction(c.code.bytes.data(), c.mode).examined, c.examined) << c.what;
+		EXPECT_EQ(Detour::MeasureInstruction(c.code.bytes.data(), c.mode).examined, c.examined) << c.what;
 	}
 }

@@ -4,14 +4,17 @@
 
 #include "CodeMemory.h"
 #include "CodePages.h"
-#include "InlineHook.h"
+#include "Detour/InlineHook.h"
+#include "JumpReader.h"
 #include "TargetFunctions.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace
@@ -23,31 +26,7 @@ namespace
 		return Bytes(a_code, a_code + a_count);
 	}
 
-	std::int32_t ReadInt32(const std::uint8_t* a_at)
-	{
-		std::int32_t value;
-		std::memcpy(&value, a_at, sizeof value);
-		return value;
-	}
-
-	std::uint64_t ReadUInt64(const std::uint8_t* a_at)
-	{
-		std::uint64_t value;
-		std::memcpy(&value, a_at, sizeof value);
-		return value;
-	}
-
-	// Where the jump at a_jump (E9 rel32 or FF 25 00000000 + address) goes.
-	const void* JumpDestination(const std::uint8_t* a_jump)
-	{
-		if (a_jump[0] == 0xE9) {
-			return reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(a_jump) + 5 + static_cast<std::intptr_t>(ReadInt32(a_jump + 1)));
-		}
-		EXPECT_EQ(a_jump[0], 0xFF);
-		EXPECT_EQ(a_jump[1], 0x25);
-		EXPECT_EQ(ReadInt32(a_jump + 2), 0);
-		return reinterpret_cast<const void*>(ReadUInt64(a_jump + 6));
-	}
+	using TestSupport::JumpDestination;
 
 	int Call(const void* a_function, int a_argument)
 	{
@@ -56,7 +35,7 @@ namespace
 
 	// The replacement used by most tests: marks its result and runs the game's own code
 	// through the trampoline of g_detour.
-	const InlineHook* g_detour = nullptr;
+	const Detour::InlineHook* g_detour = nullptr;
 
 	int Replacement(int a_value)
 	{
@@ -66,7 +45,7 @@ namespace
 	constexpr int kReplaced = 100000;
 
 	// Checks the invariants of an installed record against the bytes it stole.
-	void ExpectInstalled(const InlineHook& a_hook, const Bytes& a_original)
+	void ExpectInstalled(const Detour::InlineHook& a_hook, const Bytes& a_original)
 	{
 		ASSERT_EQ(a_hook.installed, 1);
 		EXPECT_EQ(a_hook.patchAddress, a_hook.target);
@@ -76,7 +55,7 @@ namespace
 		EXPECT_EQ(a_hook.TrampolineAddress(), a_hook.trampolineAddress);
 		ASSERT_GE(a_hook.trampoline.size(), a_hook.returnJumpSize);
 		EXPECT_EQ(Snapshot(a_hook.trampolineAddress, a_hook.trampoline.size()), a_hook.trampoline) << "the record says what was written";
-		const bool copiedOnly = std::ranges::all_of(a_hook.instructions, [](const StolenInstruction& a_instruction) { return a_instruction.relocation == Relocation::Copied; });
+		const bool copiedOnly = std::ranges::all_of(a_hook.instructions, [](const Detour::StolenInstruction& a_instruction) { return a_instruction.relocation == Detour::Relocation::Copied; });
 		if (copiedOnly) {
 			EXPECT_EQ(Snapshot(a_hook.trampolineAddress, a_hook.stolenLength), Snapshot(a_original.data(), a_hook.stolenLength))
 			    << "position-independent stolen bytes are copied verbatim";
@@ -94,13 +73,13 @@ namespace
 		for (std::uint64_t i = a_hook.jumpSize; i < a_hook.stolenLength; ++i) {
 			EXPECT_EQ(a_hook.target[i], 0x90) << "byte " << i << " after the jump";
 		}
-		CodeMemory::Access access;
-		ASSERT_TRUE(CodeMemory::QueryAccess(a_hook.trampolineAddress, access));
+		Detour::CodeMemory::Access access;
+		ASSERT_TRUE(Detour::CodeMemory::QueryAccess(a_hook.trampolineAddress, access));
 		EXPECT_TRUE(access.execute && access.read && !access.write) << "the trampoline's block is execute/read";
 	}
 
 	// A record after a refused Install: nothing kept, nothing written.
-	void ExpectRefused(const InlineHook& a_hook, const std::uint8_t* a_target, const Bytes& a_original, InlineHook::Failure a_failure, std::ptrdiff_t a_at)
+	void ExpectRefused(const Detour::InlineHook& a_hook, const std::uint8_t* a_target, const Bytes& a_original, Detour::InlineHook::Failure a_failure, std::ptrdiff_t a_at)
 	{
 		EXPECT_EQ(a_hook.failure, a_failure);
 		EXPECT_EQ(a_hook.failedAt, a_target + a_at);
@@ -116,7 +95,7 @@ TEST(InlineHook, NearReplacementStealsTheFiveByteFirstInstruction)
 {
 	const Bytes original = Snapshot(qs_FiveByte, 16);
 	{
-		InlineHook hook;
+		Detour::InlineHook hook;
 		g_detour = &hook;
 		ASSERT_TRUE(hook.Install(qs_FiveByte, &Replacement));
 
@@ -136,8 +115,8 @@ TEST(InlineHook, NearReplacementStealsTheFiveByteFirstInstruction)
 
 TEST(InlineHook, ThreePlusFourBytesStealSevenAndPadWithTwoNops)
 {
-	const Bytes original = Snapshot(qs_ThreePlusFour, 8);
-	InlineHook  hook;
+	const Bytes        original = Snapshot(qs_ThreePlusFour, 8);
+	Detour::InlineHook hook;
 	g_detour = &hook;
 	ASSERT_TRUE(hook.Install(qs_ThreePlusFour, &Replacement));
 
@@ -157,11 +136,11 @@ TEST(InlineHook, FarReplacementIsReachedThroughARelayNearTheTarget)
 	CodePages far = CodePages::FarFrom(qs_LongPrologue);
 	ASSERT_TRUE(far) << "no free page more than 4 GiB from the test program";
 	far.Write(0, { 0x8D, 0x81, 0xE8, 0x03, 0x00, 0x00, 0xC3 }); // lea eax, [rcx+1000]; ret
-	ASSERT_EQ(InlineHook::JumpSize(qs_LongPrologue, far.data()), InlineHook::kAbsoluteJumpSize);
+	ASSERT_EQ(Detour::InlineHook::JumpSize(qs_LongPrologue, far.data()), Detour::InlineHook::kAbsoluteJumpSize);
 
 	const Bytes original = Snapshot(qs_LongPrologue, 24);
 	{
-		InlineHook hook;
+		Detour::InlineHook hook;
 		ASSERT_TRUE(hook.Install(qs_LongPrologue, far.data()));
 
 		EXPECT_EQ(hook.jumpSize, 5u) << "a near jump to the relay, not the 14-byte absolute one";
@@ -170,7 +149,7 @@ TEST(InlineHook, FarReplacementIsReachedThroughARelayNearTheTarget)
 		ASSERT_NE(hook.relayAddress, nullptr);
 		const Bytes relay = { 0xFF, 0x25, 0x00, 0x00, 0x00, 0x00 };
 		EXPECT_EQ(Snapshot(hook.relayAddress, 6), relay);
-		EXPECT_EQ(ReadUInt64(hook.relayAddress + 6), reinterpret_cast<std::uint64_t>(far.data()));
+		EXPECT_EQ(TestSupport::Read64({ hook.relayAddress, 14 }, 6), reinterpret_cast<std::uint64_t>(far.data()));
 		ExpectInstalled(hook, original);
 
 		EXPECT_EQ(Call(qs_LongPrologue, 5), 1005);
@@ -182,9 +161,9 @@ TEST(InlineHook, FarReplacementIsReachedThroughARelayNearTheTarget)
 
 TEST(InlineHook, TargetStartingWithNearJumpIsFollowed)
 {
-	const Bytes stub = Snapshot(qs_JumpToFiveByte, 5);
-	const Bytes original = Snapshot(qs_FiveByte, 16);
-	InlineHook  hook;
+	const Bytes        stub = Snapshot(qs_JumpToFiveByte, 5);
+	const Bytes        original = Snapshot(qs_FiveByte, 16);
+	Detour::InlineHook hook;
 	g_detour = &hook;
 	ASSERT_TRUE(hook.Install(qs_JumpToFiveByte, &Replacement));
 
@@ -196,8 +175,8 @@ TEST(InlineHook, TargetStartingWithNearJumpIsFollowed)
 
 TEST(InlineHook, ShortJumpsAreFollowedForwardAndBackward)
 {
-	EXPECT_EQ(InlineHook::FollowJumps(qs_ShortJumpChain), qs_ThreePlusFour) << "EB 01, then E9";
-	EXPECT_EQ(InlineHook::FollowJumps(qs_BackwardShortJump), qs_FiveByte) << "EB F9 back to an E9";
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_ShortJumpChain), qs_ThreePlusFour) << "EB 01, then E9";
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_BackwardShortJump), qs_FiveByte) << "EB F9 back to an E9";
 }
 
 TEST(InlineHook, IndirectJumpWithNegativeDisplacementReadsThePointerBeforeIt)
@@ -211,10 +190,10 @@ TEST(InlineHook, IndirectJumpWithNegativeDisplacementReadsThePointerBeforeIt)
 	page.Write(16, { 0xFF, 0x25, 0xEA, 0xFF, 0xFF, 0xFF }); // jmp [rip-22]: the pointer at page + 0
 	std::uint8_t* const thunk = page.data() + 16;
 
-	EXPECT_EQ(InlineHook::FollowJumps(thunk), qs_FiveByte);
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(thunk), qs_FiveByte);
 
-	const Bytes original = Snapshot(qs_FiveByte, 16);
-	InlineHook  hook;
+	const Bytes        original = Snapshot(qs_FiveByte, 16);
+	Detour::InlineHook hook;
 	g_detour = &hook;
 	ASSERT_TRUE(hook.Install(thunk, &Replacement));
 	EXPECT_EQ(hook.target, qs_FiveByte);
@@ -242,10 +221,10 @@ TEST(InlineHook, FollowJumpsStopsAtWhatIsNotALeadingJump)
 	std::size_t offset = 0x100;
 	for (const Case& c : cases) {
 		page.Write(offset, c.bytes);
-		EXPECT_EQ(InlineHook::FollowJumps(page.data() + offset), page.data() + offset) << c.what;
+		EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data() + offset), page.data() + offset) << c.what;
 		offset += 0x100;
 	}
-	EXPECT_EQ(InlineHook::FollowJumps(qs_ShortJumpZero), qs_ShortJumpZero);
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_ShortJumpZero), qs_ShortJumpZero);
 }
 
 TEST(InlineHook, JumpCyclesEndTheWalkAndAreRefused)
@@ -261,22 +240,22 @@ TEST(InlineHook, JumpCyclesEndTheWalkAndAreRefused)
 	page.Write(0x300, pointer);                                // the pointer: 0x308
 	page.Write(0x308, { 0xFF, 0x25, 0xF2, 0xFF, 0xFF, 0xFF }); // jmp [rip-14], through it
 
-	EXPECT_EQ(InlineHook::FollowJumps(page.data()), page.data()) << "EB FE";
-	std::uint8_t* const ends = InlineHook::FollowJumps(page.data() + 0x100);
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data()), page.data()) << "EB FE";
+	std::uint8_t* const ends = Detour::InlineHook::FollowJumps(page.data() + 0x100);
 	EXPECT_TRUE(ends == page.data() + 0x100 || ends == page.data() + 0x200) << "two jumps at each other";
-	EXPECT_EQ(InlineHook::FollowJumps(page.data() + 0x308), page.data() + 0x308) << "jmp through a pointer to itself";
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data() + 0x308), page.data() + 0x308) << "jmp through a pointer to itself";
 
 	// EB FE cannot take a 5-byte jump without reaching past itself; the other cycles
 	// end on a whole 5- or 6-byte jump, which is stolen and relocated.
 	const Bytes before = Snapshot(page.data(), 0x400);
 	{
-		InlineHook hook;
+		Detour::InlineHook hook;
 		EXPECT_FALSE(hook.Install(page.data(), page.data() + 0x800));
-		EXPECT_EQ(hook.failure, InlineHook::Failure::FunctionEnds);
+		EXPECT_EQ(hook.failure, Detour::InlineHook::Failure::FunctionEnds);
 		EXPECT_EQ(Snapshot(page.data(), 0x400), before);
 	}
 	for (const std::size_t offset : { 0x100u, 0x308u }) {
-		InlineHook hook;
+		Detour::InlineHook hook;
 		EXPECT_TRUE(hook.Install(page.data() + offset, page.data() + 0x800)) << offset;
 		EXPECT_GE(hook.stolenLength, 5u);
 		hook.Restore();
@@ -286,8 +265,8 @@ TEST(InlineHook, JumpCyclesEndTheWalkAndAreRefused)
 
 TEST(InlineHook, SecondInstallIsRefusedAndChangesNothing)
 {
-	const Bytes original = Snapshot(qs_FiveByte, 16);
-	InlineHook  hook;
+	const Bytes        original = Snapshot(qs_FiveByte, 16);
+	Detour::InlineHook hook;
 	g_detour = &hook;
 	ASSERT_TRUE(hook.Install(qs_FiveByte, &Replacement));
 
@@ -301,7 +280,7 @@ TEST(InlineHook, SecondInstallIsRefusedAndChangesNothing)
 
 	EXPECT_FALSE(hook.Install(qs_FiveByte, &Replacement));
 	EXPECT_FALSE(hook.Install(qs_ThreePlusFour, &Replacement));
-	EXPECT_EQ(hook.failure, InlineHook::Failure::AlreadyInstalled);
+	EXPECT_EQ(hook.failure, Detour::InlineHook::Failure::AlreadyInstalled);
 
 	EXPECT_EQ(hook.installed, 1);
 	EXPECT_EQ(hook.target, qs_FiveByte);
@@ -320,8 +299,8 @@ TEST(InlineHook, SecondInstallIsRefusedAndChangesNothing)
 
 TEST(InlineHook, RestorePutsTheOriginalBytesBack)
 {
-	const Bytes original = Snapshot(qs_LongPrologue, 24);
-	InlineHook  hook;
+	const Bytes        original = Snapshot(qs_LongPrologue, 24);
+	Detour::InlineHook hook;
 	g_detour = &hook;
 	ASSERT_TRUE(hook.Install(qs_LongPrologue, &Replacement));
 	EXPECT_NE(Snapshot(qs_LongPrologue, 24), original);
@@ -341,15 +320,57 @@ TEST(InlineHook, RestorePutsTheOriginalBytesBack)
 	EXPECT_EQ(Call(qs_LongPrologue, 1), kReplaced + 4);
 }
 
+TEST(InlineHook, InstallingASecondDetourNeverStopsTheFirstTrampolineFromRunning)
+{
+	// A game thread runs the first detour's trampoline without pause while a second
+	// detour near it is installed and restored again and again: its page must stay
+	// execute/read all along (a fault ends the test process).
+	Detour::InlineHook first;
+	ASSERT_TRUE(first.Install(qs_FiveByte, &Replacement));
+	const void* const trampoline = first.TrampolineAddress();
+	const auto        accessOf = [&] {
+        Detour::CodeMemory::Access access;
+        EXPECT_TRUE(Detour::CodeMemory::QueryAccess(trampoline, access));
+        return access;
+	};
+
+	std::atomic<bool> stop{ false };
+	std::atomic<int>  calls{ 0 };
+	std::atomic<int>  wrong{ 0 };
+	std::thread       game([&] {
+        for (int i = 0; !stop.load(std::memory_order_relaxed); ++i) {
+            wrong += Call(trampoline, i) != i + 42 ? 1 : 0;
+            ++calls;
+        }
+    });
+	while (calls.load() == 0) {
+		std::this_thread::yield();
+	}
+	bool everLeftExecuteRead = false;
+	for (int round = 0; round < 200; ++round) {
+		Detour::InlineHook second;
+		ASSERT_TRUE(second.Install(qs_ThreePlusFour, &Replacement));
+		EXPECT_NE(second.trampolineAddress, first.trampolineAddress);
+		const auto access = accessOf();
+		everLeftExecuteRead = everLeftExecuteRead || access.write || !access.execute;
+	}
+	stop = true;
+	game.join();
+	EXPECT_FALSE(everLeftExecuteRead) << "the first trampoline's page stays execute/read";
+	EXPECT_EQ(wrong.load(), 0);
+	EXPECT_GT(calls.load(), 0);
+	EXPECT_EQ(Call(qs_ThreePlusFour, 1), 8) << "every second detour restored";
+}
+
 TEST(InlineHook, RipRelativeFirstInstructionIsRelocated)
 {
-	const Bytes original = Snapshot(qs_RipRelativeFirst, 16);
-	InlineHook  hook;
+	const Bytes        original = Snapshot(qs_RipRelativeFirst, 16);
+	Detour::InlineHook hook;
 	g_detour = &hook;
 	ASSERT_TRUE(hook.Install(qs_RipRelativeFirst, &Replacement));
 	ExpectInstalled(hook, original);
 	ASSERT_FALSE(hook.instructions.empty());
-	EXPECT_EQ(hook.instructions[0].relocation, Relocation::RipDisplacement);
+	EXPECT_EQ(hook.instructions[0].relocation, Detour::Relocation::RipDisplacement);
 	EXPECT_EQ(Call(hook.TrampolineAddress(), 1), 1001) << "the trampoline reads the same constant";
 	EXPECT_EQ(Call(qs_RipRelativeFirst, 1), kReplaced + 1001);
 }
@@ -363,7 +384,7 @@ TEST(InlineHook, CookieLoadIsRelocatedWhateverTheReplacementsDistance)
 	ASSERT_TRUE(far);
 	far.Write(0, { 0x8D, 0x81, 0xE8, 0x03, 0x00, 0x00, 0xC3 });
 	{
-		InlineHook hook;
+		Detour::InlineHook hook;
 		ASSERT_TRUE(hook.Install(qs_CookiePrologue, far.data()));
 		ExpectInstalled(hook, original);
 		EXPECT_EQ(Call(qs_CookiePrologue, 1), 1001);
@@ -371,7 +392,7 @@ TEST(InlineHook, CookieLoadIsRelocatedWhateverTheReplacementsDistance)
 	}
 
 	// Near replacement: only the first 5 bytes are stolen, the cookie load stays put.
-	InlineHook hook;
+	Detour::InlineHook hook;
 	g_detour = &hook;
 	ASSERT_TRUE(hook.Install(qs_CookiePrologue, &Replacement));
 	EXPECT_EQ(hook.stolenLength, 5u);
@@ -383,7 +404,7 @@ TEST(InlineHook, RelativeBranchAmongStolenBytesIsRelocated)
 {
 	const Bytes original = Snapshot(qs_BranchInRun, 12);
 	{
-		InlineHook hook;
+		Detour::InlineHook hook;
 		g_detour = &hook;
 		ASSERT_TRUE(hook.Install(qs_BranchInRun, &Replacement));
 		ExpectInstalled(hook, original);
@@ -395,7 +416,7 @@ TEST(InlineHook, RelativeBranchAmongStolenBytesIsRelocated)
 	EXPECT_EQ(Snapshot(qs_BranchInRun, 12), original);
 
 	// EB 00 is not followed; it goes on to the next instruction, so it is stolen with it.
-	InlineHook hook;
+	Detour::InlineHook hook;
 	g_detour = &hook;
 	ASSERT_TRUE(hook.Install(qs_ShortJumpZero, &Replacement));
 	EXPECT_EQ(hook.stolenLength, 5u);
@@ -405,10 +426,10 @@ TEST(InlineHook, RelativeBranchAmongStolenBytesIsRelocated)
 
 TEST(InlineHook, FunctionThatEndsBeforeTheJumpFitsIsRefused)
 {
-	const Bytes original = Snapshot(qs_EndsEarly, 16);
-	InlineHook  hook;
+	const Bytes        original = Snapshot(qs_EndsEarly, 16);
+	Detour::InlineHook hook;
 	EXPECT_FALSE(hook.Install(qs_EndsEarly, &Replacement));
-	ExpectRefused(hook, qs_EndsEarly, original, InlineHook::Failure::FunctionEnds, 2);
+	ExpectRefused(hook, qs_EndsEarly, original, Detour::InlineHook::Failure::FunctionEnds, 2);
 	EXPECT_EQ(Call(qs_EndsEarly, 7), 0);
 }
 
@@ -420,7 +441,7 @@ TEST(InlineHook, RunsThatCannotMoveToTheTrampolineAreRefused)
 	page.Write(0x800, { 0xC3 });
 	const void* const nearby = page.data() + 0x800;
 
-	using Failure = InlineHook::Failure;
+	using Failure = Detour::InlineHook::Failure;
 	struct Case
 	{
 		const char*    what;
@@ -455,8 +476,8 @@ TEST(InlineHook, RunsThatCannotMoveToTheTrampolineAreRefused)
 	for (const Case& c : cases) {
 		std::uint8_t* const code = page.data() + offset;
 		page.Write(offset, c.bytes);
-		const Bytes original = Snapshot(code, 32);
-		InlineHook  hook;
+		const Bytes        original = Snapshot(code, 32);
+		Detour::InlineHook hook;
 		if (c.failure == Failure::None) {
 			EXPECT_TRUE(hook.Install(code, nearby)) << c.what;
 			EXPECT_EQ(hook.stolenLength, 5u) << c.what << ": an ending instruction may close the run";
@@ -481,9 +502,9 @@ TEST(InlineHook, TargetThatCannotBeMadeWritableIsLeftUntouched)
 	UnwritableCode code(bytes);
 	ASSERT_TRUE(code);
 
-	InlineHook hook;
+	Detour::InlineHook hook;
 	EXPECT_FALSE(hook.Install(code.data(), &Replacement));
-	ExpectRefused(hook, code.data(), bytes, InlineHook::Failure::TargetNotWritable, 0);
+	ExpectRefused(hook, code.data(), bytes, Detour::InlineHook::Failure::TargetNotWritable, 0);
 
 	hook.Restore();
 	EXPECT_EQ(Snapshot(code.data(), bytes.size()), bytes);
@@ -499,7 +520,7 @@ TEST(InlineHook, RestoreWritesNothingWhenTheTargetCannotBeMadeWritable)
 	pages.Write(0x8000, { 0xC3 });
 	std::uint8_t* const code = pages.data() + at;
 
-	InlineHook hook;
+	Detour::InlineHook hook;
 	ASSERT_TRUE(hook.Install(code, pages.data() + 0x8000));
 	ASSERT_EQ(hook.stolenLength, 5u);
 	const Bytes patchedHead = Snapshot(code, 2);
@@ -542,7 +563,7 @@ TEST(InlineHook, NearJumpIsChosenWhenTheDisplacementFits)
 	};
 	for (const Case& c : cases) {
 		const auto to = reinterpret_cast<const void*>(from + static_cast<std::uintptr_t>(c.distance));
-		EXPECT_EQ(InlineHook::JumpSize(reinterpret_cast<const void*>(from), to), c.size) << "distance " << c.distance;
+		EXPECT_EQ(Detour::InlineHook::JumpSize(reinterpret_cast<const void*>(from), to), c.size) << "distance " << c.distance;
 	}
 }
 
@@ -581,7 +602,7 @@ TEST(InlineHook, NearJumpAtTheEdgeOfItsReachRuns)
 		{ "one byte further down: through the relay", below.data() + 4, 5, 0 },
 	};
 	for (const Case& c : cases) {
-		InlineHook hook;
+		Detour::InlineHook hook;
 		ASSERT_TRUE(hook.Install(target.data(), c.replacement)) << c.what;
 		EXPECT_EQ(hook.jumpSize, c.jumpSize) << c.what;
 		EXPECT_EQ(hook.relayAddress != nullptr, c.result == 0) << c.what;

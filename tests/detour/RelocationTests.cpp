@@ -7,8 +7,8 @@
 
 #include "CodeMemory.h"
 #include "CodePages.h"
-#include "DetourPlan.h"
-#include "InlineHook.h"
+#include "Detour/DetourPlan.h"
+#include "Detour/InlineHook.h"
 #include "TargetFunctions.h"
 
 #include <gtest/gtest.h>
@@ -72,8 +72,8 @@ namespace
 		return {};
 	}
 
-	const InlineHook* g_hook = nullptr;
-	constexpr int     kReplaced = 100000;
+	const Detour::InlineHook* g_hook = nullptr;
+	constexpr int             kReplaced = 100000;
 
 	int Replacement(int a_value)
 	{
@@ -156,9 +156,9 @@ TEST(Relocation, EveryPositionDependentFormRunsTheSameDirectlyThroughTheTrampoli
 
 		const Bytes original(target, target + 16);
 		{
-			InlineHook hook;
+			Detour::InlineHook hook;
 			g_hook = &hook;
-			ASSERT_TRUE(hook.Install(target, &Replacement)) << c.what << ": " << DescribeFailure(hook.failure);
+			ASSERT_TRUE(hook.Install(target, &Replacement)) << c.what << ": " << Detour::DescribeFailure(hook.failure);
 			EXPECT_EQ(hook.jumpSize, 5u) << c.what;
 			EXPECT_NE(hook.relayAddress, nullptr) << c.what << ": the replacement is far, the relay near";
 			EXPECT_GT(Distance(hook.TrampolineAddress(), reinterpret_cast<const void*>(&Replacement)), 2 * kGiB) << c.what;
@@ -204,21 +204,21 @@ TEST(Relocation, BranchesOutOfRel32ReachFromTheTrampolineTakeAbsoluteFormsThatRu
 
 	struct FarCase
 	{
-		const char*      what;
-		Bytes            code;
-		Relocation       relocation;
-		std::vector<int> inputs;
+		const char*        what;
+		Bytes              code;
+		Detour::Relocation relocation;
+		std::vector<int>   inputs;
 	};
 	const FarCase cases[] = {
-		{ "call rel32", Bytes{ 0xE8 } + Rel32(5, far) + Bytes{ 0x83, 0xC0, 0x01, 0xC3 }, Relocation::Call, { 3 } },
-		{ "jmp rel32", Bytes{ 0x89, 0xC8, 0xE9 } + Rel32(7, far + 0x200), Relocation::Jump, { 4 } },
-		{ "jl rel32, taken and not", Bytes{ 0x83, 0xF9, 0x05, 0x0F, 0x8C } + Rel32(9, far + 0x100) + Bytes{ 0x8D, 0x41, 0x03, 0xC3 }, Relocation::ConditionalJump, { 3, 7 } },
+		{ "call rel32", Bytes{ 0xE8 } + Rel32(5, far) + Bytes{ 0x83, 0xC0, 0x01, 0xC3 }, Detour::Relocation::Call, { 3 } },
+		{ "jmp rel32", Bytes{ 0x89, 0xC8, 0xE9 } + Rel32(7, far + 0x200), Detour::Relocation::Jump, { 4 } },
+		{ "jl rel32, taken and not", Bytes{ 0x83, 0xF9, 0x05, 0x0F, 0x8C } + Rel32(9, far + 0x100) + Bytes{ 0x8D, 0x41, 0x03, 0xC3 }, Detour::Relocation::ConditionalJump, { 3, 7 } },
 	};
 	for (const FarCase& c : cases) {
 		target.Write(0, c.code);
-		const auto       targetAddress = reinterpret_cast<std::uintptr_t>(target.data());
-		const DetourPlan plan = PlanDetour(std::span{ target.data(), c.code.size() }, targetAddress, targetAddress + 0x800, reinterpret_cast<std::uintptr_t>(trampoline.data()), 0);
-		ASSERT_TRUE(plan.ok()) << c.what << ": " << DescribeFailure(plan.failure);
+		const auto               targetAddress = reinterpret_cast<std::uintptr_t>(target.data());
+		const Detour::DetourPlan plan = Detour::PlanDetour(std::span{ target.data(), c.code.size() }, targetAddress, targetAddress + 0x800, reinterpret_cast<std::uintptr_t>(trampoline.data()), 0);
+		ASSERT_TRUE(plan.ok()) << c.what << ": " << Detour::DescribeFailure(plan.failure);
 		ASSERT_TRUE(plan.nearPage) << c.what;
 		EXPECT_EQ(plan.instructions.back().relocation, c.relocation) << c.what;
 		EXPECT_GT(plan.instructions.back().trampolineLength, 6u) << c.what << ": the absolute form";

@@ -10,32 +10,31 @@
 
 #include <cstdint>
 
-extern "C"
-{
-	// Calls a_function(a_argument) under the convention above; returns its eax.
-	int qs_CallTarget(const void* a_function, int a_argument);
+extern "C" {
+// Calls a_function(a_argument) under the convention above; returns its eax.
+int qs_CallTarget(const void* a_function, int a_argument);
 
-	// 48 89 5C 24 08 | 8D 41 2A | 48 8B 5C 24 08 | C3                 f(x) = x + 42
-	extern std::uint8_t qs_FiveByte[];
-	// 48 89 C8 | 48 83 C0 07 | C3                                     f(x) = x + 7
-	extern std::uint8_t qs_ThreePlusFour[];
-	// 48 89 5C 24 08 | 48 89 74 24 10 | 57 | 48 83 EC 20 | 8D 41 03 | ...   f(x) = x + 3
-	extern std::uint8_t qs_LongPrologue[];
-	// 48 89 5C 24 08 | 57 | 48 83 EC 20 | 48 8B 05 <cookie> | ...     f(x) = x + 5
-	// (a compiler-style prologue that loads the stack cookie relative to rip)
-	extern std::uint8_t qs_CookiePrologue[];
-	// 48 8B 05 <constant 1000> | 48 01 C8 | C3                         f(x) = x + 1000
-	extern std::uint8_t qs_RipRelativeFirst[];
-	// 85 C9 | 74 04 | 8D 41 01 | C3 | 31 C0 | C3                       f(x) = x ? x + 1 : 0
-	extern std::uint8_t qs_BranchInRun[];
-	// 31 C0 | C3 | CC ...                                             f(x) = 0
-	extern std::uint8_t qs_EndsEarly[];
-	// E9 -> qs_FiveByte
-	extern std::uint8_t qs_JumpToFiveByte[];
-	// EB 01 | CC | E9 -> qs_ThreePlusFour
-	extern std::uint8_t qs_ShortJumpChain[];
-	// EB F9, back to an E9 -> qs_FiveByte placed right before it
-	extern std::uint8_t qs_BackwardShortJump[];
-	// EB 00 | 8D 41 05 | C3                                           f(x) = x + 5
-	extern std::uint8_t qs_ShortJumpZero[];
+// 48 89 5C 24 08 | 8D 41 2A | 48 8B 5C 24 08 | C3                 f(x) = x + 42
+extern std::uint8_t qs_FiveByte[];
+// 48 89 C8 | 48 83 C0 07 | C3                                     f(x) = x + 7
+extern std::uint8_t qs_ThreePlusFour[];
+// 48 89 5C 24 08 | 48 89 74 24 10 | 57 | 48 83 EC 20 | 8D 41 03 | ...   f(x) = x + 3
+extern std::uint8_t qs_LongPrologue[];
+// 48 89 5C 24 08 | 57 | 48 83 EC 20 | 48 8B 05 <cookie> | ...     f(x) = x + 5
+// (a compiler-style prologue that loads the stack cookie relative to rip)
+extern std::uint8_t qs_CookiePrologue[];
+// 48 8B 05 <constant 1000> | 48 01 C8 | C3                         f(x) = x + 1000
+extern std::uint8_t qs_RipRelativeFirst[];
+// 85 C9 | 74 04 | 8D 41 01 | C3 | 31 C0 | C3                       f(x) = x ? x + 1 : 0
+extern std::uint8_t qs_BranchInRun[];
+// 31 C0 | C3 | CC ...                                             f(x) = 0
+extern std::uint8_t qs_EndsEarly[];
+// E9 -> qs_FiveByte
+extern std::uint8_t qs_JumpToFiveByte[];
+// EB 01 | CC | E9 -> qs_ThreePlusFour
+extern std::uint8_t qs_ShortJumpChain[];
+// EB F9, back to an E9 -> qs_FiveByte placed right before it
+extern std::uint8_t qs_BackwardShortJump[];
+// EB 00 | 8D 41 05 | C3                                           f(x) = x + 5
+extern std::uint8_t qs_ShortJumpZero[];
 }

@@ -5,7 +5,7 @@
 
 #include <fmt/format.h>
 
-#include "InlineHook.h"
+#include "Detour/InlineHook.h"
 
 namespace AddrLib
 {
@@ -42,14 +42,14 @@ namespace AddrLib
 
 	std::size_t LiveCodeWindow(const PatchSite& a_site)
 	{
-		return std::clamp<std::size_t>(a_site.primarySize, kCodeBytes, kLongestScannedFunction);
+		return std::clamp<std::size_t>(a_site.liveSize, kCodeBytes, kLongestScannedFunction);
 	}
 
 	PatchSite FindPatchSite(const PeImage& a_image, std::span<const PeImage::Function> a_functions, std::uint32_t a_entry)
 	{
 		PatchSite site;
 		site.rva = a_entry;
-		for (; site.jumpsFollowed < InlineHook::kMaxJumpsFollowed; ++site.jumpsFollowed) {
+		for (; site.jumpsFollowed < Detour::InlineHook::kMaxJumpsFollowed; ++site.jumpsFollowed) {
 			const auto   jump = a_image.BytesAt(site.rva, 5);
 			std::int64_t destination = 0;
 			if (jump.size() >= 5 && jump[0] == 0xE9) {
@@ -68,7 +68,7 @@ namespace AddrLib
 		}
 		if (const auto* function = FunctionAt(a_functions, site.rva)) {
 			site.functionSize = function->end - site.rva;
-			site.primarySize = site.rva == function->begin ? function->primaryEnd - site.rva : 0;
+			site.liveSize = site.rva == function->begin ? function->end - site.rva : 0;
 		}
 		site.code = a_image.BytesAt(site.rva, std::clamp<std::size_t>(site.functionSize, kCodeBytes, kLongestScannedFunction));
 		return site;
@@ -102,7 +102,7 @@ namespace AddrLib
 			}
 			const auto code = check.site.code;
 			check.bytes.assign(code.begin(), code.begin() + static_cast<std::ptrdiff_t>(std::min(code.size(), kShownBytes)));
-			check.plan = DryRunDetour(code.first(std::min(code.size(), LiveCodeWindow(check.site))), a_game.ImageBase() + check.site.rva, check.site.primarySize);
+			check.plan = Detour::DryRunDetour(code.first(std::min(code.size(), LiveCodeWindow(check.site))), a_game.ImageBase() + check.site.rva, check.site.liveSize);
 			check.verdict = check.plan.ok() ? FunctionCheck::Verdict::Accepted : FunctionCheck::Verdict::Refused;
 		}
 		return checks;
@@ -130,7 +130,7 @@ namespace AddrLib
 					text += "not in the executable's code";
 					break;
 				case FunctionCheck::Verdict::Refused:
-					text += fmt::format("detour refused: {} (at +{})", DescribeFailure(check.plan.failure), check.plan.failedAt);
+					text += fmt::format("detour refused: {} (at +{})", Detour::DescribeFailure(check.plan.failure), check.plan.failedAt);
 					break;
 			}
 			if (check.site.jumpsFollowed != 0) {
@@ -140,8 +140,8 @@ namespace AddrLib
 				text += fmt::format("\n  bytes: {}", FormatBytes(check.bytes));
 				if (check.site.functionSize != 0) {
 					text += fmt::format(" ({} bytes to the function's end", check.site.functionSize);
-					if (check.site.primarySize != check.site.functionSize) {
-						text += fmt::format(", of which Windows reports the first {} as its own range", check.site.primarySize);
+					if (check.site.liveSize != check.site.functionSize) {
+						text += fmt::format(", of which an install in the game learns {} from the function table", check.site.liveSize);
 					}
 					text += ')';
 				}

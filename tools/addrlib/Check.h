@@ -6,7 +6,7 @@
 // last question is answered by the detour's own plan, run on the file's bytes at the
 // address the function would have at the image's preferred base, with the replacement
 // far away (as a plugin DLL is from the game), a page for the trampoline near it, and
-// the function size the plugin's install finds in the game (PatchSite::primarySize), so
+// the function size the plugin's install finds in the game (PatchSite::liveSize), so
 // that the answer is the plugin's.
 
 #include <cstdint>
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "Database.h"
-#include "DetourPlan.h"
+#include "Detour/DetourPlan.h"
 #include "PeImage.h"
 
 namespace AddrLib
@@ -48,9 +48,9 @@ namespace AddrLib
 		int           jumpsFollowed{ 0 };
 		std::uint32_t functionSize{ 0 };
 		// What an install in the game learns from the system's function lookup: the size of
-		// the table entry that begins here, its own range only (without the chained
-		// fragments that continue it); 0 when no entry begins here.
-		std::uint32_t                 primarySize{ 0 };
+		// the function whose table entry begins here, extended by the same rule
+		// (Detour::FunctionTable::FunctionEnd); 0 when no entry begins here.
+		std::uint32_t                 liveSize{ 0 };
 		std::span<const std::uint8_t> code;
 	};
 
@@ -78,7 +78,7 @@ namespace AddrLib
 		std::optional<std::uint64_t> offset;
 		std::string                  section; // the section the offset lies in, if any
 		PatchSite                    site;    // where the detour would go, when in code
-		DetourPlan                   plan;    // when the dry run was made
+		Detour::DetourPlan           plan;    // when the dry run was made
 		std::vector<std::uint8_t>    bytes;   // the first bytes at the offset (for the report)
 	};
 

@@ -17,16 +17,6 @@ namespace
 	constexpr std::size_t   kSectionHeaderSize = 40;
 	constexpr std::size_t   kRuntimeFunctionSize = 12;
 	constexpr std::uint32_t kExceptionDirectory = 3;
-	// UNWIND_INFO: version in bits 0-2 of its first byte, flags in bits 3-7; a chained
-	// fragment's copy of the entry it continues follows the unwind codes.
-	constexpr std::uint8_t kUnwindFlagChainInfo = 0x4;
-	// An entry whose unwind field has its low bit set is an alias: the field (low bit
-	// cleared) is the RVA of another function-table entry that holds its unwind state.
-	constexpr std::uint32_t kUnwindIndirect = 0x1;
-	// Compilers chain a fragment to its primary entry directly; a walk this long is a loop
-	// in a damaged file.
-	constexpr int kMaxChainLength = 32;
-
 	// Reads a little-endian value at a_at, or nothing when it does not lie inside a_bytes.
 	template <class T>
 	std::optional<T> ReadAt(std::span<const std::uint8_t> a_bytes, std::uint64_t a_at) noexcept
@@ -163,6 +153,8 @@ PeImage PeImage::Parse(std::vector<std::uint8_t> a_file)
 			for (std::size_t at = 0; at + kRuntimeFunctionSize <= data.size(); at += kRuntimeFunctionSize) {
 				image.runtimeFunctions.push_back({ *ReadAt<std::uint32_t>(data, at), *ReadAt<std::uint32_t>(data, at + 4), *ReadAt<std::uint32_t>(data, at + 8) });
 			}
+			image.byBegin = image.runtimeFunctions;
+			std::ranges::sort(image.byBegin, {}, &RuntimeFunction::begin);
 		}
 	}
 	return image;
@@ -204,53 +196,24 @@ std::span<const std::uint8_t> PeImage::BytesAt(std::uint32_t a_rva, std::size_t 
 	return { file.data() + *offset, static_cast<std::size_t>(end - *offset) };
 }
 
-std::optional<PeImage::RuntimeFunction> PeImage::ReadRuntimeFunction(std::uint32_t a_rva) const
+std::optional<PeImage::RuntimeFunction> PeImage::LookupEntry(std::uint32_t a_rva) const
 {
-	const auto data = BytesAt(a_rva, kRuntimeFunctionSize);
-	if (data.size() < kRuntimeFunctionSize) {
+	const auto after = std::ranges::upper_bound(byBegin, a_rva, {}, &RuntimeFunction::begin);
+	if (after == byBegin.begin() || a_rva >= (after - 1)->end) {
 		return std::nullopt;
 	}
-	return RuntimeFunction{ *ReadAt<std::uint32_t>(data, 0), *ReadAt<std::uint32_t>(data, 4), *ReadAt<std::uint32_t>(data, 8) };
+	return *(after - 1);
 }
 
-std::optional<PeImage::RuntimeFunction> PeImage::Continues(const RuntimeFunction& a_entry) const
+std::span<const std::uint8_t> PeImage::ReadImage(std::uint32_t a_rva, std::size_t a_size) const
 {
-	if ((a_entry.unwind & kUnwindIndirect) != 0) {
-		return ReadRuntimeFunction(a_entry.unwind & ~kUnwindIndirect);
-	}
-	const auto header = BytesAt(a_entry.unwind, 4);
-	if (header.size() < 4 || ((header[0] >> 3) & kUnwindFlagChainInfo) == 0) {
-		return std::nullopt;
-	}
-	// The unwind codes are 2 bytes each, their count rounded up to even.
-	const std::uint32_t codes = (std::uint32_t{ header[2] } + 1) & ~1u;
-	return ReadRuntimeFunction(a_entry.unwind + 4 + codes * 2);
-}
-
-std::optional<PeImage::RuntimeFunction> PeImage::PrimaryOf(const RuntimeFunction& a_entry) const
-{
-	RuntimeFunction entry = a_entry;
-	for (int step = 0; step < kMaxChainLength; ++step) {
-		const bool chained = (entry.unwind & kUnwindIndirect) != 0 || [&] {
-			const auto header = BytesAt(entry.unwind, 1);
-			return !header.empty() && ((header[0] >> 3) & kUnwindFlagChainInfo) != 0;
-		}();
-		if (!chained) {
-			return entry;
-		}
-		const auto next = Continues(entry);
-		if (!next) {
-			return std::nullopt;
-		}
-		entry = *next;
-	}
-	return std::nullopt;
+	return BytesAt(a_rva, a_size);
 }
 
 std::vector<PeImage::Function> PeImage::Functions() const
 {
-	std::map<std::uint32_t, Function>                                     functions;
-	std::multimap<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> fragments; // primary begin -> (begin, end)
+	std::map<std::uint32_t, RuntimeFunction> primaries; // by begin
+	std::map<std::uint32_t, std::uint32_t>   fragments; // primary begin -> fragments that continue it
 	for (const RuntimeFunction& entry : runtimeFunctions) {
 		if (entry.end <= entry.begin) {
 			continue; // an empty or inverted range describes no code
@@ -259,30 +222,17 @@ std::vector<PeImage::Function> PeImage::Functions() const
 		if (!primary) {
 			continue;
 		}
-		if (primary->begin == entry.begin && primary->end == entry.end && primary->unwind == entry.unwind) {
-			functions.try_emplace(entry.begin, Function{ entry.begin, entry.end, 0, entry.end });
+		if (*primary == entry) {
+			primaries.try_emplace(entry.begin, entry);
 		} else {
-			fragments.emplace(primary->begin, std::pair{ entry.begin, entry.end });
-		}
-	}
-	for (auto& [begin, function] : functions) {
-		auto [first, last] = fragments.equal_range(begin);
-		std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
-		for (auto it = first; it != last; ++it) {
-			ranges.push_back(it->second);
-		}
-		std::ranges::sort(ranges);
-		function.fragments = static_cast<std::uint32_t>(ranges.size());
-		for (const auto& [fragmentBegin, fragmentEnd] : ranges) {
-			if (fragmentBegin == function.end && fragmentEnd > function.end) {
-				function.end = fragmentEnd;
-			}
+			++fragments[primary->begin];
 		}
 	}
 	std::vector<Function> result;
-	result.reserve(functions.size());
-	for (const auto& [begin, function] : functions) {
-		result.push_back(function);
+	result.reserve(primaries.size());
+	for (const auto& [begin, entry] : primaries) {
+		const auto counted = fragments.find(begin);
+		result.push_back({ begin, FunctionEnd(entry), counted != fragments.end() ? counted->second : 0, entry.end });
 	}
 	return result;
 }

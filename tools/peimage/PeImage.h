@@ -20,7 +20,9 @@
 #include <string>
 #include <vector>
 
-class PeImage
+#include "Detour/FunctionTable.h"
+
+class PeImage : public Detour::FunctionTable
 {
 public:
 	// A file that is not a PE image, or whose headers point outside the file; what() says
@@ -51,12 +53,7 @@ public:
 	};
 
 	// One entry of the x86-64 function table: a range of code and its unwind information.
-	struct RuntimeFunction
-	{
-		std::uint32_t begin{ 0 };  // RVA of the first byte
-		std::uint32_t end{ 0 };    // RVA just past the last byte
-		std::uint32_t unwind{ 0 }; // RVA of the UNWIND_INFO (low bit set: of another RuntimeFunction)
-	};
+	using RuntimeFunction = Detour::FunctionTable::Entry;
 
 	// A function as its callers see it: an entry of the table that begins a function (not a
 	// chained fragment that continues another entry's unwind state), with its extent.
@@ -65,8 +62,8 @@ public:
 		std::uint32_t begin{ 0 };
 		// Just past the function's last byte reachable without leaving it: the primary
 		// entry's end, extended over chained fragments that continue this function right
-		// where the previous range ends (a compiler splits one function's unwind ranges
-		// that way). Fragments placed elsewhere (cold code) do not extend it.
+		// where the previous range ends (Detour::FunctionTable::FunctionEnd, the rule a
+		// live install follows too). Fragments placed elsewhere (cold code) do not extend it.
 		std::uint32_t end{ 0 };
 		std::uint32_t fragments{ 0 };  // chained fragments that continue this function, anywhere
 		std::uint32_t primaryEnd{ 0 }; // the primary entry's own end, where its first range stops
@@ -104,18 +101,11 @@ public:
 	// fragment, with chained fragments counted into the function they continue.
 	[[nodiscard]] std::vector<Function> Functions() const;
 
-	// The table entry the fragment at a_entry continues, following the chain to its
-	// primary entry; a_entry itself when it is primary; nullopt when the chain is broken
-	// (unreadable, or longer than any compiler makes it).
-	[[nodiscard]] std::optional<RuntimeFunction> PrimaryOf(const RuntimeFunction& a_entry) const;
-
 private:
 	PeImage() = default;
 
-	// The function-table entry that a fragment's unwind data names; nullopt when a_entry is
-	// primary or its unwind data cannot be read.
-	[[nodiscard]] std::optional<RuntimeFunction> Continues(const RuntimeFunction& a_entry) const;
-	[[nodiscard]] std::optional<RuntimeFunction> ReadRuntimeFunction(std::uint32_t a_rva) const;
+	[[nodiscard]] std::optional<RuntimeFunction> LookupEntry(std::uint32_t a_rva) const override;
+	[[nodiscard]] std::span<const std::uint8_t>  ReadImage(std::uint32_t a_rva, std::size_t a_size) const override;
 
 	std::vector<std::uint8_t>    file;
 	std::uint16_t                machine{ 0 };
@@ -125,4 +115,5 @@ private:
 	std::uint32_t                headersSize{ 0 };
 	std::vector<Section>         sections;
 	std::vector<RuntimeFunction> runtimeFunctions;
+	std::vector<RuntimeFunction> byBegin; // runtimeFunctions sorted by begin, for LookupEntry
 };

@@ -14,7 +14,7 @@
 //  4. with Zydis: where both accept, the lengths agree, and what was examined ends
 //     before the instruction's displacement and immediate bytes.
 
-#include "InstructionLengthDecoder.h"
+#include "Detour/InstructionLengthDecoder.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -71,7 +71,7 @@ namespace
 	};
 
 #if defined(QS_FUZZ_WITH_ZYDIS)
-	void CompareWithZydis(const std::uint8_t* a_code, std::int32_t a_mode, const InstructionInfo& a_ours)
+	void CompareWithZydis(const std::uint8_t* a_code, std::int32_t a_mode, const Detour::InstructionInfo& a_ours)
 	{
 		static ZydisDecoder decoders[2] = {};
 		static bool         ready = false;
@@ -81,7 +81,7 @@ namespace
 			ready = true;
 		}
 		ZydisDecodedInstruction instruction;
-		if (a_ours.length < 0 || !ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoders[a_mode == kX86_64Mode ? 1 : 0], nullptr, a_code, kWindow, &instruction))) {
+		if (a_ours.length < 0 || !ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoders[a_mode == Detour::kX86_64Mode ? 1 : 0], nullptr, a_code, kWindow, &instruction))) {
 			return;
 		}
 		if (instruction.length != a_ours.length) {
@@ -107,15 +107,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* a_data, std::size_t a_
 		return 0;
 	}
 	static GuardedPage guarded;
-	const std::int32_t mode = (a_data[0] & 1) != 0 ? kX86_64Mode : 32;
+	const std::int32_t mode = (a_data[0] & 1) != 0 ? Detour::kX86_64Mode : 32;
 
 	std::uint8_t window[kWindow] = {};
 	std::memcpy(window, a_data + 1, a_size - 1 < kWindow ? a_size - 1 : kWindow);
 
 	// 1. The whole window before the guard.
 	const std::uint8_t* code = guarded.Place(window, kWindow);
-	const InstructionInfo first = MeasureInstruction(code, mode);
-	if (InstructionLengthDecoder(code, mode) != first.length) {
+	const Detour::InstructionInfo first = Detour::MeasureInstruction(code, mode);
+	if (Detour::InstructionLengthDecoder(code, mode) != first.length) {
 		Fail("entry points disagree", window, kWindow, mode);
 	}
 
@@ -127,14 +127,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* a_data, std::size_t a_
 		if (first.length < 1 || first.length > 15 || first.examined > first.length) {
 			Fail("length out of range", window, kWindow, mode);
 		}
-		if (first.relative != InstructionInfo::Relative::None && (first.relativeSize == 0 || first.relativeOffset + first.relativeSize > first.length)) {
+		if (first.relative != Detour::InstructionInfo::Relative::None && (first.relativeSize == 0 || first.relativeOffset + first.relativeSize > first.length)) {
 			Fail("position-dependent field outside the instruction", window, kWindow, mode);
 		}
 	}
 
 	// 2. Only what it examined before the guard: the same answer, twice.
 	code = guarded.Place(window, first.examined);
-	if (MeasureInstruction(code, mode) != first || MeasureInstruction(code, mode) != first) {
+	if (Detour::MeasureInstruction(code, mode) != first || Detour::MeasureInstruction(code, mode) != first) {
 		Fail("answer changed when only the examined bytes were there", window, first.examined, mode);
 	}
 

@@ -3,6 +3,8 @@
 
 #include "CodeMemory.h"
 
+#include "Detour/FunctionTable.h"
+
 #include "REL/NearMemory.h"
 
 #include <windows.h>
@@ -18,11 +20,38 @@ namespace
 
 	void* AllocateBlock(void* a_at)
 	{
-		return ::VirtualAlloc(a_at, CodeMemory::BlockSize(), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+		return ::VirtualAlloc(a_at, Detour::CodeMemory::BlockSize(), MEM_RESERVE, PAGE_NOACCESS);
 	}
+
+	// The function table of the loaded image at a_base, through the system's lookup.
+	class LoadedFunctionTable final : public Detour::FunctionTable
+	{
+	public:
+		explicit LoadedFunctionTable(DWORD64 a_base) :
+		    base(a_base) {}
+
+	private:
+		std::optional<Entry> LookupEntry(std::uint32_t a_rva) const override
+		{
+			DWORD64    imageBase = 0;
+			const auto function = ::RtlLookupFunctionEntry(base + a_rva, &imageBase, nullptr);
+			if (function == nullptr || imageBase != base) {
+				return std::nullopt;
+			}
+			return Entry{ function->BeginAddress, function->EndAddress, function->UnwindData };
+		}
+
+		// Unwind data of a loaded image lies inside it, readable: the system unwinds through it.
+		std::span<const std::uint8_t> ReadImage(std::uint32_t a_rva, std::size_t a_size) const override
+		{
+			return { reinterpret_cast<const std::uint8_t*>(base + a_rva), a_size };
+		}
+
+		DWORD64 base;
+	};
 } // namespace
 
-namespace CodeMemory
+namespace Detour::CodeMemory
 {
 	bool MakeWritable(void* a_address, std::size_t a_size, Protection& a_former) noexcept
 	{
@@ -71,7 +100,8 @@ namespace CodeMemory
 		if (function == nullptr || imageBase + function->BeginAddress != entry || function->EndAddress <= function->BeginAddress) {
 			return 0;
 		}
-		return function->EndAddress - function->BeginAddress;
+		const LoadedFunctionTable table{ imageBase };
+		return table.FunctionEnd({ function->BeginAddress, function->EndAddress, function->UnwindData }) - function->BeginAddress;
 	}
 
 	bool QueryAccess(const void* a_address, Access& a_access) noexcept
@@ -83,6 +113,13 @@ namespace CodeMemory
 		const DWORD protect = (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0 ? 0 : region.Protect;
 		a_access = { (protect & kReadable) != 0, (protect & kWritable) != 0, (protect & kExecutable) != 0 };
 		return true;
+	}
+
+	std::size_t PageSize() noexcept
+	{
+		SYSTEM_INFO info{};
+		::GetSystemInfo(&info);
+		return info.dwPageSize;
 	}
 
 	std::size_t BlockSize() noexcept
@@ -117,20 +154,24 @@ namespace CodeMemory
 		return AllocateBlock(nullptr);
 	}
 
-	bool MakeBlockWritable(void* a_block) noexcept
+	bool CommitPage(void* a_page) noexcept
 	{
-		DWORD former = 0;
-		return ::VirtualProtect(a_block, BlockSize(), PAGE_READWRITE, &former) != FALSE;
+		return ::VirtualAlloc(a_page, PageSize(), MEM_COMMIT, PAGE_READWRITE) == a_page;
 	}
 
-	bool MakeBlockExecutable(void* a_block) noexcept
+	bool SealPage(void* a_page) noexcept
 	{
 		DWORD former = 0;
-		return ::VirtualProtect(a_block, BlockSize(), PAGE_EXECUTE_READ, &former) != FALSE;
+		return ::VirtualProtect(a_page, PageSize(), PAGE_EXECUTE_READ, &former) != FALSE;
+	}
+
+	void DecommitPage(void* a_page) noexcept
+	{
+		::VirtualFree(a_page, PageSize(), MEM_DECOMMIT);
 	}
 
 	void ReleaseBlock(void* a_block) noexcept
 	{
 		::VirtualFree(a_block, 0, MEM_RELEASE);
 	}
-} // namespace CodeMemory
+} // namespace Detour::CodeMemory

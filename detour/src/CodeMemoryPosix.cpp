@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <vector>
 
-namespace CodeMemory
+namespace Detour::CodeMemory
 {
 	namespace
 	{
@@ -88,7 +88,7 @@ namespace CodeMemory
 
 		void* MapBlock(void* a_at, int a_flags)
 		{
-			void* const block = ::mmap(a_at, BlockSize(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | a_flags, -1, 0);
+			void* const block = ::mmap(a_at, BlockSize(), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | a_flags, -1, 0);
 			if (block == MAP_FAILED) {
 				return nullptr;
 			}
@@ -130,6 +130,11 @@ namespace CodeMemory
 		}
 		a_access = { (protection & PROT_READ) != 0, (protection & PROT_WRITE) != 0, (protection & PROT_EXEC) != 0 };
 		return true;
+	}
+
+	std::size_t PageSize() noexcept
+	{
+		return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 	}
 
 	std::size_t BlockSize() noexcept
@@ -182,14 +187,21 @@ namespace CodeMemory
 		return MapBlock(nullptr, 0);
 	}
 
-	bool MakeBlockWritable(void* a_block) noexcept
+	bool CommitPage(void* a_page) noexcept
 	{
-		return ::mprotect(a_block, BlockSize(), PROT_READ | PROT_WRITE) == 0;
+		return ::mprotect(a_page, PageSize(), PROT_READ | PROT_WRITE) == 0;
 	}
 
-	bool MakeBlockExecutable(void* a_block) noexcept
+	bool SealPage(void* a_page) noexcept
 	{
-		return ::mprotect(a_block, BlockSize(), PROT_READ | PROT_EXEC) == 0;
+		return ::mprotect(a_page, PageSize(), PROT_READ | PROT_EXEC) == 0;
+	}
+
+	void DecommitPage(void* a_page) noexcept
+	{
+		// The kernel drops a private page's contents; it reads as zeros when committed again.
+		::mprotect(a_page, PageSize(), PROT_NONE);
+		::madvise(a_page, PageSize(), MADV_DONTNEED);
 	}
 
 	void ReleaseBlock(void* a_block) noexcept
@@ -226,4 +238,4 @@ namespace CodeMemory
 		char* const start = static_cast<char*>(const_cast<void*>(a_address));
 		__builtin___clear_cache(start, start + a_size);
 	}
-} // namespace CodeMemory
+} // namespace Detour::CodeMemory

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace CodeMemory
+namespace Detour::CodeMemory
 {
 	// A page protection as the platform spells it (PAGE_* on Windows, PROT_* on POSIX),
 	// only ever handed back to RestoreProtection.
@@ -34,7 +34,8 @@ namespace CodeMemory
 	[[nodiscard]] std::size_t ExecutableLength(const void* a_address, std::size_t a_max) noexcept;
 
 	// The size of the function that begins at a_entry, from the exception directory of
-	// its image (.pdata on Windows); 0 when unknown.
+	// its image (.pdata on Windows), chained fragments that continue it right after its
+	// own range included (FunctionTable::FunctionEnd); 0 when unknown.
 	[[nodiscard]] std::size_t FunctionSize(const void* a_entry) noexcept;
 
 	// What the page holding a_address allows; false when it is not mapped.
@@ -46,18 +47,25 @@ namespace CodeMemory
 	};
 	[[nodiscard]] bool QueryAccess(const void* a_address, Access& a_access) noexcept;
 
+	// The unit of protection.
+	[[nodiscard]] std::size_t PageSize() noexcept;
+
 	// The size of the blocks the detour reserves for its own code: the allocation
 	// granularity (64 KiB on Windows, a page on Linux).
 	[[nodiscard]] std::size_t BlockSize() noexcept;
 
-	// A block of BlockSize() bytes, read/write, lying wholly within the reach of a rel32
-	// branch from a_near (and of one from it back to a_near), the nearest free one the
-	// address space offers; null when there is none.
+	// Address space for a block of BlockSize() bytes, reserved without access, lying
+	// wholly within the reach of a rel32 branch from a_near (and of one from it back to
+	// a_near), the nearest free one the address space offers; null when there is none.
 	[[nodiscard]] void* ReserveNear(std::uintptr_t a_near) noexcept;
 	// The same anywhere.
 	[[nodiscard]] void* ReserveAnywhere() noexcept;
-	// Switches one of those blocks between read/write and execute/read: never both.
-	[[nodiscard]] bool MakeBlockWritable(void* a_block) noexcept;
-	[[nodiscard]] bool MakeBlockExecutable(void* a_block) noexcept;
-	void               ReleaseBlock(void* a_block) noexcept;
-} // namespace CodeMemory
+	// Gives one page of a reserved block memory, read/write. Only a page that holds no
+	// live code may be committed: nothing runs from it while it is writable.
+	[[nodiscard]] bool CommitPage(void* a_page) noexcept;
+	// Switches a committed page to execute/read for good.
+	[[nodiscard]] bool SealPage(void* a_page) noexcept;
+	// Takes the page's memory back; its address space stays reserved.
+	void DecommitPage(void* a_page) noexcept;
+	void ReleaseBlock(void* a_block) noexcept;
+} // namespace Detour::CodeMemory

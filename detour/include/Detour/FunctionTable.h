@@ -1,0 +1,70 @@
+#pragma once
+
+// The x86-64 function table of a PE image (its exception directory, ".pdata") and the
+// one rule for how far a function reaches.
+//
+// Each entry gives a range of code and its unwind information. A compiler may split
+// one function into several entries: MSVC often gives a short prologue (`sub rsp, n`,
+// 4 bytes) an entry of its own and continues the function in a chained fragment right
+// after it, whose unwind information carries UNW_FLAG_CHAININFO and a copy of the entry
+// it continues. The primary entry's range alone then ends long before the function
+// does. FunctionEnd extends it over the fragments that continue the same function where
+// the previous range ends; fragments placed elsewhere (cold code) do not extend it.
+//
+// The same rule serves a loaded image (the live install asks the system's lookup) and
+// a file read from disk (addrlib check and the hookability benchmark): each supplies
+// the two look-ups below.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace Detour
+{
+	class FunctionTable
+	{
+	public:
+		// One entry: relative virtual addresses (RVAs) of the range and of its unwind data.
+		struct Entry
+		{
+			std::uint32_t begin{ 0 };  // the first byte
+			std::uint32_t end{ 0 };    // just past the last byte
+			std::uint32_t unwind{ 0 }; // the UNWIND_INFO (low bit set: of another entry, an alias)
+
+			friend bool operator==(const Entry&, const Entry&) = default;
+		};
+
+		// Compilers chain a fragment to its primary entry directly; a walk this long is a
+		// loop in damaged data.
+		static constexpr int kMaxChainLength = 32;
+		// The most fragments FunctionEnd joins; more is damaged data, not a function.
+		static constexpr int kMaxFragmentsJoined = 1024;
+
+		// The entry a chained fragment (or an alias) continues; nullopt when a_entry is a
+		// primary entry or its unwind data cannot be read.
+		[[nodiscard]] std::optional<Entry> Continues(const Entry& a_entry) const;
+
+		// The primary entry at the end of a_entry's chain (a_entry itself when primary);
+		// nullopt when the chain is broken or longer than kMaxChainLength.
+		[[nodiscard]] std::optional<Entry> PrimaryOf(const Entry& a_entry) const;
+
+		// Just past the last byte of the function that a_entry begins or continues,
+		// reachable without leaving it: a_entry's end, extended over each entry that begins
+		// exactly there and whose chain leads to the same primary entry.
+		[[nodiscard]] std::uint32_t FunctionEnd(const Entry& a_entry) const;
+
+	protected:
+		FunctionTable() = default;
+		FunctionTable(const FunctionTable&) = default;
+		FunctionTable& operator=(const FunctionTable&) = default;
+		~FunctionTable() = default;
+
+	private:
+		// The entry whose range holds a_rva; nullopt when none does.
+		[[nodiscard]] virtual std::optional<Entry> LookupEntry(std::uint32_t a_rva) const = 0;
+		// The image's bytes from a_rva on, at most a_size of them; fewer or none where they
+		// cannot be read.
+		[[nodiscard]] virtual std::span<const std::uint8_t> ReadImage(std::uint32_t a_rva, std::size_t a_size) const = 0;
+	};
+} // namespace Detour

@@ -1,0 +1,74 @@
+// The live install's function size on Windows: the system's function lookup over a
+// function table registered for code the test writes, laid out as MSVC lays out a
+// function whose prologue has an entry of its own.
+
+#include "CodeMemory.h"
+#include "CodePages.h"
+#include "Detour/InlineHook.h"
+#include "TargetFunctions.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+namespace
+{
+	constexpr int kReplaced = 100000;
+
+	const Detour::InlineHook* g_hook = nullptr;
+
+	int Replacement(int a_value)
+	{
+		return kReplaced + qs_CallTarget(g_hook->TrampolineAddress(), a_value);
+	}
+
+	int Call(const void* a_function, int a_argument)
+	{
+		return qs_CallTarget(a_function, a_argument);
+	}
+} // namespace
+
+TEST(InlineHook, MsvcPrologueWithAnEntryOfItsOwnIsDetouredOverItsChainedFragment)
+{
+	// As MSVC lays out a function: `sub rsp, 0x38` with a function-table entry of its
+	// own, the body in a chained fragment right behind it. The system's lookup reports
+	// the 4-byte entry; the install must count the fragment in, or the 5-byte jump would
+	// seem to reach past the function's end. The table is registered for a page the
+	// test writes, so the system's own lookup answers.
+	CodePages page = CodePages::Anywhere();
+	ASSERT_TRUE(page);
+	page.Write(0x100, {
+	                      0x48, 0x83, 0xEC, 0x38,       // sub rsp, 0x38       (its own entry)
+	                      0x48, 0x89, 0x5C, 0x24, 0x50, // mov [rsp+0x50], rbx (the fragment)
+	                      0x8D, 0x41, 0x09,             // lea eax, [rcx+9]
+	                      0x48, 0x8B, 0x5C, 0x24, 0x50, // mov rbx, [rsp+0x50]
+	                      0x48, 0x83, 0xC4, 0x38,       // add rsp, 0x38
+	                      0xC3,                         // ret
+	                  });
+	// UNWIND_INFO: version 1, prologue of 4 bytes, one code (UWOP_ALLOC_SMALL, 0x38);
+	// the fragment's: UNW_FLAG_CHAININFO and a copy of the entry it continues.
+	page.Write(0x800, { 0x01, 0x04, 0x01, 0x00, 0x04, 0x62, 0x00, 0x00 });
+	page.Write(0x820, { 0x21, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x04, 0x01, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00 });
+	RUNTIME_FUNCTION table[2]{};
+	table[0].BeginAddress = 0x100;
+	table[0].EndAddress = 0x104;
+	table[0].UnwindData = 0x800;
+	table[1].BeginAddress = 0x104;
+	table[1].EndAddress = 0x116;
+	table[1].UnwindData = 0x820;
+	const auto base = reinterpret_cast<DWORD64>(page.data());
+	ASSERT_TRUE(::RtlAddFunctionTable(table, 2, base));
+	std::uint8_t* const function = page.data() + 0x100;
+
+	EXPECT_EQ(Detour::CodeMemory::FunctionSize(function), 0x16u) << "the entry and its chained fragment";
+	{
+		Detour::InlineHook hook;
+		g_hook = &hook;
+		ASSERT_TRUE(hook.Install(function, &Replacement)) << Detour::DescribeFailure(hook.failure);
+		EXPECT_EQ(hook.stolenLength, hook.jumpSize == 5 ? 9u : 17u);
+		EXPECT_EQ(Call(function, 1), kReplaced + 10);
+		EXPECT_EQ(Call(hook.TrampolineAddress(), 1), 10);
+	}
+	EXPECT_EQ(Call(function, 1), 10);
+	::RtlDeleteFunctionTable(table);
+}
