@@ -76,10 +76,11 @@ namespace REX
 
 	std::wstring FModule::GetFileNameW() const
 	{
-		if (auto path = TryGetFileNameW()) {
-			return std::move(*path);
+		auto path = TryGetFileNameW();
+		if (!path) {
+			Fatal("failed to obtain module file name");
 		}
-		Fatal("failed to obtain module file name");
+		return std::move(*path);
 	}
 
 	std::string FModule::GetFileName() const
