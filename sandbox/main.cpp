@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "GameFunctions.h"
+#include "GameLayout.h"
 #include "Host.h"
 #include "PageWalk.h"
 #include "REX/FModule.h"
@@ -165,8 +166,8 @@ namespace
 		const auto&              values = a_options.values;
 
 		if (a_options.mode == "print-offsets") {
-			a_out << Sandbox::kInvalidatesPreCalcDataForCellID << " 0x" << std::hex << Sandbox::ImageOffset(reinterpret_cast<const void*>(calls.invalidates)) << '\n'
-			      << std::dec << Sandbox::kClearPreCalcedDataID << " 0x" << std::hex << Sandbox::ImageOffset(reinterpret_cast<const void*>(calls.clear)) << std::dec << '\n';
+			a_out << GameLayout::kInvalidatesPreCalcDataForCellID << " 0x" << std::hex << Sandbox::ImageOffset(reinterpret_cast<const void*>(calls.invalidates)) << '\n'
+			      << std::dec << GameLayout::kClearPreCalcedDataID << " 0x" << std::hex << Sandbox::ImageOffset(reinterpret_cast<const void*>(calls.clear)) << std::dec << '\n';
 			return 0;
 		}
 
