@@ -16,7 +16,7 @@
 #include "REL/Version.h"
 
 #if !defined(QS_GAME_VERSION_MAJOR) || !defined(QS_GAME_VERSION_MINOR) || !defined(QS_GAME_VERSION_BUILD) || !defined(QS_GAME_VERSION_SUB)
-#	error "GameLayout.h needs the game version from the build: link the game_layout target"
+#error "GameLayout.h needs the game version from the build: link the game_layout target"
 #endif
 
 namespace GameLayout

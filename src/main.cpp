@@ -59,8 +59,8 @@ namespace
 		for (std::size_t i = 0; i < author.size(); ++i) {
 			data.author[i] = author[i];
 		}
-		data.addressIndependence = 1 << 2;       // addresses come from the Address Library
-		data.structureIndependence = 1 << 2;     // record layouts of the AE runtime
+		data.addressIndependence = 1 << 2;                              // addresses come from the Address Library
+		data.structureIndependence = 1 << 2;                            // record layouts of the AE runtime
 		data.compatibleVersions[0] = GameLayout::kRuntimeVersionPacked; // the zero after it ends the list
 		return data;
 	}

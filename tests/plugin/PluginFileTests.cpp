@@ -121,7 +121,7 @@ TEST(PluginFile, VersionResourceNamesTheDllAndTheProjectVersion)
 	EXPECT_EQ(translation[0], 0x0409);
 	EXPECT_EQ(translation[1], 1200);
 
-	const auto                                                         version = kPluginVersion.ToWideString();
+	const auto                                                     version = kPluginVersion.ToWideString();
 	const std::array<std::pair<const wchar_t*, const wchar_t*>, 6> strings{ {
 		{ L"Comments", L"" },
 		{ L"FileDescription", L"Protect Fallout 4 AE precombined and previs cells from invalidation" },
