@@ -228,6 +228,9 @@ int main(int a_argc, char** a_argv)
 {
 	CLI::App app{ "addrlib - write, dump and query Address Library databases", "addrlib" };
 	app.require_subcommand(1);
+	// Options are spelt "--name" on every system: a path that begins with "/" (Wine's
+	// view of a Unix path) is a value, not a Windows-style "/option".
+	app.allow_windows_style_options(false);
 
 	Arguments  arguments;
 	const auto addRaw = [&](CLI::App* a_command) {
