@@ -277,6 +277,11 @@ int main(int a_argc, char** a_argv)
 			options.mode = option->get_name().substr(2);
 		}
 	}
+	// An option given without its optional values (--demo alone) comes back from CLI11
+	// as one empty value.
+	if (values.size() == 1 && values.front().empty()) {
+		values.clear();
+	}
 	options.values = std::move(values);
 	if (options.mode == "demo" && options.values.size() == 1) {
 		return Usage("--demo takes THREADS and PLACEMENTS, or neither");

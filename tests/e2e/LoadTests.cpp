@@ -324,4 +324,23 @@ namespace E2E
 		}
 		EXPECT_TRUE(AllLogLines().empty());
 	}
+
+	// --demo takes its two counts or neither (the demo target passes none).
+	TEST_F(GameCommandLine, DemoRunsWithItsDefaultsOrTheCountsGiven)
+	{
+		MakeGame().WriteIni(Ini(1, 0, 1));
+		const struct
+		{
+			std::vector<std::string> args;
+			std::string              run;
+		} cases[] = {
+			{ { "--demo" }, "Game run: 4 game threads, 2000 placed references each" },
+			{ { "--demo", "2", "10" }, "Game run: 2 game threads, 10 placed references each" },
+		};
+		for (const auto& c : cases) {
+			const auto result = RunGame(c.args);
+			EXPECT_EQ(result.exitCode, 0u) << c.run;
+			EXPECT_NE(result.output.find(c.run), std::string::npos) << result.output;
+		}
+	}
 } // namespace E2E
