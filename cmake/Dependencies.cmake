@@ -2,13 +2,15 @@
 # manager of one's choice with MSVC). Nothing is downloaded at build time.
 
 add_library(qs_logging INTERFACE)
+# CLI11 (header-only) parses the command lines of addrlib and the game stand-in.
+add_library(qs_cli INTERFACE)
 if(CMAKE_CROSSCOMPILING AND MINGW)
-  # spdlog and fmt are used header-only. Their headers come from the Linux system,
-  # through a folder that holds links to those two folders only: adding /usr/include
-  # itself to a Windows compile would pull in glibc's headers.
+  # spdlog, fmt and CLI11 are used header-only. Their headers come from the Linux system,
+  # through a folder that holds links to those folders only: adding /usr/include itself
+  # to a Windows compile would pull in glibc's headers.
   set(QS_DEPS_INCLUDE "${CMAKE_BINARY_DIR}/deps-include")
   file(MAKE_DIRECTORY "${QS_DEPS_INCLUDE}")
-  foreach(lib spdlog fmt)
+  foreach(lib spdlog fmt CLI)
     file(CREATE_LINK "/usr/include/${lib}" "${QS_DEPS_INCLUDE}/${lib}" SYMBOLIC)
   endforeach()
   # fmt stays header-only; spdlog is compiled once, in a library of its own.
@@ -19,14 +21,19 @@ if(CMAKE_CROSSCOMPILING AND MINGW)
   target_compile_definitions(qs_spdlog PUBLIC FMT_HEADER_ONLY SPDLOG_FMT_EXTERNAL SPDLOG_COMPILED_LIB SPDLOG_WCHAR_FILENAMES)
   target_compile_features(qs_spdlog PUBLIC cxx_std_20)
   target_link_libraries(qs_logging INTERFACE qs_spdlog)
+  target_include_directories(qs_cli SYSTEM INTERFACE "${QS_DEPS_INCLUDE}")
 elseif(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   # Debian's compiled spdlog (with its fmt): each file that logs compiles in seconds.
   find_package(spdlog CONFIG REQUIRED)
   target_link_libraries(qs_logging INTERFACE spdlog::spdlog)
+  find_package(CLI11 CONFIG REQUIRED)
+  target_link_libraries(qs_cli INTERFACE CLI11::CLI11)
 else()
   find_package(fmt CONFIG REQUIRED)
   find_package(spdlog CONFIG REQUIRED)
   target_link_libraries(qs_logging INTERFACE spdlog::spdlog_header_only fmt::fmt-header-only)
+  find_package(CLI11 CONFIG REQUIRED)
+  target_link_libraries(qs_cli INTERFACE CLI11::CLI11)
 endif()
 
 if(QS_BUILD_TESTS)

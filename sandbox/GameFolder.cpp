@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "GameLayout.h"
+
 namespace Sandbox
 {
 	namespace
@@ -120,9 +122,10 @@ namespace Sandbox
 	{
 		std::ofstream{ root / "offsets.txt", std::ios::binary } << a_pairs;
 
-		const auto database = pluginFolder / "version-1-11-221-0.bin";
-		const auto written = RunProcess(files.addrlib,
-		                                { "write", database.generic_string(), "--format", "raw", "--game-version", "1.11.221.0", "offsets.txt" }, root);
+		const auto& version = GameLayout::kRuntimeVersion;
+		const auto  database = pluginFolder / ("version-" + version.ToString("-") + ".bin");
+		const auto  written = RunProcess(files.addrlib,
+		                                 { "write", database.generic_string(), "--format", "raw", "--game-version", version.ToString(), "offsets.txt" }, root);
 		return written == 0u;
 	}
 

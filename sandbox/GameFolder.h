@@ -49,11 +49,12 @@ namespace Sandbox
 
 		// Asks the game for its functions' offsets under the given game options (the
 		// prologue choices), drops the listed IDs, and has addrlib write the raw database
-		// for 1.11.221.0 beside the plugin. Returns false if either program failed.
+		// for the game version of GameLayout.h beside the plugin. Returns false if either
+		// program failed.
 		bool WriteAddressLibrary(const std::vector<std::string>& a_gameOptions, const std::vector<std::uint64_t>& a_dropIDs = {}) const;
 
-		// Has addrlib write the raw database for 1.11.221.0 beside the plugin from the given
-		// "id offset" lines. Returns false if addrlib failed.
+		// Has addrlib write the raw database for the game version of GameLayout.h beside the
+		// plugin from the given "id offset" lines. Returns false if addrlib failed.
 		bool WriteDatabase(const std::string& a_pairs) const;
 
 		// Runs the game in its folder with the given arguments, its printed output going

@@ -28,10 +28,6 @@ namespace Sandbox
 	using InvalidatesPreCalcDataForCellFn = bool (*)(GameReference*, GameCell*);
 	using ClearPreCalcedDataFn = void (*)(GameCell*);
 
-	// Address Library IDs of the two functions in the 1.11.221.0 runtime.
-	inline constexpr std::uint64_t kInvalidatesPreCalcDataForCellID = 2201029;
-	inline constexpr std::uint64_t kClearPreCalcedDataID = 2200368;
-
 	[[nodiscard]] InvalidatesPreCalcDataForCellFn InvalidatesPreCalcDataForCell(EPrologue a_prologue) noexcept;
 	[[nodiscard]] ClearPreCalcedDataFn            ClearPreCalcedData(EPrologue a_prologue) noexcept;
 

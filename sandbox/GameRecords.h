@@ -3,11 +3,15 @@
 // The game's records as the plugin sees them: a form header (virtual table at 0, form ID
 // at 0x14) and, for cells, the state byte at 0x44 and the two precomputed-data pointers
 // at 0x50 and 0xD0. Everything the game keeps elsewhere in these records is modelled only
-// as padding, so the offsets below are the ones the plugin is built against.
+// as padding. The layout is the sandbox's own, written as the game lays its records out;
+// the checks below hold it to the offsets the plugin is built against (GameLayout.h), so
+// that the two cannot drift apart unnoticed.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+
+#include "GameLayout.h"
 
 namespace Sandbox
 {
@@ -23,7 +27,8 @@ namespace Sandbox
 		std::array<Unused, 58> unused;  // 0x000
 		GetNameFn              getName; // 0x1D0
 	};
-	static_assert(offsetof(GameFormVtable, getName) == 0x1D0);
+	static_assert(offsetof(GameFormVtable, getName) == GameLayout::kNameVtableOffset);
+	static_assert(offsetof(GameFormVtable, getName) / sizeof(void*) == GameLayout::kNameSlot);
 
 	struct GameForm
 	{
@@ -32,7 +37,7 @@ namespace Sandbox
 		std::uint32_t         unknown10{ 0 };    // 0x10
 		std::uint32_t         formID{ 0 };       // 0x14
 	};
-	static_assert(offsetof(GameForm, formID) == 0x14);
+	static_assert(offsetof(GameForm, formID) == GameLayout::kFormIDOffset);
 
 	// A placed reference (TESObjectREFR): the plugin reads only its form header.
 	struct GameReference
@@ -51,9 +56,9 @@ namespace Sandbox
 		std::uint8_t unknown58[0x78]{};          // 0x58
 		void*        previsData{ nullptr };      // 0xD0
 	};
-	static_assert(offsetof(GameCell, state) == 0x44);
-	static_assert(offsetof(GameCell, precombinedData) == 0x50);
-	static_assert(offsetof(GameCell, previsData) == 0xD0);
+	static_assert(offsetof(GameCell, state) == GameLayout::kCellStateOffset);
+	static_assert(offsetof(GameCell, precombinedData) == GameLayout::kCellFirstDataOffset);
+	static_assert(offsetof(GameCell, previsData) == GameLayout::kCellSecondDataOffset);
 
 	// The virtual table every sandbox form points at.
 	[[nodiscard]] const GameFormVtable* FormVtable() noexcept;

@@ -5,9 +5,9 @@ namespace Sandbox
 	namespace
 	{
 		// Stand-ins for the precombined meshes and previs data a cell holds; only whether
-		// a pointer is set matters.
-		std::uint64_t PrecombinedBlock{ 0x50 };
-		std::uint64_t PrevisBlock{ 0xD0 };
+		// a pointer is set matters, not what it points at.
+		std::uint64_t PrecombinedBlock{ 0 };
+		std::uint64_t PrevisBlock{ 0 };
 	} // namespace
 
 	GameReference& GameWorld::AddReference(std::uint32_t a_formID, std::optional<std::string> a_name)

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string_view>
 
+#include "GameLayout.h"
 #include "HostInterfaces.h"
 #include "REX/FModule.h"
 
@@ -98,7 +99,7 @@ namespace Sandbox
 		}
 
 		const HostLoadInterface LoadInterface{
-			kHostVersion, 0x010B0DD0, 0, 0, &QueryInterface, &GetPluginHandle, &GetReleaseIndex, &GetPluginInfo, &GetSaveFolderName
+			kHostVersion, GameLayout::kRuntimeVersionPacked, 0, 0, &QueryInterface, &GetPluginHandle, &GetReleaseIndex, &GetPluginInfo, &GetSaveFolderName
 		};
 
 		std::uint32_t ReadU32(const std::byte* a_record, std::size_t a_offset)

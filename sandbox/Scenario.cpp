@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "GameLayout.h"
 #include "GameWorld.h"
 
 namespace Sandbox
@@ -67,12 +68,15 @@ namespace Sandbox
 		// Each thread looks after its own cells, as the game's cell loaders do, so no cell
 		// is cleared by one thread while another reads it.
 		constexpr unsigned     kCellsPerThread = 4;
+		constexpr std::uint8_t kLoadingState = 3;
+		constexpr std::uint8_t kSetUpState = 7;
+		static_assert(kLoadingState < GameLayout::kCellStateDataReady && kSetUpState >= GameLayout::kCellStateDataReady);
 		GameWorld              cellWorld;
 		std::vector<GameCell*> cells;
 		for (unsigned i = 0; i < a_threads * kCellsPerThread; ++i) {
 			auto& cell = cellWorld.AddCell(0x0001F000 + i * 0x11, std::string{ kPlaces[i % kPlaces.size()] });
 			// A quarter of the cells are still loading (state 3), the rest are set up.
-			GameWorld::SetUp(cell, i % 4 == 0 ? 3 : 7, true, true);
+			GameWorld::SetUp(cell, i % 4 == 0 ? kLoadingState : kSetUpState, true, true);
 			cells.push_back(&cell);
 		}
 

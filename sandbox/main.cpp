@@ -2,20 +2,20 @@
 // game functions the plugin detours, loads the plugins beside it the way the script
 // extender does, and then plays the game's part.
 //
-//   game.exe --print-offsets                 the Address Library pairs of this build
-//   game.exe --script FILE                   play a script (see Script.h)
-//   game.exe --demo [THREADS PLACEMENTS]     the demo scenario and its summary
-//   game.exe --hammer THREADS ITERATIONS CELLS
-//   game.exe --bench CALLS THREADS true|false
-//   game.exe --print-sections                the image's sections: name, offset, size
-//   game.exe --pages                         what loading the plugins did to page protection
+//   Fallout4.exe --print-offsets                 the Address Library pairs of this build
+//   Fallout4.exe --script FILE                   play a script (see Script.h)
+//   Fallout4.exe --demo [THREADS PLACEMENTS]     the demo scenario and its summary
+//   Fallout4.exe --hammer THREADS ITERATIONS CELLS
+//   Fallout4.exe --bench CALLS THREADS true|false
+//   Fallout4.exe --print-sections                the image's sections: name, offset, size
+//   Fallout4.exe --pages                         what loading the plugins did to page protection
 // Options: --prologue NAME and --clear-prologue NAME (compiler, rip-relative, jump,
 // undecodable, stack-cookie, test-branch) choose how the two functions begin;
 // --my-games NAME the game's folder under "My Games" that the host reports (Fallout4);
 // --plugins DIR the plugin folder below the game's folder (Data/F4SE/Plugins); --out
 // FILE where to print; --checksums prints, once the plugins are loaded, whether the
 // game's read-only sections (its code and constant data) still hold the bytes they held
-// before.
+// before. --help lists them all; wrong usage ends with exit code 2.
 
 #include <windows.h>
 
@@ -30,7 +30,11 @@
 #include <string_view>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
 #include "GameFunctions.h"
+#include "GameLayout.h"
 #include "Host.h"
 #include "PageWalk.h"
 #include "REX/FModule.h"
@@ -101,37 +105,6 @@ namespace
 		return value;
 	}
 
-	std::optional<Options> ParseOptions(const std::vector<std::string>& a_args)
-	{
-		Options options;
-		for (std::size_t i = 0; i < a_args.size(); ++i) {
-			const auto& arg = a_args[i];
-			const bool  hasValue = i + 1 < a_args.size();
-			if ((arg == "--prologue" || arg == "--clear-prologue") && hasValue) {
-				const auto prologue = Sandbox::ParsePrologue(a_args[++i]);
-				if (!prologue) {
-					return std::nullopt;
-				}
-				(arg == "--prologue" ? options.invalidatesPrologue : options.clearPrologue) = *prologue;
-			} else if (arg == "--my-games" && hasValue) {
-				options.host.myGamesFolderName = a_args[++i];
-			} else if (arg == "--plugins" && hasValue) {
-				options.host.pluginFolder = a_args[++i];
-			} else if (arg == "--checksums") {
-				options.checksums = true;
-			} else if (arg == "--out" && hasValue) {
-				options.out = a_args[++i];
-			} else if (arg.starts_with("--") && options.mode.empty()) {
-				options.mode = arg.substr(2);
-			} else if (!options.mode.empty()) {
-				options.values.push_back(arg);
-			} else {
-				return std::nullopt;
-			}
-		}
-		return options;
-	}
-
 	std::filesystem::path ExecutableFolder()
 	{
 		return std::filesystem::path{ REX::FModule::ProcessModule().GetFileNameW() }.parent_path();
@@ -150,11 +123,10 @@ namespace
 		}
 	}
 
-	int Usage()
+	// Wrong usage: what is wrong, where the full story is, and exit code 2.
+	int Usage(std::string_view a_problem)
 	{
-		std::cerr << "usage: game.exe [--prologue NAME] [--clear-prologue NAME] [--my-games NAME] [--plugins DIR] [--out FILE]\n"
-		             "                (--print-offsets | --script FILE | --demo [THREADS PLACEMENTS] |\n"
-		             "                 --hammer THREADS ITERATIONS CELLS | --bench CALLS THREADS true|false | --pages)\n";
+		std::cerr << "Fallout4.exe: " << a_problem << "\nRun \"Fallout4.exe --help\" for usage.\n";
 		return 2;
 	}
 
@@ -165,8 +137,8 @@ namespace
 		const auto&              values = a_options.values;
 
 		if (a_options.mode == "print-offsets") {
-			a_out << Sandbox::kInvalidatesPreCalcDataForCellID << " 0x" << std::hex << Sandbox::ImageOffset(reinterpret_cast<const void*>(calls.invalidates)) << '\n'
-			      << std::dec << Sandbox::kClearPreCalcedDataID << " 0x" << std::hex << Sandbox::ImageOffset(reinterpret_cast<const void*>(calls.clear)) << std::dec << '\n';
+			a_out << GameLayout::kInvalidatesPreCalcDataForCellID << " 0x" << std::hex << Sandbox::ImageOffset(reinterpret_cast<const void*>(calls.invalidates)) << '\n'
+			      << std::dec << GameLayout::kClearPreCalcedDataID << " 0x" << std::hex << Sandbox::ImageOffset(reinterpret_cast<const void*>(calls.clear)) << std::dec << '\n';
 			return 0;
 		}
 
@@ -210,7 +182,7 @@ namespace
 			const auto threads = values.empty() ? 4u : ToNumber(values[0]).value_or(0);
 			const auto placements = values.empty() ? 2000u : ToNumber(values[1]).value_or(0);
 			if (threads == 0) {
-				return Usage();
+				return Usage("--demo needs a thread count from 1 and a number of placements");
 			}
 			a_out << "Quellstone sandbox: a stand-in for Fallout 4 " << (gameVersion >> 24) << '.' << ((gameVersion >> 16) & 0xFF) << '.'
 			      << ((gameVersion >> 4) & 0xFFF) << '.' << (gameVersion & 0xF) << " and its script extender\n";
@@ -228,7 +200,7 @@ namespace
 			const auto iterations = ToNumber(values[1]);
 			const auto cells = ToNumber(values[2]);
 			if (!threads || !iterations || !cells || *threads == 0 || *cells == 0) {
-				return Usage();
+				return Usage("--hammer needs numbers, threads and cells from 1");
 			}
 			Sandbox::PrintTally(a_out, Sandbox::RunHammer(calls, *threads, *iterations, *cells));
 			return 0;
@@ -237,24 +209,87 @@ namespace
 			const auto callsPerThread = ToNumber(values[0]);
 			const auto threads = ToNumber(values[1]);
 			if (!callsPerThread || !threads || *threads == 0) {
-				return Usage();
+				return Usage("--bench needs numbers, threads from 1");
 			}
 			a_out << Sandbox::TimeInvalidates(calls, *threads, *callsPerThread, values[2] == "true") << '\n';
 			return 0;
 		}
-		return Usage();
+		return Usage(fmt::format("--{} takes other values", a_options.mode));
 	}
 } // namespace
 
 int main(int a_argc, char** a_argv)
 {
-	const auto options = ParseOptions(std::vector<std::string>(a_argv + 1, a_argv + a_argc));
-	if (!options || options->mode.empty()) {
-		return Usage();
+	CLI::App app{ "A stand-in for Fallout 4: loads the plugins beside it as the script extender does, then plays the game's part.",
+		          "Fallout4.exe" };
+	Options  options;
+	// Options are spelt "--name" on every system: a path that begins with "/" is a value,
+	// not a Windows-style "/option".
+	app.allow_windows_style_options(false);
+
+	const auto prologue = [](Sandbox::EPrologue& a_target) {
+		return [&a_target](const std::string& a_name) {
+			const auto parsed = Sandbox::ParsePrologue(a_name);
+			if (!parsed) {
+				throw CLI::ValidationError(fmt::format("unknown prologue {} (compiler, rip-relative, jump, undecodable, stack-cookie, test-branch)", a_name));
+			}
+			a_target = *parsed;
+		};
+	};
+	app.add_option_function<std::string>("--prologue", prologue(options.invalidatesPrologue), "how InvalidatesPreCalcDataForCell begins (compiler)")
+	    ->type_name("NAME");
+	app.add_option_function<std::string>("--clear-prologue", prologue(options.clearPrologue), "how ClearPreCalcedData begins (compiler)")->type_name("NAME");
+	app.add_option("--my-games", options.host.myGamesFolderName, "the game's folder under \"My Games\" that the host reports (Fallout4)")->type_name("NAME");
+	app.add_option("--plugins", options.host.pluginFolder, "the plugin folder below the game's folder (Data/F4SE/Plugins)")->type_name("DIR");
+	app.add_option("--out", options.out, "where to print (standard output)")->type_name("FILE");
+	app.add_flag("--checksums", options.checksums, "print whether loading the plugins changed the game's code or constant data");
+
+	// What to do: exactly one.
+	auto*                    modes = app.add_option_group("Modes");
+	std::vector<std::string> values;
+	const auto               mode = [&](std::string_view a_name, std::string_view a_values, std::string_view a_what, int a_min, int a_max) {
+        const auto name = fmt::format("--{}", a_name);
+        if (a_max == 0) {
+            modes->add_flag(name)->description(std::string{ a_what });
+        } else {
+            modes->add_option(name, values, std::string{ a_what })->expected(a_min, a_max)->type_name(std::string{ a_values });
+        }
+	};
+	mode("print-offsets", "", "print the Address Library pairs of this build", 0, 0);
+	mode("print-sections", "", "print the image's sections: name, offset, size", 0, 0);
+	mode("pages", "", "print what loading the plugins did to page protection", 0, 0);
+	mode("script", "FILE", "play a script (see Script.h)", 1, 1);
+	mode("demo", "[THREADS PLACEMENTS]", "the demo scenario and its summary (4 threads, 2000 placements)", 0, 2);
+	mode("hammer", "N", "THREADS ITERATIONS CELLS: many threads on few cells, the tally printed", 3, 3);
+	mode("bench", "VALUE", "CALLS THREADS true|false: time the hooked call, the game answering as given", 3, 3);
+	modes->require_option(1);
+
+	try {
+		app.parse(a_argc, a_argv);
+	} catch (const CLI::ParseError& e) {
+		if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+			return app.exit(e);
+		}
+		return Usage(e.what());
 	}
-	if (options->out.empty()) {
-		return Run(*options, std::cout);
+	for (const auto* option : modes->get_options()) {
+		if (option->count() > 0) {
+			options.mode = option->get_name().substr(2);
+		}
 	}
-	std::ofstream out{ options->out, std::ios::binary };
-	return Run(*options, out);
+	// An option given without its optional values (--demo alone) comes back from CLI11
+	// as one empty value.
+	if (values.size() == 1 && values.front().empty()) {
+		values.clear();
+	}
+	options.values = std::move(values);
+	if (options.mode == "demo" && options.values.size() == 1) {
+		return Usage("--demo takes THREADS and PLACEMENTS, or neither");
+	}
+
+	if (options.out.empty()) {
+		return Run(options, std::cout);
+	}
+	std::ofstream out{ options.out, std::ios::binary };
+	return Run(options, out);
 }

@@ -1,4 +1,4 @@
-// Quellstone: keeps Fallout 4 (AE runtime 1.11.221.0) from throwing away the precombined
+// Quellstone: keeps Fallout 4 (the AE runtime of GameLayout.h) from throwing away the precombined
 // meshes and previs data of its cells while the game runs.
 //
 // The game asks InvalidatesPreCalcDataForCell whether a placed reference breaks a cell's
@@ -25,26 +25,32 @@
 #include "Detour/InlineHook.h"
 #include "F4SE/API.h"
 #include "F4SE/Interfaces.h"
+#include "GameLayout.h"
 #include "REL/IDDB.h"
+#include "REL/Version.h"
 #include "REX/FModule.h"
 #include "REX/LOG.h"
 
 namespace RE
 {
-	// The game's placed reference and cell records. Only the few fields listed below are
-	// read, at the offsets the 1.11.221.0 runtime uses; the rest of each record is the
-	// game's.
+	// The game's placed reference and cell records. Only the few fields GameLayout.h
+	// lists are read, at the offsets of the runtime it describes; the rest of each record
+	// is the game's.
 	class TESObjectREFR;
 	class TESObjectCELL;
 } // namespace RE
 
 namespace
 {
+	// The project's version (project() in the top CMakeLists.txt).
+	constexpr REL::VersionNumber kPluginVersion{ QS_VERSION_MAJOR, QS_VERSION_MINOR, QS_VERSION_PATCH, QS_VERSION_TWEAK };
+	static_assert(REL::VersionNumber::FromPacked(kPluginVersion.Pack()) == kPluginVersion, "the packed form holds 8.8.12.4 bits");
+
 	constexpr F4SE::PluginVersionData MakeVersionRecord() noexcept
 	{
 		F4SE::PluginVersionData data{};
 		data.dataVersion = F4SE::PluginVersionData::kVersion;
-		data.pluginVersion = 0x01000000; // 1.0.0.0
+		data.pluginVersion = kPluginVersion.Pack();
 		constexpr std::string_view name{ "Quellstone" };
 		constexpr std::string_view author{ "Tarnel" };
 		for (std::size_t i = 0; i < name.size(); ++i) {
@@ -53,9 +59,9 @@ namespace
 		for (std::size_t i = 0; i < author.size(); ++i) {
 			data.author[i] = author[i];
 		}
-		data.addressIndependence = 1 << 2;       // addresses come from the Address Library
-		data.structureIndependence = 1 << 2;     // record layouts of the AE runtime
-		data.compatibleVersions[0] = 0x010B0DD0; // 1.11.221.0; the zero after it ends the list
+		data.addressIndependence = 1 << 2;                              // addresses come from the Address Library
+		data.structureIndependence = 1 << 2;                            // record layouts of the AE runtime
+		data.compatibleVersions[0] = GameLayout::kRuntimeVersionPacked; // the zero after it ends the list
 		return data;
 	}
 } // namespace
@@ -66,17 +72,7 @@ extern "C" __declspec(dllexport) constinit const F4SE::PluginVersionData F4SEPlu
 
 namespace
 {
-	// Address Library IDs of the two game functions in the 1.11.221.0 runtime.
-	constexpr std::uint64_t kInvalidatesPreCalcDataForCellID = 2201029;
-	constexpr std::uint64_t kClearPreCalcedDataID = 2200368;
-
-	// Where the game keeps what the hooks read.
-	constexpr std::size_t  kFormIDOffset = 0x14;
-	constexpr std::size_t  kNameSlot = 58; // virtual: returns the form's name text, or null
-	constexpr std::size_t  kCellStateOffset = 0x44;
-	constexpr std::size_t  kCellFirstDataOffset = 0x50;
-	constexpr std::size_t  kCellSecondDataOffset = 0xD0;
-	constexpr std::uint8_t kCellStateDataReady = 4; // the first state in which the game's clear is let through
+	using namespace GameLayout;
 
 	// The switches of Quellstone.ini; the values here are the INI's defaults. Written once
 	// on the loading thread, read by the hooks on game threads after the detours go live.

@@ -1,6 +1,7 @@
 # Drives the addrlib program as a user would: write -> dump -> the same entries, for
 # every format; find; --help; and a bad file's message and exit code.
 
+cmake_policy(VERSION 3.25)
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
 set(pairs "${WORK}/pairs.txt")
@@ -67,7 +68,42 @@ foreach(word "addrlib write" "addrlib dump" "addrlib find" "--pointer-size" "not
   endif()
 endforeach()
 
-run("${ADDRLIB}" write)
-if(NOT rc EQUAL 2)
-  message(FATAL_ERROR "wrong usage gave exit code ${rc}")
-endif()
+# Wrong usage: exit code 2, and on standard error what is wrong and which help to read.
+# Each case: the arguments ("," between them), the expected message and the help
+# hint, "|" between the three.
+set(usage_cases
+  "write|out is required|addrlib write --help"
+  "|subcommand is required|addrlib --help"
+  "frobnicate|unknown command frobnicate|addrlib --help"
+  "--frobnicate|unknown option --frobnicate|addrlib --help"
+  "write,${WORK}/x.bin,--format,9,--game-version,1.2.3.4,${pairs}|format \"9\" is none of raw, 1, 2, 5|addrlib write --help"
+  "write,${WORK}/x.bin,--format,2,--game-version,1.2.3,${pairs}|game version \"1.2.3\"|addrlib write --help"
+  "write,${WORK}/x.bin,--format,2,${pairs}|--game-version is required|addrlib write --help"
+  "dump,${WORK}/db-2.bin,extra|not expected: extra|addrlib dump --help"
+  "find,${WORK}/db-2.bin|id is required|addrlib find --help"
+  "find,${WORK}/db-2.bin,nine|id \"nine\" is not a number|addrlib find --help"
+  "check,${WORK}/db-2.bin,game.exe,--frobnicate|--frobnicate|addrlib check --help")
+foreach(case IN LISTS usage_cases)
+  string(REPLACE "|" ";" fields "${case}")
+  list(GET fields 0 arguments)
+  list(GET fields 1 message)
+  list(GET fields 2 hint)
+  string(REPLACE "," ";" arguments "${arguments}")
+  run("${ADDRLIB}" ${arguments})
+  string(FIND "${err}" "${message}" at_message)
+  string(FIND "${err}" "Run \"${hint}\" for usage." at_hint)
+  if(NOT rc EQUAL 2 OR at_message EQUAL -1 OR at_hint EQUAL -1 OR NOT out STREQUAL "")
+    message(FATAL_ERROR "addrlib ${arguments}: exit code ${rc}, stderr:\n${err}\nexpected: ${message} / ${hint}")
+  endif()
+endforeach()
+
+# Each command's own help lists its options.
+foreach(case "write|--pointer-size" "dump|--raw" "find|--raw" "check|--raw")
+  string(REPLACE "|" ";" fields "${case}")
+  list(GET fields 0 command)
+  list(GET fields 1 option)
+  run("${ADDRLIB}" ${command} --help)
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "Usage: addrlib ${command}" OR NOT out MATCHES "${option}")
+    message(FATAL_ERROR "addrlib ${command} --help (${rc}) gave:\n${out}")
+  endif()
+endforeach()

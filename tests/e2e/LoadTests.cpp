@@ -295,4 +295,52 @@ namespace E2E
 		EXPECT_EQ(lines[0], kStartup);
 		EXPECT_TRUE(lines[1].starts_with("[error] Could not install InvalidatesPreCalcDataForCell hook")) << lines[1];
 	}
+
+	// The game stand-in's own command line, as the tests, the demo and the benchmark use
+	// it: wrong usage ends the run with exit code 2 before any plugin is loaded (the
+	// game laid out here has no database, so a loaded plugin would end it with 1).
+	using GameCommandLine = SandboxCase;
+
+	TEST_F(GameCommandLine, WrongUsageEndsWithExitCode2BeforeAnyPluginLoads)
+	{
+		MakeGame({}, "Data/F4SE/Plugins", false);
+		const std::vector<std::vector<std::string>> cases{
+			{},                                      // no mode
+			{ "--pages", "--print-offsets" },        // two modes
+			{ "--frobnicate", "--pages" },           // an unknown option
+			{ "--prologue", "sideways", "--pages" }, // an unknown prologue
+			{ "--hammer", "1", "2" },                // too few values
+			{ "--demo", "4" },                       // threads without placements
+			{ "--script" },                          // no file
+		};
+		for (const auto& args : cases) {
+			const auto  result = RunGame(args);
+			std::string shown;
+			for (const auto& arg : args) {
+				shown += arg + ' ';
+			}
+			EXPECT_EQ(result.exitCode, 2u) << shown;
+			EXPECT_EQ(result.output, "") << shown;
+		}
+		EXPECT_TRUE(AllLogLines().empty());
+	}
+
+	// --demo takes its two counts or neither (the demo target passes none).
+	TEST_F(GameCommandLine, DemoRunsWithItsDefaultsOrTheCountsGiven)
+	{
+		MakeGame().WriteIni(Ini(1, 0, 1));
+		const struct
+		{
+			std::vector<std::string> args;
+			std::string              run;
+		} cases[] = {
+			{ { "--demo" }, "Game run: 4 game threads, 2000 placed references each" },
+			{ { "--demo", "2", "10" }, "Game run: 2 game threads, 10 placed references each" },
+		};
+		for (const auto& c : cases) {
+			const auto result = RunGame(c.args);
+			EXPECT_EQ(result.exitCode, 0u) << c.run;
+			EXPECT_NE(result.output.find(c.run), std::string::npos) << result.output;
+		}
+	}
 } // namespace E2E

@@ -7,7 +7,7 @@
 
 using REL::VersionNumber;
 
-TEST(VersionNumber, FromPackedUnpacksEachField)
+TEST(VersionNumber, FromPackedUnpacksEachFieldAndPackRestoresIt)
 {
 	const struct
 	{
@@ -21,6 +21,7 @@ TEST(VersionNumber, FromPackedUnpacksEachField)
 	};
 	for (const auto& c : cases) {
 		EXPECT_EQ(VersionNumber::FromPacked(c.packed), c.expected) << std::hex << c.packed;
+		EXPECT_EQ(c.expected.Pack(), c.packed) << std::hex << c.packed;
 	}
 }
 

@@ -13,9 +13,14 @@
 #include <vector>
 
 #include "GameFolder.h"
+#include "GameLayout.h"
+#include "REL/Version.h"
 
 namespace
 {
+	// The version the build gives the plugin (project() in the top CMakeLists.txt).
+	constexpr REL::VersionNumber kPluginVersion{ QS_VERSION_MAJOR, QS_VERSION_MINOR, QS_VERSION_PATCH, QS_VERSION_TWEAK };
+
 	std::filesystem::path PluginPath()
 	{
 		return Sandbox::FromBuildPath(QS_PLUGIN_DLL);
@@ -32,12 +37,12 @@ namespace
 	{
 		std::vector<std::uint8_t> bytes(592 + 16, 0);
 		PutU32(bytes, 0, 1);
-		PutU32(bytes, 4, 0x01000000);
+		PutU32(bytes, 4, kPluginVersion.Pack());
 		std::memcpy(bytes.data() + 8, "Quellstone", 10);
 		std::memcpy(bytes.data() + 264, "Tarnel", 6);
 		PutU32(bytes, 520, 4);
 		PutU32(bytes, 524, 4);
-		PutU32(bytes, 528, 0x010B0DD0);
+		PutU32(bytes, 528, GameLayout::kRuntimeVersionPacked);
 		return bytes;
 	}
 
@@ -91,7 +96,7 @@ TEST(PluginFile, ExportedVersionRecordMatchesTheHostsLayoutByteForByte)
 	::FreeLibrary(module);
 }
 
-TEST(PluginFile, VersionResourceNamesTheDllAndVersion1000)
+TEST(PluginFile, VersionResourceNamesTheDllAndTheProjectVersion)
 {
 	const VersionInfo info{ PluginPath() };
 	ASSERT_TRUE(info.data);
@@ -99,10 +104,12 @@ TEST(PluginFile, VersionResourceNamesTheDllAndVersion1000)
 	UINT       length = 0;
 	const auto fixed = info.Query<VS_FIXEDFILEINFO>(L"\\", length);
 	ASSERT_NE(fixed, nullptr);
-	EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
-	EXPECT_EQ(fixed->dwFileVersionLS, 0u);
-	EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
-	EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+	const auto versionMS = std::uint32_t{ kPluginVersion.major } << 16 | kPluginVersion.minor;
+	const auto versionLS = std::uint32_t{ kPluginVersion.patch } << 16 | kPluginVersion.build;
+	EXPECT_EQ(fixed->dwFileVersionMS, versionMS);
+	EXPECT_EQ(fixed->dwFileVersionLS, versionLS);
+	EXPECT_EQ(fixed->dwProductVersionMS, versionMS);
+	EXPECT_EQ(fixed->dwProductVersionLS, versionLS);
 	EXPECT_EQ(fixed->dwFileFlagsMask, 0x17u);
 	EXPECT_EQ(fixed->dwFileFlags, 0u);
 	EXPECT_EQ(fixed->dwFileOS, 0x4u);
@@ -114,13 +121,14 @@ TEST(PluginFile, VersionResourceNamesTheDllAndVersion1000)
 	EXPECT_EQ(translation[0], 0x0409);
 	EXPECT_EQ(translation[1], 1200);
 
+	const auto                                                     version = kPluginVersion.ToWideString();
 	const std::array<std::pair<const wchar_t*, const wchar_t*>, 6> strings{ {
 		{ L"Comments", L"" },
 		{ L"FileDescription", L"Protect Fallout 4 AE precombined and previs cells from invalidation" },
-		{ L"FileVersion", L"1.0.0.0" },
+		{ L"FileVersion", version.c_str() },
 		{ L"InternalName", L"Quellstone" },
 		{ L"ProductName", L"Quellstone" },
-		{ L"ProductVersion", L"1.0.0.0" },
+		{ L"ProductVersion", version.c_str() },
 	} };
 	for (const auto& [name, value] : strings) {
 		EXPECT_EQ(info.String(name), value) << std::string(name, name + ::wcslen(name));

@@ -18,6 +18,7 @@
 
 #include "Database.h"
 #include "Detour/DetourPlan.h"
+#include "GameLayout.h"
 #include "PeImage.h"
 
 namespace AddrLib
@@ -29,10 +30,10 @@ namespace AddrLib
 		std::uint64_t    id;
 	};
 
-	// The two game functions Quellstone detours in Fallout 4 1.11.221.0.
+	// The two game functions Quellstone detours.
 	inline constexpr DetouredFunction kQuellstoneFunctions[] = {
-		{ "InvalidatesPreCalcDataForCell", 2201029 },
-		{ "ClearPreCalcedData", 2200368 },
+		{ "InvalidatesPreCalcDataForCell", GameLayout::kInvalidatesPreCalcDataForCellID },
+		{ "ClearPreCalcedData", GameLayout::kClearPreCalcedDataID },
 	};
 
 	// Where an install would patch a function of an image that is not loaded: its entry

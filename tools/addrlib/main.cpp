@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include "Check.h"
@@ -18,9 +19,10 @@
 
 namespace
 {
-	constexpr std::string_view kHelp = R"(addrlib - write, dump and query Address Library databases
-
-Usage:
+	// The detail under the option lists of "addrlib --help": what each command does and
+	// what the formats are.
+	constexpr const char* kManual = R"(
+Commands:
   addrlib write <out.bin> --format raw|1|2|5 --game-version A.B.C.D
                 [--pointer-size N] [--name TEXT] <pairs.txt|->
       Writes a database from a list of id/offset pairs (a file, or "-" for standard
@@ -51,21 +53,23 @@ Usage:
       bytes there (and how many it would move) or why it would be refused. Exit code
       0 when both functions can be patched, 1 when not.
 
-  addrlib --help
-      Shows this text.
+  addrlib <command> --help
+      Shows the options of one command.
 
 Exit codes: 0 success, 1 id not found (check: a function cannot be patched), 2 wrong
 usage, 3 unreadable or invalid file.
-Progress of long tables is shown on standard error.
-)";
+Progress of long tables is shown on standard error.)";
 
 	constexpr int kNotFound = 1;
 	constexpr int kUsage = 2;
 	constexpr int kBadFile = 3;
 
+	// A command's operands: the database, and what goes with it (write: the pairs; find:
+	// the id; check: the game's executable).
 	struct Arguments
 	{
-		std::vector<std::string>   positional;
+		std::string                file;
+		std::string                operand;
 		std::optional<std::string> format;
 		std::optional<std::string> gameVersion;
 		std::optional<std::string> pointerSize;
@@ -73,40 +77,12 @@ Progress of long tables is shown on standard error.
 		bool                       raw{ false };
 	};
 
+	// Wrong usage that shows only in a value (a version, a number) once the command line
+	// has been parsed.
 	struct UsageError : std::runtime_error
 	{
 		using std::runtime_error::runtime_error;
 	};
-
-	Arguments ParseArguments(int a_argc, char** a_argv)
-	{
-		Arguments arguments;
-		for (int i = 2; i < a_argc; ++i) {
-			const std::string_view argument{ a_argv[i] };
-			auto                   value = [&](std::optional<std::string>& a_target) {
-                if (i + 1 >= a_argc) {
-                    throw UsageError(fmt::format("{} needs a value", argument));
-                }
-                a_target = a_argv[++i];
-			};
-			if (argument == "--format") {
-				value(arguments.format);
-			} else if (argument == "--game-version") {
-				value(arguments.gameVersion);
-			} else if (argument == "--pointer-size") {
-				value(arguments.pointerSize);
-			} else if (argument == "--name") {
-				value(arguments.name);
-			} else if (argument == "--raw") {
-				arguments.raw = true;
-			} else if (argument.size() > 1 && argument.starts_with("--")) {
-				throw UsageError(fmt::format("unknown option {}", argument));
-			} else {
-				arguments.positional.emplace_back(argument);
-			}
-		}
-		return arguments;
-	}
 
 	std::array<std::int32_t, 4> ParseVersion(const std::string& a_text)
 	{
@@ -141,9 +117,6 @@ Progress of long tables is shown on standard error.
 
 	int Write(const Arguments& a_arguments)
 	{
-		if (a_arguments.positional.size() != 2 || !a_arguments.format || !a_arguments.gameVersion) {
-			throw UsageError("write needs <out.bin>, --format, --game-version and <pairs.txt|->");
-		}
 		AddrLib::Database database;
 		const auto&       format = *a_arguments.format;
 		if (format == "raw") {
@@ -163,7 +136,7 @@ Progress of long tables is shown on standard error.
 		}
 		database.name = a_arguments.name.value_or("");
 
-		const auto& source = a_arguments.positional[1];
+		const auto& source = a_arguments.operand;
 		if (source == "-") {
 			database.entries = AddrLib::ParsePairs(std::cin);
 		} else {
@@ -175,11 +148,11 @@ Progress of long tables is shown on standard error.
 		}
 
 		const auto    bytes = AddrLib::Encode(database, ProgressOnStderr("encoding"));
-		std::ofstream out(a_arguments.positional[0], std::ios::binary | std::ios::trunc);
+		std::ofstream out(a_arguments.file, std::ios::binary | std::ios::trunc);
 		out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 		out.close();
 		if (!out) {
-			std::fprintf(stderr, "addrlib: cannot write %s\n", a_arguments.positional[0].c_str());
+			std::fprintf(stderr, "addrlib: cannot write %s\n", a_arguments.file.c_str());
 			return kBadFile;
 		}
 		return 0;
@@ -187,15 +160,12 @@ Progress of long tables is shown on standard error.
 
 	AddrLib::Database Load(const Arguments& a_arguments)
 	{
-		const std::filesystem::path path{ a_arguments.positional[0] };
+		const std::filesystem::path path{ a_arguments.file };
 		return AddrLib::Read(path, a_arguments.raw || AddrLib::IsRawFileName(path), ProgressOnStderr("decoding"));
 	}
 
 	int Dump(const Arguments& a_arguments)
 	{
-		if (a_arguments.positional.size() != 1) {
-			throw UsageError("dump needs <file.bin>");
-		}
 		const auto text = AddrLib::FormatDump(Load(a_arguments));
 		std::fwrite(text.data(), 1, text.size(), stdout);
 		return 0;
@@ -203,12 +173,9 @@ Progress of long tables is shown on standard error.
 
 	int Find(const Arguments& a_arguments)
 	{
-		if (a_arguments.positional.size() != 2) {
-			throw UsageError("find needs <file.bin> and <id>");
-		}
-		const auto id = AddrLib::ParseNumber(a_arguments.positional[1]);
+		const auto id = AddrLib::ParseNumber(a_arguments.operand);
 		if (!id) {
-			throw UsageError(fmt::format("id \"{}\" is not a number", a_arguments.positional[1]));
+			throw UsageError(fmt::format("id \"{}\" is not a number", a_arguments.operand));
 		}
 		const auto database = Load(a_arguments);
 		// The same search the game's loader runs over the same sorted table.
@@ -223,11 +190,8 @@ Progress of long tables is shown on standard error.
 
 	int Check(const Arguments& a_arguments)
 	{
-		if (a_arguments.positional.size() != 2) {
-			throw UsageError("check needs <file.bin> and <Fallout4.exe>");
-		}
 		const auto                  database = Load(a_arguments);
-		const std::filesystem::path gamePath{ a_arguments.positional[1] };
+		const std::filesystem::path gamePath{ a_arguments.operand };
 		const auto                  game = [&] {
             try {
                 return PeImage::Read(gamePath);
@@ -248,31 +212,82 @@ Progress of long tables is shown on standard error.
 	}
 } // namespace
 
+namespace
+{
+	// The short answer to wrong usage: what is wrong, and where the full story is.
+	int ReportUsageError(std::string_view a_problem, const CLI::App& a_app)
+	{
+		const auto commands = a_app.get_subcommands();
+		const auto help = commands.empty() ? std::string{ "addrlib --help" } : "addrlib " + commands.front()->get_name() + " --help";
+		std::fprintf(stderr, "addrlib: %.*s\nRun \"%s\" for usage.\n", static_cast<int>(a_problem.size()), a_problem.data(), help.c_str());
+		return kUsage;
+	}
+} // namespace
+
 int main(int a_argc, char** a_argv)
 {
-	const std::string_view command = a_argc > 1 ? a_argv[1] : "";
-	if (command == "--help" || command == "-h" || command == "help") {
-		std::fwrite(kHelp.data(), 1, kHelp.size(), stdout);
-		return 0;
-	}
+	CLI::App app{ "addrlib - write, dump and query Address Library databases", "addrlib" };
+	app.require_subcommand(1);
+	// Options are spelt "--name" on every system: a path that begins with "/" (Wine's
+	// view of a Unix path) is a value, not a Windows-style "/option".
+	app.allow_windows_style_options(false);
+
+	Arguments  arguments;
+	const auto addRaw = [&](CLI::App* a_command) {
+		a_command->add_flag("--raw", arguments.raw, "read the file as the raw layout, whatever its name");
+	};
+
+	auto* write = app.add_subcommand("write", "write a database from id/offset pairs");
+	write->add_option("out", arguments.file, "the database to write")->required();
+	write->add_option("pairs", arguments.operand, "\"id offset\" lines; - for standard input")->required();
+	write->add_option("--format", arguments.format, "raw, 1, 2 or 5")->required();
+	write->add_option("--game-version", arguments.gameVersion, "A.B.C.D")->required();
+	write->add_option("--pointer-size", arguments.pointerSize, "the packed formats' offset scale (default 8)");
+	write->add_option("--name", arguments.name, "the name in the header of formats 1 and 2");
+
+	auto* dump = app.add_subcommand("dump", "print a database's header and entries");
+	dump->add_option("file", arguments.file, "the database")->required();
+	addRaw(dump);
+
+	auto* find = app.add_subcommand("find", "print the offset of one id");
+	find->add_option("file", arguments.file, "the database")->required();
+	find->add_option("id", arguments.operand, "decimal or 0x-hexadecimal")->required();
+	addRaw(find);
+
+	auto* check = app.add_subcommand("check", "tell whether Quellstone can patch a game");
+	check->add_option("file", arguments.file, "the database")->required();
+	check->add_option("game", arguments.operand, "the game's executable")->required();
+	addRaw(check);
+
+	// Set last, so that the commands' own help does not repeat it.
+	app.footer(kManual);
+
 	try {
-		const auto arguments = ParseArguments(a_argc, a_argv);
-		if (command == "write") {
+		app.parse(a_argc, a_argv);
+	} catch (const CLI::ParseError& e) {
+		// --help (and help) end here with exit code 0, the help on standard output.
+		if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+			return app.exit(e);
+		}
+		if (app.get_subcommands().empty() && a_argc > 1) {
+			return ReportUsageError(fmt::format("{} {}", a_argv[1][0] == '-' ? "unknown option" : "unknown command", a_argv[1]), app);
+		}
+		return ReportUsageError(e.what(), app);
+	}
+
+	try {
+		if (write->parsed()) {
 			return Write(arguments);
 		}
-		if (command == "dump") {
+		if (dump->parsed()) {
 			return Dump(arguments);
 		}
-		if (command == "find") {
+		if (find->parsed()) {
 			return Find(arguments);
 		}
-		if (command == "check") {
-			return Check(arguments);
-		}
-		throw UsageError(command.empty() ? "no command given" : fmt::format("unknown command {}", command));
+		return Check(arguments);
 	} catch (const UsageError& e) {
-		std::fprintf(stderr, "addrlib: %s\nRun \"addrlib --help\" for usage.\n", e.what());
-		return kUsage;
+		return ReportUsageError(e.what(), app);
 	} catch (const std::invalid_argument& e) {
 		std::fprintf(stderr, "addrlib: %s\n", e.what());
 		return kUsage;

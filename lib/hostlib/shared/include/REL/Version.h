@@ -31,6 +31,13 @@ namespace REL
 			};
 		}
 
+		// The packed form of this version; parts wider than their bits are cut to them.
+		[[nodiscard]] constexpr std::uint32_t Pack() const noexcept
+		{
+			return (std::uint32_t{ major } & 0xFF) << 24 | (std::uint32_t{ minor } & 0xFF) << 16 | (std::uint32_t{ patch } & 0xFFF) << 4 |
+			       (std::uint32_t{ build } & 0xF);
+		}
+
 		// The four parts in decimal, joined by the separator ("." for messages, "-" in
 		// Address Library file names, "_" in shared-memory names).
 		[[nodiscard]] std::string  ToString(std::string_view a_separator = ".") const;
