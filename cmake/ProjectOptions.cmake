@@ -1,12 +1,15 @@
 # Compiler settings shared by every target of the project.
 
-# Applies the project's language level and warning set to one target.
+# Applies the project's language level and warning set to one target. The test command
+# turns warnings into errors (QS_WARNINGS_AS_ERRORS) so that none lands on either
+# compiler; a modder's own build with another compiler version keeps them as warnings.
 function(qs_target_defaults target)
   target_compile_features(${target} PUBLIC cxx_std_20)
   if(MSVC)
-    target_compile_options(${target} PRIVATE /W4 /permissive- /utf-8)
+    target_compile_options(${target} PRIVATE /W4 /permissive- /utf-8 $<$<BOOL:${QS_WARNINGS_AS_ERRORS}>:/WX>)
   else()
-    target_compile_options(${target} PRIVATE -Wall -Wextra)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow
+                           $<$<BOOL:${QS_WARNINGS_AS_ERRORS}>:-Werror>)
   endif()
 endfunction()
 
