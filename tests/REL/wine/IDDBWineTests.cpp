@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "ChildProcess.h"
 #include "REL/IDDB.h"
 
 namespace
@@ -25,22 +26,17 @@ namespace
 		return a_path.starts_with("\\") ? "Z:" + a_path : a_path;
 	}
 
+	// The command lines are ANSI text, read as CreateProcessA would read them.
 	int RunProgram(const std::string& a_commandLine)
 	{
-		STARTUPINFOA        startup{};
-		PROCESS_INFORMATION process{};
-		startup.cb = sizeof(startup);
-		std::string line = a_commandLine;
-		if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+		std::wstring wide(a_commandLine.size(), L'\0');
+		wide.resize(static_cast<std::size_t>(::MultiByteToWideChar(CP_ACP, 0, a_commandLine.data(), static_cast<int>(a_commandLine.size()), wide.data(), static_cast<int>(wide.size()))));
+		const auto run = TestSupport::RunChild(std::move(wide));
+		if (!run.started) {
 			ADD_FAILURE() << "cannot start " << a_commandLine << " (" << ::GetLastError() << ")";
 			return -1;
 		}
-		::WaitForSingleObject(process.hProcess, INFINITE);
-		DWORD code = 0;
-		::GetExitCodeProcess(process.hProcess, &code);
-		::CloseHandle(process.hThread);
-		::CloseHandle(process.hProcess);
-		return static_cast<int>(code);
+		return static_cast<int>(run.exitCode);
 	}
 
 	std::string Quote(const std::string& a_text)
@@ -55,7 +51,7 @@ namespace
 		{
 			char temp[MAX_PATH]{};
 			::GetTempPathA(MAX_PATH, temp);
-			root = std::string(temp) + "qs_iddb_wine_" + std::to_string(::GetCurrentProcessId());
+			root = std::string(temp) + "qs_rel_wine_" + std::to_string(::GetCurrentProcessId());
 			std::filesystem::remove_all(root);
 		}
 
@@ -70,7 +66,7 @@ namespace
 		{
 			plugins = root + "\\Data\\" + a_loader + "\\Plugins";
 			std::filesystem::create_directories(plugins);
-			const auto plugin = plugins + "\\iddb_wine_plugin.dll";
+			const auto plugin = plugins + "\\rel_wine_plugin.dll";
 			EXPECT_TRUE(::CopyFileA(WindowsPath(QS_PLUGIN_DLL).c_str(), plugin.c_str(), FALSE));
 			return plugin;
 		}
