@@ -71,4 +71,12 @@ namespace TestSupport
 		}
 		return run;
 	}
+
+	// The same for a command line of ANSI text, read as CreateProcessA would read it.
+	inline ChildRun RunChild(const std::string& a_commandLine, bool a_captureOutput = false)
+	{
+		std::wstring wide(a_commandLine.size(), L'\0');
+		wide.resize(static_cast<std::size_t>(::MultiByteToWideChar(CP_ACP, 0, a_commandLine.data(), static_cast<int>(a_commandLine.size()), wide.data(), static_cast<int>(wide.size()))));
+		return RunChild(std::move(wide), a_captureOutput);
+	}
 }

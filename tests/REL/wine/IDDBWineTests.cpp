@@ -26,12 +26,9 @@ namespace
 		return a_path.starts_with("\\") ? "Z:" + a_path : a_path;
 	}
 
-	// The command lines are ANSI text, read as CreateProcessA would read them.
 	int RunProgram(const std::string& a_commandLine)
 	{
-		std::wstring wide(a_commandLine.size(), L'\0');
-		wide.resize(static_cast<std::size_t>(::MultiByteToWideChar(CP_ACP, 0, a_commandLine.data(), static_cast<int>(a_commandLine.size()), wide.data(), static_cast<int>(wide.size()))));
-		const auto run = TestSupport::RunChild(std::move(wide));
+		const auto run = TestSupport::RunChild(a_commandLine);
 		if (!run.started) {
 			ADD_FAILURE() << "cannot start " << a_commandLine << " (" << ::GetLastError() << ")";
 			return -1;
