@@ -1,6 +1,6 @@
-// The log file and the branch trampoline on the real platform calls, under Wine. Each
-// log case starts the host stand-in as a separate process, once per simulated start of
-// the game, and reads what it left in the documents folder.
+// The log file on the real platform calls, under Wine. Each case starts the host
+// stand-in as a separate process, once per simulated start of the game, and reads what
+// it left in the documents folder.
 
 #include <gtest/gtest.h>
 
@@ -18,9 +18,7 @@
 #include <shlobj.h>
 #include <windows.h>
 
-#include "REL/Trampoline.h"
-#include "REX/FModule.h"
-#include "REX/OS.h"
+#include "ChildProcess.h"
 
 namespace
 {
@@ -47,52 +45,16 @@ namespace
 		return DocumentsFolder() / "My Games" / a_game / "F4SE";
 	}
 
-	fs::path ThisProgramFolder()
-	{
-		std::wstring buffer(32768, L'\0');
-		buffer.resize(::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size())));
-		return fs::path{ buffer }.parent_path();
-	}
+	using Run = TestSupport::ChildRun;
 
-	struct Run
-	{
-		DWORD       exitCode{ 0xFFFFFFFF };
-		std::string output;
-	};
-
-	// Starts the stand-in with the arguments and waits for it; its standard output is
-	// collected in a file beside the logs.
+	// Starts the stand-in with the arguments and waits for it, collecting what it writes.
 	Run StartHost(const std::vector<std::string>& a_arguments)
 	{
-		std::wstring commandLine = L"\"" + (ThisProgramFolder() / "hostlink_standin.exe").wstring() + L"\"";
+		std::wstring commandLine = L"\"" + (TestSupport::ThisProgramFolder() / "f4se_host_standin.exe").wstring() + L"\"";
 		for (const auto& argument : a_arguments) {
 			commandLine += L" \"" + fs::path{ argument }.wstring() + L"\"";
 		}
-		const auto outputPath = fs::temp_directory_path() / ("qs-standin-" + std::to_string(::GetCurrentProcessId()) + ".txt");
-
-		SECURITY_ATTRIBUTES inherit{ sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE };
-		const HANDLE        output = ::CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-		STARTUPINFOW        startup{};
-		startup.cb = sizeof(startup);
-		startup.dwFlags = STARTF_USESTDHANDLES;
-		startup.hStdOutput = output;
-		startup.hStdError = output;
-		PROCESS_INFORMATION process{};
-		Run                 run;
-		if (::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-			::WaitForSingleObject(process.hProcess, INFINITE);
-			::GetExitCodeProcess(process.hProcess, &run.exitCode);
-			::CloseHandle(process.hThread);
-			::CloseHandle(process.hProcess);
-		}
-		::CloseHandle(output);
-		{
-			std::ifstream file{ outputPath };
-			run.output.assign(std::istreambuf_iterator<char>{ file }, {});
-		}
-		std::error_code ignored;
-		fs::remove(outputPath, ignored);
-		return run;
+		return TestSupport::RunChild(std::move(commandLine), true);
 	}
 
 	Run StartOtherGame(std::vector<std::string> a_arguments)
@@ -192,24 +154,5 @@ namespace
 		EXPECT_NE(run.output.find("host initialisation: setting up the log file failed"), std::string::npos) << run.output;
 		EXPECT_NE(run.output.find("run 9"), std::string::npos) << run.output;
 		EXPECT_FALSE(fs::exists(LogFolder() / "TooMany.log"));
-	}
-
-	TEST(TrampolineWineTest, ReservedMemoryLiesWithinBranchReachOfTheCode)
-	{
-		const auto text = REX::FModule::ProcessModule().FindSection(".text");
-		ASSERT_NE(text.start, 0u);
-		const auto  end = text.start + text.size;
-		auto* const memory = REL::Impl::AllocTrampoline(4096, end);
-		ASSERT_NE(memory, nullptr);
-		const auto address = reinterpret_cast<std::uint64_t>(memory);
-		const auto distance = address > end ? address - end : end - address;
-		EXPECT_LT(distance, 0x80000000u);
-		EXPECT_TRUE(::VirtualFree(memory, 0, MEM_RELEASE));
-	}
-
-	TEST(DebuggerWineTest, NoDebuggerIsReportedInATestRun)
-	{
-		// Wine attaches no debugger to the tests, so the log's debugger sink stays silent.
-		EXPECT_FALSE(REX::OS::IsDebuggerPresent());
 	}
 } // namespace

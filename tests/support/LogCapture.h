@@ -64,6 +64,18 @@ namespace TestSupport
 
 		std::vector<CapturedLine> Lines() { return sink->Lines(); }
 
+		// The messages of one level, in the order they were logged.
+		std::vector<std::string> Messages(spdlog::level::level_enum a_level)
+		{
+			std::vector<std::string> result;
+			for (const auto& line : Lines()) {
+				if (line.level == a_level) {
+					result.push_back(line.message);
+				}
+			}
+			return result;
+		}
+
 	private:
 		std::shared_ptr<CaptureSink>    sink;
 		std::shared_ptr<spdlog::logger> previous;

@@ -105,16 +105,7 @@ namespace
 
 		void ExportRecord() { FakeOS::SetExport(plugin.data(), "F4SEPlugin_Version", &record); }
 
-		std::vector<std::string> Messages(spdlog::level::level_enum a_level)
-		{
-			std::vector<std::string> result;
-			for (const auto& line : capture.Lines()) {
-				if (line.level == a_level) {
-					result.push_back(line.message);
-				}
-			}
-			return result;
-		}
+		std::vector<std::string> Messages(spdlog::level::level_enum a_level) { return capture.Messages(a_level); }
 
 		std::vector<std::uint8_t> plugin = TestSupport::MakeImage({ { ".text", 0x100, 0x1000 } });
 		F4SE::PluginVersionData   record{};
@@ -338,7 +329,7 @@ namespace
 		{
 			APITest::SetUp();
 			ExportRecord();
-			documents = std::filesystem::temp_directory_path() / ("qs-hostlink-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+			documents = std::filesystem::temp_directory_path() / ("qs-f4se-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
 			                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
 			std::filesystem::remove_all(documents);
 			std::filesystem::create_directories(documents);

@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "ChildProcess.h"
+
 namespace
 {
 	using Resolve = std::uint64_t (*)(std::uint64_t);
@@ -35,19 +37,8 @@ namespace
 
 	int RunChild(const std::string& a_commandLine)
 	{
-		STARTUPINFOA        startup{};
-		PROCESS_INFORMATION process{};
-		startup.cb = sizeof(startup);
-		std::string line = a_commandLine;
-		if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-			return 4;
-		}
-		::WaitForSingleObject(process.hProcess, INFINITE);
-		DWORD code = 5;
-		::GetExitCodeProcess(process.hProcess, &code);
-		::CloseHandle(process.hThread);
-		::CloseHandle(process.hProcess);
-		return static_cast<int>(code);
+		const auto run = TestSupport::RunChild(a_commandLine);
+		return run.started ? static_cast<int>(run.exitCode) : 4;
 	}
 } // namespace
 

@@ -93,6 +93,6 @@ TEST(LogFront, CarriesTheCallSiteLocation)
 	const auto lines = capture.Lines();
 	ASSERT_EQ(lines.size(), 1u);
 	EXPECT_EQ(lines[0].line, line);
-	EXPECT_NE(lines[0].file.find("LogTests.cpp"), std::string::npos);
+	EXPECT_NE(lines[0].file.find("LOGTests.cpp"), std::string::npos);
 	EXPECT_NE(lines[0].function.find("TestBody"), std::string::npos);
 }

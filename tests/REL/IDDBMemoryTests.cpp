@@ -12,7 +12,7 @@ namespace
 {
 	using namespace IDDBTest;
 
-	// The cap that tests/iddb/CMakeLists.txt gives this program.
+	// The cap that tests/REL/CMakeLists.txt gives this program.
 	constexpr std::size_t kAllocationCap = std::size_t{ 64 } << 20;
 
 	bool AllocatorIsCapped()

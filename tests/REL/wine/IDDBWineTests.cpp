@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "ChildProcess.h"
 #include "REL/IDDB.h"
 
 namespace
@@ -27,20 +28,12 @@ namespace
 
 	int RunProgram(const std::string& a_commandLine)
 	{
-		STARTUPINFOA        startup{};
-		PROCESS_INFORMATION process{};
-		startup.cb = sizeof(startup);
-		std::string line = a_commandLine;
-		if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+		const auto run = TestSupport::RunChild(a_commandLine);
+		if (!run.started) {
 			ADD_FAILURE() << "cannot start " << a_commandLine << " (" << ::GetLastError() << ")";
 			return -1;
 		}
-		::WaitForSingleObject(process.hProcess, INFINITE);
-		DWORD code = 0;
-		::GetExitCodeProcess(process.hProcess, &code);
-		::CloseHandle(process.hThread);
-		::CloseHandle(process.hProcess);
-		return static_cast<int>(code);
+		return static_cast<int>(run.exitCode);
 	}
 
 	std::string Quote(const std::string& a_text)
@@ -55,7 +48,7 @@ namespace
 		{
 			char temp[MAX_PATH]{};
 			::GetTempPathA(MAX_PATH, temp);
-			root = std::string(temp) + "qs_iddb_wine_" + std::to_string(::GetCurrentProcessId());
+			root = std::string(temp) + "qs_rel_wine_" + std::to_string(::GetCurrentProcessId());
 			std::filesystem::remove_all(root);
 		}
 
@@ -70,7 +63,7 @@ namespace
 		{
 			plugins = root + "\\Data\\" + a_loader + "\\Plugins";
 			std::filesystem::create_directories(plugins);
-			const auto plugin = plugins + "\\iddb_wine_plugin.dll";
+			const auto plugin = plugins + "\\rel_wine_plugin.dll";
 			EXPECT_TRUE(::CopyFileA(WindowsPath(QS_PLUGIN_DLL).c_str(), plugin.c_str(), FALSE));
 			return plugin;
 		}

@@ -50,16 +50,7 @@ namespace
 	protected:
 		void SetUp() override { FakeOS::Reset(); }
 
-		std::vector<std::string> DebugLines()
-		{
-			std::vector<std::string> result;
-			for (const auto& line : capture.Lines()) {
-				if (line.level == spdlog::level::debug) {
-					result.push_back(line.message);
-				}
-			}
-			return result;
-		}
+		std::vector<std::string> DebugLines() { return capture.Messages(spdlog::level::debug); }
 
 		TestSupport::LogCapture  capture;
 		std::vector<std::string> calls;

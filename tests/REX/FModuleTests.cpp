@@ -3,7 +3,6 @@
 #include <cstring>
 #include <vector>
 
-#include "F4SE/API.h"
 #include "FakeModules.h"
 #include "LogCapture.h"
 #include "REX/FModule.h"
@@ -168,13 +167,3 @@ TEST_F(FModuleTest, UnreadableProductVersionIsFatalAndNamesTheExecutable)
 	}
 }
 
-TEST_F(FModuleTest, ThisModuleAndThePluginVersionRecord)
-{
-	const auto              plugin = reinterpret_cast<REX::OS::HMODULE>(std::uintptr_t{ 0x180000000 });
-	F4SE::PluginVersionData record{};
-	FakeOS::SetThisImageBase(plugin);
-	EXPECT_EQ(REX::FModule::ThisModule().GetHandle(), plugin);
-	EXPECT_EQ(F4SE::FindPluginVersionRecord(), nullptr);
-	FakeOS::SetExport(plugin, "F4SEPlugin_Version", &record);
-	EXPECT_EQ(F4SE::FindPluginVersionRecord(), &record);
-}

@@ -25,16 +25,7 @@ namespace
 	protected:
 		void SetUp() override { FakeOS::Reset(); }
 
-		std::vector<std::string> Messages(spdlog::level::level_enum a_level)
-		{
-			std::vector<std::string> result;
-			for (const auto& line : capture.Lines()) {
-				if (line.level == a_level) {
-					result.push_back(line.message);
-				}
-			}
-			return result;
-		}
+		std::vector<std::string> Messages(spdlog::level::level_enum a_level) { return capture.Messages(a_level); }
 
 		TestSupport::LogCapture capture;
 	};
