@@ -6,7 +6,7 @@
 // the implementation files, and the templates instantiated for the sinks in use.
 
 #ifndef SPDLOG_COMPILED_LIB
-#	error "SpdlogLibrary.cpp is compiled with SPDLOG_COMPILED_LIB"
+#error "SpdlogLibrary.cpp is compiled with SPDLOG_COMPILED_LIB"
 #endif
 
 #include <mutex>
@@ -29,9 +29,9 @@
 #include <spdlog/sinks/stdout_sinks-inl.h>
 #include <spdlog/spdlog-inl.h>
 #ifdef _WIN32
-#	include <spdlog/sinks/wincolor_sink-inl.h>
+#include <spdlog/sinks/wincolor_sink-inl.h>
 #else
-#	include <spdlog/sinks/ansicolor_sink-inl.h>
+#include <spdlog/sinks/ansicolor_sink-inl.h>
 #endif
 #include <spdlog/sinks/stdout_color_sinks-inl.h>
 

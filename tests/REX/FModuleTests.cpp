@@ -166,4 +166,3 @@ TEST_F(FModuleTest, UnreadableProductVersionIsFatalAndNamesTheExecutable)
 		EXPECT_EQ(FakeOS::Terminations(), std::vector<REX::OS::UINT>{ 1 });
 	}
 }
-

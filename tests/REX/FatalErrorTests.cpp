@@ -27,7 +27,7 @@ namespace
 		const char*   message;
 		const char*   expected;
 	};
-}
+} // namespace
 
 TEST_F(FatalErrorTest, BoxTextTrimsTheSourcePathAfterIncludeOrElseSrc)
 {
@@ -47,8 +47,8 @@ TEST_F(FatalErrorTest, BoxTextTrimsTheSourcePathAfterIncludeOrElseSrc)
 		EXPECT_EQ(REX::FatalErrorBoxText(location, std::string_view{ c.message }), c.expected) << c.file;
 		const std::string expected{ c.expected };
 		EXPECT_EQ(REX::FatalErrorBoxText(location, std::wstring_view{ std::wstring(c.message, c.message + std::strlen(c.message)) }),
-			std::wstring(expected.begin(), expected.end()))
-			<< c.file;
+		          std::wstring(expected.begin(), expected.end()))
+		    << c.file;
 	}
 }
 
@@ -63,7 +63,7 @@ TEST_F(FatalErrorTest, CaptionIsThePluginFileNameEvenBeyond260Characters)
 		{ "C:\\Games\\Fallout 4\\Data\\F4SE\\Plugins\\Quellstone.dll", "Quellstone.dll" },
 		{ "C:/mixed\\sep/Quellstone.dll", "Quellstone.dll" },
 		{ longFolder + "\\Quellstone.dll", "Quellstone.dll" },
-		{ "", "" },  // the path cannot be read
+		{ "", "" }, // the path cannot be read
 	};
 	for (const auto& c : cases) {
 		FakeOS::Reset();
@@ -77,7 +77,7 @@ TEST_F(FatalErrorTest, CaptionIsThePluginFileNameEvenBeyond260Characters)
 TEST_F(FatalErrorTest, LogsCriticalBeforeTheBoxThenEndsWithExitCode1)
 {
 	FakeOS::AddModule(kPlugin, "C:\\Data\\F4SE\\Plugins\\Quellstone.dll");
-	TestSupport::LogCapture capture;
+	TestSupport::LogCapture   capture;
 	const REX::SourceLocation location{ 113, 5, "lib\\hostlib\\shared\\src\\REL\\Trampoline", "void f()" };
 	EXPECT_THROW(REX::FatalError(location, std::string_view{ "Failed to create trampoline" }), FakeOS::ProcessTerminated);
 

@@ -12,7 +12,7 @@ namespace
 	{
 		static inline int formatted = 0;
 	};
-}
+} // namespace
 
 template <>
 struct fmt::formatter<Counted> : fmt::formatter<std::string_view>
@@ -88,7 +88,7 @@ TEST(LogFront, FilteredDebugLineIsStillFormatted)
 TEST(LogFront, CarriesTheCallSiteLocation)
 {
 	TestSupport::LogCapture capture;
-	const auto line = __LINE__ + 1;
+	const auto              line = __LINE__ + 1;
 	REX::LogError("here");
 	const auto lines = capture.Lines();
 	ASSERT_EQ(lines.size(), 1u);

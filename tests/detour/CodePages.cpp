@@ -6,13 +6,13 @@
 #include <utility>
 
 #if defined(_WIN32)
-#	include <windows.h>
+#include <windows.h>
 #else
-#	include <fcntl.h>
-#	include <sys/mman.h>
-#	include <unistd.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
-#	include <string>
+#include <string>
 #endif
 
 namespace
@@ -55,11 +55,11 @@ namespace
 		::munmap(a_base, a_size);
 	}
 #endif
-}
+} // namespace
 
 CodePages::CodePages(CodePages&& a_other) noexcept :
-	_base(std::exchange(a_other._base, nullptr)),
-	_size(std::exchange(a_other._size, 0))
+    _base(std::exchange(a_other._base, nullptr)),
+    _size(std::exchange(a_other._size, 0))
 {}
 
 CodePages& CodePages::operator=(CodePages&& a_other) noexcept
@@ -193,7 +193,7 @@ UnwritableCode::UnwritableCode(const std::vector<std::uint8_t>& a_bytes)
 	std::vector<std::uint8_t> page(_size, kInt3);
 	std::memcpy(page.data(), a_bytes.data(), a_bytes.size());
 	const bool written = ::write(file, page.data(), page.size()) == static_cast<ssize_t>(page.size());
-	const int  readOnly = ::open(("/proc/self/fd/" + std::to_string(file)).c_str(), O_RDONLY);
+	const int readOnly = ::open(("/proc/self/fd/" + std::to_string(file)).c_str(), O_RDONLY);
 	::close(file);
 	if (!written || readOnly < 0) {
 		if (readOnly >= 0) {

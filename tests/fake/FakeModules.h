@@ -31,7 +31,7 @@ namespace FakeOS
 
 	struct MessageBoxShown
 	{
-		std::wstring text;     // wide boxes as given; narrow boxes widened byte by byte
+		std::wstring text; // wide boxes as given; narrow boxes widened byte by byte
 		std::wstring caption;
 		bool         captionNull{ false };
 		bool         wide{ false };
@@ -41,4 +41,4 @@ namespace FakeOS
 
 	// Exit codes passed to TerminateProcess, in order.
 	[[nodiscard]] const std::vector<UINT>& Terminations();
-}
+} // namespace FakeOS

@@ -11,13 +11,13 @@ namespace FakeOS
 		struct Failure
 		{
 			DWORD lastError;
-			int   remaining;  // negative: always
+			int   remaining; // negative: always
 		};
 
 		struct Core
 		{
-			std::mutex                          lock;
-			std::vector<std::function<void()>>  resets;
+			std::mutex                                  lock;
+			std::vector<std::function<void()>>          resets;
 			std::map<std::string, Failure, std::less<>> failures;
 			std::map<std::string, int, std::less<>>     calls;
 		};
@@ -29,11 +29,11 @@ namespace FakeOS
 		}
 
 		thread_local DWORD lastError = 0;
-	}
+	} // namespace
 
 	void Reset()
 	{
-		auto& core = GetCore();
+		auto&                              core = GetCore();
 		std::vector<std::function<void()>> resets;
 		{
 			const std::scoped_lock guard(core.lock);
@@ -49,23 +49,23 @@ namespace FakeOS
 
 	void RegisterReset(std::function<void()> a_reset)
 	{
-		auto& core = GetCore();
+		auto&                  core = GetCore();
 		const std::scoped_lock guard(core.lock);
 		core.resets.push_back(std::move(a_reset));
 	}
 
 	void FailCalls(std::string_view a_function, DWORD a_lastError, int a_count)
 	{
-		auto& core = GetCore();
+		auto&                  core = GetCore();
 		const std::scoped_lock guard(core.lock);
 		core.failures.insert_or_assign(std::string(a_function), Failure{ a_lastError, a_count });
 	}
 
 	bool ConsumeFailure(std::string_view a_function)
 	{
-		auto& core = GetCore();
+		auto&                  core = GetCore();
 		const std::scoped_lock guard(core.lock);
-		const auto it = core.failures.find(a_function);
+		const auto             it = core.failures.find(a_function);
 		if (it == core.failures.end() || it->second.remaining == 0) {
 			return false;
 		}
@@ -76,24 +76,30 @@ namespace FakeOS
 		return true;
 	}
 
-	void SetLastError(DWORD a_error) { lastError = a_error; }
-	DWORD LastError() { return lastError; }
+	void SetLastError(DWORD a_error)
+	{
+		lastError = a_error;
+	}
+	DWORD LastError()
+	{
+		return lastError;
+	}
 
 	int CallCount(std::string_view a_function)
 	{
-		auto& core = GetCore();
+		auto&                  core = GetCore();
 		const std::scoped_lock guard(core.lock);
-		const auto it = core.calls.find(a_function);
+		const auto             it = core.calls.find(a_function);
 		return it == core.calls.end() ? 0 : it->second;
 	}
 
 	void CountCall(std::string_view a_function)
 	{
-		auto& core = GetCore();
+		auto&                  core = GetCore();
 		const std::scoped_lock guard(core.lock);
 		++core.calls[std::string(a_function)];
 	}
-}
+} // namespace FakeOS
 
 namespace REX::OS
 {
@@ -102,4 +108,4 @@ namespace REX::OS
 		FakeOS::CountCall("GetLastError");
 		return FakeOS::LastError();
 	}
-}
+} // namespace REX::OS

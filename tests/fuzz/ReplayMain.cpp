@@ -16,12 +16,12 @@ namespace
 {
 	void Replay(const std::filesystem::path& a_file, std::size_t& a_count)
 	{
-		std::ifstream in(a_file, std::ios::binary);
+		std::ifstream           in(a_file, std::ios::binary);
 		const std::vector<char> bytes{ std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
 		LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 		++a_count;
 	}
-}
+} // namespace
 
 int main(int a_argc, char** a_argv)
 {

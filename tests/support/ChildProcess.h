@@ -79,4 +79,4 @@ namespace TestSupport
 		wide.resize(static_cast<std::size_t>(::MultiByteToWideChar(CP_ACP, 0, a_commandLine.data(), static_cast<int>(a_commandLine.size()), wide.data(), static_cast<int>(wide.size()))));
 		return RunChild(std::move(wide), a_captureOutput);
 	}
-}
+} // namespace TestSupport

@@ -35,10 +35,10 @@ namespace TestSupport
 		void sink_it_(const spdlog::details::log_msg& a_msg) override
 		{
 			lines.push_back({ a_msg.level,
-				a_msg.source.filename ? a_msg.source.filename : "",
-				a_msg.source.line,
-				a_msg.source.funcname ? a_msg.source.funcname : "",
-				std::string(a_msg.payload.begin(), a_msg.payload.end()) });
+			                  a_msg.source.filename ? a_msg.source.filename : "",
+			                  a_msg.source.line,
+			                  a_msg.source.funcname ? a_msg.source.funcname : "",
+			                  std::string(a_msg.payload.begin(), a_msg.payload.end()) });
 		}
 		void flush_() override {}
 
@@ -51,8 +51,8 @@ namespace TestSupport
 	{
 	public:
 		explicit LogCapture(spdlog::level::level_enum a_level = spdlog::level::trace) :
-			sink(std::make_shared<CaptureSink>()),
-			previous(spdlog::default_logger())
+		    sink(std::make_shared<CaptureSink>()),
+		    previous(spdlog::default_logger())
 		{
 			auto logger = std::make_shared<spdlog::logger>("capture", sink);
 			logger->set_level(a_level);
@@ -80,4 +80,4 @@ namespace TestSupport
 		std::shared_ptr<CaptureSink>    sink;
 		std::shared_ptr<spdlog::logger> previous;
 	};
-}
+} // namespace TestSupport

@@ -26,7 +26,7 @@
 #include <cstring>
 
 #if defined(QS_FUZZ_WITH_ZYDIS)
-#	include <Zydis/Zydis.h>
+#include <Zydis/Zydis.h>
 #endif
 
 namespace
@@ -99,7 +99,7 @@ namespace
 		}
 	}
 #endif
-}
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* a_data, std::size_t a_size)
 {
@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* a_data, std::size_t a_
 	std::memcpy(window, a_data + 1, a_size - 1 < kWindow ? a_size - 1 : kWindow);
 
 	// 1. The whole window before the guard.
-	const std::uint8_t* code = guarded.Place(window, kWindow);
+	const std::uint8_t*           code = guarded.Place(window, kWindow);
 	const Detour::InstructionInfo first = Detour::MeasureInstruction(code, mode);
 	if (Detour::InstructionLengthDecoder(code, mode) != first.length) {
 		Fail("entry points disagree", window, kWindow, mode);

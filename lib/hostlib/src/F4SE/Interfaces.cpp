@@ -1,6 +1,5 @@
 #include "F4SE/Interfaces.h"
 
-
 #include "F4SE/API.h"
 
 namespace F4SE

@@ -52,7 +52,10 @@ namespace REX
 
 	template <class... Args>
 	Fatal(fmt::format_string<Args...>, Args&&...) -> Fatal<Args...>;
+	// clang-format 14 reads a guide without template arguments as an expression.
+	// clang-format off
 	Fatal(std::string_view) -> Fatal<>;
+	// clang-format on
 
 	template <class... Args>
 	struct FatalW
@@ -74,5 +77,8 @@ namespace REX
 
 	template <class... Args>
 	FatalW(fmt::wformat_string<Args...>, Args&&...) -> FatalW<Args...>;
+	// clang-format 14 reads a guide without template arguments as an expression.
+	// clang-format off
 	FatalW(std::wstring_view) -> FatalW<>;
-}
+	// clang-format on
+} // namespace REX

@@ -37,13 +37,13 @@ namespace REX
 
 		constexpr SourceLocation() noexcept = default;
 		constexpr SourceLocation(std::uint32_t a_line, std::uint32_t a_column, const char* a_fileName, const char* a_functionName) noexcept :
-			line(a_line), column(a_column), fileName(a_fileName), functionName(a_functionName)
+		    line(a_line), column(a_column), fileName(a_fileName), functionName(a_functionName)
 		{}
 		constexpr SourceLocation(const std::source_location& a_location) noexcept :
-			line(a_location.line()),
-			column(a_location.column()),
-			fileName(a_location.file_name()),
-			functionName(a_location.function_name())
+		    line(a_location.line()),
+		    column(a_location.column()),
+		    fileName(a_location.file_name()),
+		    functionName(a_location.function_name())
 		{}
 	};
 
@@ -74,30 +74,36 @@ namespace REX
 
 	template <class... Args>
 	Log(ELogLevel, fmt::format_string<Args...>, Args&&...) -> Log<Args...>;
+	// clang-format 14 reads a guide without template arguments as an expression.
+	// clang-format off
 	Log(ELogLevel, std::string_view) -> Log<>;
+	// clang-format on
 
 	// One front per level: REX::LogInfo("text"), REX::LogDebug("{} hooks", n), ...
-#define QS_DEFINE_LOG_FRONT(a_name, a_level)                                                                                  \
-	template <class... Args>                                                                                                  \
-	struct a_name                                                                                                             \
-	{                                                                                                                         \
+// clang-format 14 reads the guide without template arguments as an expression.
+// clang-format off
+#define QS_DEFINE_LOG_FRONT(a_name, a_level)                                                                                              \
+	template <class... Args>                                                                                                              \
+	struct a_name                                                                                                                         \
+	{                                                                                                                                     \
 		a_name(fmt::format_string<Args...> a_format, Args&&... a_args, std::source_location a_location = std::source_location::current()) \
-		{                                                                                                                     \
-			const auto message = fmt::format(a_format, std::forward<Args>(a_args)...);                                       \
-			LogMessage(a_location, ELogLevel::a_level, message);                                                              \
-		}                                                                                                                     \
-	};                                                                                                                        \
-	template <>                                                                                                               \
-	struct a_name<>                                                                                                           \
-	{                                                                                                                         \
-		a_name(std::string_view a_message, std::source_location a_location = std::source_location::current())                 \
-		{                                                                                                                     \
-			LogMessage(a_location, ELogLevel::a_level, a_message);                                                            \
-		}                                                                                                                     \
-	};                                                                                                                        \
-	template <class... Args>                                                                                                  \
-	a_name(fmt::format_string<Args...>, Args&&...) -> a_name<Args...>;                                                        \
+		{                                                                                                                                 \
+			const auto message = fmt::format(a_format, std::forward<Args>(a_args)...);                                                    \
+			LogMessage(a_location, ELogLevel::a_level, message);                                                                          \
+		}                                                                                                                                 \
+	};                                                                                                                                    \
+	template <>                                                                                                                           \
+	struct a_name<>                                                                                                                       \
+	{                                                                                                                                     \
+		a_name(std::string_view a_message, std::source_location a_location = std::source_location::current())                             \
+		{                                                                                                                                 \
+			LogMessage(a_location, ELogLevel::a_level, a_message);                                                                        \
+		}                                                                                                                                 \
+	};                                                                                                                                    \
+	template <class... Args>                                                                                                              \
+	a_name(fmt::format_string<Args...>, Args&&...) -> a_name<Args...>;                                                                    \
 	a_name(std::string_view) -> a_name<>;
+	// clang-format on
 
 	QS_DEFINE_LOG_FRONT(LogTrace, Trace)
 	QS_DEFINE_LOG_FRONT(LogDebug, Debug)
@@ -106,4 +112,4 @@ namespace REX
 	QS_DEFINE_LOG_FRONT(LogError, Error)
 	QS_DEFINE_LOG_FRONT(LogCritical, Critical)
 #undef QS_DEFINE_LOG_FRONT
-}
+} // namespace REX

@@ -52,7 +52,7 @@ namespace REX
 			// the process still ends with the same code.
 			std::_Exit(1);
 		}
-	}
+	} // namespace
 
 	std::string FatalErrorBoxText(const SourceLocation& a_location, std::string_view a_message)
 	{
@@ -95,4 +95,4 @@ namespace REX
 		OS::MessageBoxW(nullptr, text.c_str(), caption.empty() ? nullptr : caption.c_str(), OS::kMbOk);
 		EndProcess();
 	}
-}
+} // namespace REX

@@ -19,4 +19,4 @@ namespace REX
 			// reach a caller that may be a game thread inside a hooked function.
 		}
 	}
-}
+} // namespace REX
