@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
 #include "GameLayout.h"
@@ -67,6 +68,8 @@ namespace Sandbox
 		const auto          workingFolder = a_workingFolder.wstring();
 		if (!::CreateProcessW(a_program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
 		                      workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &process)) {
+			const auto error = ::GetLastError();
+			std::cerr << "sandbox: a program could not be started: error " << error << '\n';
 			return std::nullopt;
 		}
 		const auto waited = ::WaitForSingleObject(process.hProcess, kProcessTimeoutMs);

@@ -12,6 +12,7 @@
 #endif
 #include <windows.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -59,6 +60,9 @@ namespace TestSupport
 			::GetExitCodeProcess(process.hProcess, &run.exitCode);
 			::CloseHandle(process.hThread);
 			::CloseHandle(process.hProcess);
+		} else {
+			const auto error = ::GetLastError();
+			std::fprintf(stderr, "could not start a child process: error %lu\n", error);
 		}
 		if (output != INVALID_HANDLE_VALUE) {
 			::CloseHandle(output);
