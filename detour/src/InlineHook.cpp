@@ -85,6 +85,12 @@ namespace Detour
 	{
 		failure = a_failure;
 		failedAt = a_where;
+		Empty();
+		return false;
+	}
+
+	void InlineHook::Empty()
+	{
 		ReturnSlot();
 		std::vector<std::uint8_t>().swap(trampoline);
 		std::vector<std::uint8_t>().swap(stolenBytes);
@@ -93,7 +99,6 @@ namespace Detour
 		relayAddress = nullptr;
 		stolenLength = 0;
 		installed = 0;
-		return false;
 	}
 
 	bool InlineHook::Install(std::uint8_t* a_function, const void* a_replacement, void** a_publish)
@@ -193,13 +198,6 @@ namespace Detour
 			CodeMemory::RestoreProtection(target, stolenLength, former);
 			CodeMemory::FlushInstructionCache(target, stolenLength);
 		}
-		ReturnSlot();
-		std::vector<std::uint8_t>().swap(trampoline);
-		std::vector<std::uint8_t>().swap(stolenBytes);
-		instructions.clear();
-		trampolineAddress = nullptr;
-		relayAddress = nullptr;
-		stolenLength = 0;
-		installed = 0;
+		Empty();
 	}
 } // namespace Detour

@@ -170,6 +170,7 @@ namespace Detour
 	private:
 		bool Fail(Failure a_failure, const std::uint8_t* a_where);
 		void ReturnSlot();
+		void Empty(); // gives the slot back and forgets the stolen run: not installed
 
 		// The slot of the shared block holding the relay (if any) and the trampoline.
 		std::uint8_t* _slot{ nullptr };
