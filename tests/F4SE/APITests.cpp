@@ -18,6 +18,7 @@
 #include "LogCapture.h"
 #include "REL/FHookStore.h"
 #include "REL/Trampoline.h"
+#include "ScratchFolder.h"
 #include "TestImage.h"
 
 namespace
@@ -329,8 +330,7 @@ namespace
 		{
 			APITest::SetUp();
 			ExportRecord();
-			documents = std::filesystem::temp_directory_path() / ("qs-f4se-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-			                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+			documents = TestSupport::ScratchFolder("qs-f4se");
 			std::filesystem::remove_all(documents);
 			std::filesystem::create_directories(documents);
 			FakeOS::SetDocumentsFolder(documents.wstring());

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +16,7 @@
 #include "FakeFiles.h"
 #include "FakeModules.h"
 #include "REL/IDDB.h"
+#include "ScratchFolder.h"
 #include "TestImage.h"
 
 namespace IDDBTest
@@ -111,8 +111,7 @@ namespace IDDBTest
 		void SetUp() override
 		{
 			FakeOS::Reset();
-			static std::atomic<int> counter{ 0 };
-			root = std::filesystem::temp_directory_path() / ("qs_iddb_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" + std::to_string(counter++) + "_" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+			root = TestSupport::ScratchFolder("qs_iddb");
 			std::filesystem::remove_all(root);
 			std::filesystem::create_directories(root);
 			SetGame("1.2.3.4");

@@ -8,6 +8,7 @@
 #include "Database.h"
 #include "Packer.h"
 #include "Pairs.h"
+#include "ScratchFolder.h"
 
 using AddrLib::Entry;
 
@@ -31,7 +32,9 @@ namespace
 
 	std::filesystem::path TempFile(const std::string& a_name)
 	{
-		return std::filesystem::temp_directory_path() / (std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_addrlib_" + a_name);
+		auto path = TestSupport::ScratchFolder("qs_addrlib");
+		path += "_" + a_name;
+		return path;
 	}
 
 	bool Same(const std::vector<Entry>& a_lhs, const std::vector<Entry>& a_rhs)
