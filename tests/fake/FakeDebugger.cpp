@@ -6,28 +6,21 @@ namespace FakeOS
 {
 	namespace
 	{
-		struct State
+		struct Data
 		{
-			std::mutex                lock;
 			bool                      attached{ false };
 			std::vector<std::wstring> output;
 		};
 
+		struct State : Data
+		{
+			std::mutex lock;
+		};
+
 		State& GetState()
 		{
-			static State state;
-			return state;
+			return SharedState<State, Data>();
 		}
-
-		const bool registered = [] {
-			RegisterReset([] {
-				auto&                  s = GetState();
-				const std::scoped_lock guard(s.lock);
-				s.attached = false;
-				s.output.clear();
-			});
-			return true;
-		}();
 	} // namespace
 
 	void SetDebuggerAttached(const bool a_attached)

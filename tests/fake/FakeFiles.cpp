@@ -257,10 +257,8 @@ namespace FakeOS
 		{
 		};
 
-		struct State
+		struct Data
 		{
-			std::mutex                                                        lock;
-			std::uintptr_t                                                    nextHandle{ 0x1000 };
 			std::map<HANDLE, File>                                            files;
 			std::map<HANDLE, std::shared_ptr<Mapping>>                        mappingHandles;
 			std::map<std::string, std::weak_ptr<Mapping>, std::less<>>        named;
@@ -269,6 +267,13 @@ namespace FakeOS
 			std::map<HANDLE, Hash>                                            hashes;
 			std::vector<std::pair<std::string, std::array<std::uint8_t, 64>>> digests;
 			bool                                                              mappedViews{ false };
+		};
+
+		struct State : Data
+		{
+			std::mutex lock;
+			// Handles are never handed out twice in a process, across resets too.
+			std::uintptr_t nextHandle{ 0x1000 };
 
 			HANDLE NewHandle()
 			{
@@ -279,25 +284,8 @@ namespace FakeOS
 
 		State& GetState()
 		{
-			static State state;
-			return state;
+			return SharedState<State, Data>();
 		}
-
-		const bool registered = [] {
-			RegisterReset([] {
-				auto&                  s = GetState();
-				const std::scoped_lock guard(s.lock);
-				s.files.clear();
-				s.mappingHandles.clear();
-				s.named.clear();
-				s.views.clear();
-				s.algorithms.clear();
-				s.hashes.clear();
-				s.digests.clear();
-				s.mappedViews = false;
-			});
-			return true;
-		}();
 
 		std::shared_ptr<Mapping> FindNamed(State& a_state, std::string_view a_name)
 		{

@@ -13,9 +13,8 @@ namespace FakeOS
 		constexpr DWORD         kErrorInvalidAddress = 487;
 		constexpr std::uint64_t kPageSize = 0x1000;
 
-		struct State
+		struct Data
 		{
-			std::recursive_mutex                          lock;
 			std::vector<MemoryRegion>                     regions;
 			DWORD                                         granularity{ 0x10000 };
 			std::vector<VirtualAllocCall>                 allocs;
@@ -24,25 +23,15 @@ namespace FakeOS
 			std::map<void*, std::unique_ptr<std::byte[]>> blocks;
 		};
 
+		struct State : Data
+		{
+			std::recursive_mutex lock;
+		};
+
 		State& GetState()
 		{
-			static State state;
-			return state;
+			return SharedState<State, Data>();
 		}
-
-		const bool registered = [] {
-			RegisterReset([] {
-				auto&                  s = GetState();
-				const std::scoped_lock guard(s.lock);
-				s.regions.clear();
-				s.granularity = 0x10000;
-				s.allocs.clear();
-				s.frees.clear();
-				s.queries.clear();
-				s.blocks.clear();
-			});
-			return true;
-		}();
 	} // namespace
 
 	void SetMemoryMap(std::vector<MemoryRegion> a_regions)

@@ -18,9 +18,8 @@ namespace FakeOS
 			std::map<std::string, void*> exports;
 		};
 
-		struct State
+		struct Data
 		{
-			std::mutex                                                lock;
 			std::map<HMODULE, Module>                                 modules;
 			HMODULE                                                   processModule{ nullptr };
 			HMODULE                                                   thisImageBase{ nullptr };
@@ -29,25 +28,15 @@ namespace FakeOS
 			std::vector<UINT>                                         terminations;
 		};
 
+		struct State : Data
+		{
+			std::mutex lock;
+		};
+
 		State& GetState()
 		{
-			static State state;
-			return state;
+			return SharedState<State, Data>();
 		}
-
-		const bool registered = [] {
-			RegisterReset([] {
-				auto&                  s = GetState();
-				const std::scoped_lock guard(s.lock);
-				s.modules.clear();
-				s.processModule = nullptr;
-				s.thisImageBase = nullptr;
-				s.versions.clear();
-				s.boxes.clear();
-				s.terminations.clear();
-			});
-			return true;
-		}();
 
 		// The version block as the fake hands it out: a magic word ("QSVI" for the narrow
 		// calls, "QSVW" for the wide ones), then pairs of zero-terminated sub-block path and

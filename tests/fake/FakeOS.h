@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -27,8 +28,26 @@ namespace FakeOS
 	// Puts every area back to its empty starting state and clears all injected failures.
 	void Reset();
 
-	// Each area registers how it resets itself (done from a static initialiser).
+	// Each area registers how it resets itself (SharedState does it for every area).
 	void RegisterReset(std::function<void()> a_reset);
+
+	// The state of one area: one instance for the process. `State` derives from `Data`
+	// and adds its lock (and whatever must outlive a reset); Reset puts the `Data` part
+	// back to its defaults under that lock, so no field added later can be missed.
+	template <class State, class Data>
+	State& SharedState()
+	{
+		static State      state;
+		static const bool registered = [] {
+			RegisterReset([] {
+				const std::scoped_lock guard(state.lock);
+				static_cast<Data&>(state) = Data{};
+			});
+			return true;
+		}();
+		static_cast<void>(registered);
+		return state;
+	}
 
 	// Makes calls of the named REX::OS function fail: the next `a_count` calls, or every
 	// call when a_count is negative. A failing call sets the last error to a_lastError

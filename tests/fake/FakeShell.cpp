@@ -14,30 +14,22 @@ namespace FakeOS
 		// that does not exist.
 		constexpr REX::OS::HRESULT kFolderNotFound = static_cast<REX::OS::HRESULT>(0x80070002);
 
-		struct State
+		struct Data
 		{
-			std::mutex                                  lock;
 			std::optional<std::wstring>                 documents;
 			bool                                        nullOnSuccess{ false };
 			std::map<void*, std::unique_ptr<wchar_t[]>> taskMemory;
 		};
 
+		struct State : Data
+		{
+			std::mutex lock;
+		};
+
 		State& GetState()
 		{
-			static State state;
-			return state;
+			return SharedState<State, Data>();
 		}
-
-		const bool registered = [] {
-			RegisterReset([] {
-				auto&                  s = GetState();
-				const std::scoped_lock guard(s.lock);
-				s.documents.reset();
-				s.nullOnSuccess = false;
-				s.taskMemory.clear();
-			});
-			return true;
-		}();
 
 		[[nodiscard]] bool SameGuid(const REX::OS::GUID& a_left, const REX::OS::GUID& a_right) noexcept
 		{
