@@ -80,15 +80,26 @@ void SandboxClear_TestBranch(Sandbox::GameCell*);
 //   TestBranch   MSVC's early test of the cell argument: test reg, reg (48 85 ..), then
 //                je (74 ..) to a second path past the stolen bytes, which handles the null
 //                cell; both paths run the body, so every script answers the same.
+// Every entry with a frame has its function-table entry and unwind codes, as the game's
+// compiler gives every such function: an install learns the function's extent from the
+// system's lookup here as in the game, and the table tells an address inside a function
+// from a function's start.
 asm(R"(
 	.section .text$sandbox_game,"x"
 	.intel_syntax noprefix
 
+	# The frame as the game's compiler sets it up, and its unwind codes: the return
+	# address, rdi pushed, 32 bytes allocated, rbx and rsi kept in the caller's home area.
 	.macro QS_FRAME body
 	mov qword ptr [rsp+8], rbx
 	mov qword ptr [rsp+16], rsi
 	push rdi
+	.seh_pushreg rdi
 	sub rsp, 32
+	.seh_stackalloc 32
+	.seh_savereg rbx, 48
+	.seh_savereg rsi, 56
+	.seh_endprologue
 	call \body
 	add rsp, 32
 	pop rdi
@@ -100,34 +111,46 @@ asm(R"(
 	.macro QS_ENTRIES prefix, body, cell
 	.p2align 4
 	.globl \prefix\()_Compiler
+	.seh_proc \prefix\()_Compiler
 \prefix\()_Compiler:
 	QS_FRAME \body
+	.seh_endproc
 
 	.p2align 4
 	.globl \prefix\()_RipRelative
+	.seh_proc \prefix\()_RipRelative
 \prefix\()_RipRelative:
 	mov rax, qword ptr [rip + SandboxGameTick]
 	QS_FRAME \body
+	.seh_endproc
 
+	# A jump thunk has no frame and, as with the game's compiler, no table entry.
 	.p2align 4
 	.globl \prefix\()_Jump
 \prefix\()_Jump:
 	.byte 0xE9
 	.long \prefix\()_JumpBody - (. + 4)
 	.p2align 4
+	.seh_proc \prefix\()_JumpBody
 \prefix\()_JumpBody:
 	QS_FRAME \body
+	.seh_endproc
 
 	.p2align 4
 	.globl \prefix\()_Undecodable
+	.seh_proc \prefix\()_Undecodable
 \prefix\()_Undecodable:
 	pclmulqdq xmm0, xmm0, 0
 	QS_FRAME \body
+	.seh_endproc
 
 	.p2align 4
 	.globl \prefix\()_StackCookie
+	.seh_proc \prefix\()_StackCookie
 \prefix\()_StackCookie:
 	sub rsp, 56
+	.seh_stackalloc 56
+	.seh_endprologue
 	mov rax, qword ptr [rip + SandboxSecurityCookie]
 	xor rax, rsp
 	mov qword ptr [rsp+40], rax
@@ -141,18 +164,20 @@ asm(R"(
 \prefix\()_StackCookieFailed:
 	call SandboxSecurityCheckFailed
 	int3
+	.seh_endproc
 
+	# The test comes before the frame; the null cell's path leaves through a tail jump
+	# to the body, with the caller's frame as it was.
 	.p2align 4
 	.globl \prefix\()_TestBranch
+	.seh_proc \prefix\()_TestBranch
 \prefix\()_TestBranch:
 	test \cell, \cell
 	je \prefix\()_TestBranchNullCell
 	QS_FRAME \body
 \prefix\()_TestBranchNullCell:
-	sub rsp, 40
-	call \body
-	add rsp, 40
-	ret
+	jmp \body
+	.seh_endproc
 	.endm
 
 	QS_ENTRIES SandboxInvalidates, SandboxInvalidatesBody, rdx

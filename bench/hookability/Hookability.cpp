@@ -302,7 +302,7 @@ namespace
 				const auto near = Detour::DryRunDetour(site.code, target, site.functionSize);
 				a_corpus.near.Count(near, name, site, a_maxExamples);
 				a_corpus.noNear.Count(Detour::PlanDetour(site.code, target, target + kFar, target + 2 * kFar, 0, site.functionSize), name, site, a_maxExamples);
-				const auto live = Detour::DryRunDetour(site.code.first(std::min(site.code.size(), AddrLib::LiveCodeWindow(site))), target, site.liveSize);
+				const auto live = AddrLib::PlanAsInstalled(site, target);
 				a_corpus.live.Count(live, name, site, a_maxExamples);
 				if (live.ok() && !near.ok()) {
 					++a_corpus.missed;

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Detour/FunctionTable.h"
+
 namespace Detour::CodeMemory
 {
 	// A page protection as the platform spells it (PAGE_* on Windows, PROT_* on POSIX),
@@ -33,10 +35,11 @@ namespace Detour::CodeMemory
 	// executable; 0 when a_address is not executable code.
 	[[nodiscard]] std::size_t ExecutableLength(const void* a_address, std::size_t a_max) noexcept;
 
-	// The size of the function that begins at a_entry, from the exception directory of
-	// its image (.pdata on Windows), chained fragments that continue it right after its
-	// own range included (FunctionTable::FunctionEnd); 0 when unknown.
-	[[nodiscard]] std::size_t FunctionSize(const void* a_entry) noexcept;
+	// Where a_address lies in the exception directory of its image (.pdata on Windows):
+	// the start of a function, with its size up to its end, chained fragments that
+	// continue it right after its own range included (FunctionTable::Locate); inside a
+	// function; or not covered by any table (always so on POSIX).
+	[[nodiscard]] FunctionTable::Position LocateFunction(const void* a_address) noexcept;
 
 	// What the page holding a_address allows; false when it is not mapped.
 	struct Access

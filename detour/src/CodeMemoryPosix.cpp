@@ -117,9 +117,9 @@ namespace Detour::CodeMemory
 		return std::min(length, a_max);
 	}
 
-	std::size_t FunctionSize(const void*) noexcept
+	FunctionTable::Position LocateFunction(const void*) noexcept
 	{
-		return 0; // ELF code carries no table of function extents that is always there
+		return {}; // ELF code carries no table of function extents that is always there
 	}
 
 	bool QueryAccess(const void* a_address, Access& a_access) noexcept

@@ -90,18 +90,15 @@ namespace Detour::CodeMemory
 		return std::min(length, a_max);
 	}
 
-	std::size_t FunctionSize(const void* a_entry) noexcept
+	FunctionTable::Position LocateFunction(const void* a_address) noexcept
 	{
 		DWORD64    imageBase = 0;
-		const auto entry = reinterpret_cast<DWORD64>(a_entry);
-		const auto function = ::RtlLookupFunctionEntry(entry, &imageBase, nullptr);
-		// Only a function that begins right here; a fragment's extent says nothing about
-		// where the function that holds a_entry ends.
-		if (function == nullptr || imageBase + function->BeginAddress != entry || function->EndAddress <= function->BeginAddress) {
-			return 0;
+		const auto address = reinterpret_cast<DWORD64>(a_address);
+		if (::RtlLookupFunctionEntry(address, &imageBase, nullptr) == nullptr) {
+			return {};
 		}
 		const LoadedFunctionTable table{ imageBase };
-		return table.FunctionEnd({ function->BeginAddress, function->EndAddress, function->UnwindData }) - function->BeginAddress;
+		return table.Locate(static_cast<std::uint32_t>(address - imageBase));
 	}
 
 	bool QueryAccess(const void* a_address, Access& a_access) noexcept

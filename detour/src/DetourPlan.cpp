@@ -39,6 +39,8 @@ namespace Detour
 				return "code ends before the jump fits";
 			case DetourFailure::TargetNotExecutable:
 				return "target is not executable memory";
+			case DetourFailure::InsideFunction:
+				return "target lies inside a function, not at its start";
 			case DetourFailure::NoTrampolineMemory:
 				return "no memory for the trampoline";
 			case DetourFailure::TrampolineNotExecutable:

@@ -83,4 +83,17 @@ namespace Detour
 		}
 		return end;
 	}
+
+	FunctionTable::Position FunctionTable::Locate(std::uint32_t a_rva) const
+	{
+		const auto entry = LookupEntry(a_rva);
+		if (!entry || entry->end <= entry->begin) {
+			return {};
+		}
+		const auto primary = PrimaryOf(*entry);
+		if (entry->begin != a_rva || !primary || *primary != *entry) {
+			return { Position::Kind::InsideFunction, 0 };
+		}
+		return { Position::Kind::FunctionStart, FunctionEnd(*entry) - a_rva };
+	}
 } // namespace Detour

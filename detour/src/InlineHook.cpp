@@ -120,8 +120,13 @@ namespace Detour
 		target = FollowJumps(a_function);
 		patchAddress = target;
 		// The function's extent, where the image records it, bounds the run and lets the
-		// plan check the rest of the function for branches back into the stolen bytes.
-		const std::size_t functionSize = CodeMemory::FunctionSize(target);
+		// plan check the rest of the function for branches back into the stolen bytes. An
+		// address the table places in the middle of a function is no function's entry.
+		const auto position = CodeMemory::LocateFunction(target);
+		if (position.kind == FunctionTable::Position::Kind::InsideFunction) {
+			return Fail(Failure::InsideFunction, target);
+		}
+		const std::size_t functionSize = position.size;
 		const std::size_t available = CodeMemory::ExecutableLength(target, std::max(kCodeWindow, std::min(functionSize, kLongestScannedFunction)));
 		if (available == 0) {
 			return Fail(Failure::TargetNotExecutable, target);

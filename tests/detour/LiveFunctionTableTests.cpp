@@ -11,6 +11,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace
 {
 	constexpr int kReplaced = 100000;
@@ -60,7 +62,9 @@ TEST(InlineHook, MsvcPrologueWithAnEntryOfItsOwnIsDetouredOverItsChainedFragment
 	ASSERT_TRUE(::RtlAddFunctionTable(table, 2, base));
 	std::uint8_t* const function = page.data() + 0x100;
 
-	EXPECT_EQ(Detour::CodeMemory::FunctionSize(function), 0x16u) << "the entry and its chained fragment";
+	const auto start = Detour::CodeMemory::LocateFunction(function);
+	EXPECT_EQ(start.kind, Detour::FunctionTable::Position::Kind::FunctionStart);
+	EXPECT_EQ(start.size, 0x16u) << "the entry and its chained fragment";
 	{
 		Detour::InlineHook hook;
 		g_hook = &hook;
@@ -70,5 +74,28 @@ TEST(InlineHook, MsvcPrologueWithAnEntryOfItsOwnIsDetouredOverItsChainedFragment
 		EXPECT_EQ(Call(hook.TrampolineAddress(), 1), 10);
 	}
 	EXPECT_EQ(Call(function, 1), 10);
+
+	// Inside the function, as an Address Library of another game version points: within
+	// the prologue's entry, at the fragment's start, within the fragment. Refused before
+	// a byte is written. Past the table's ranges nothing is known, and the install goes on.
+	const struct
+	{
+		std::size_t offset;
+		bool        inside;
+	} sites[] = { { 0x102, true }, { 0x104, true }, { 0x109, true }, { 0x116, false } };
+	for (const auto& site : sites) {
+		std::uint8_t* const at = page.data() + site.offset;
+		const auto          position = Detour::CodeMemory::LocateFunction(at);
+		EXPECT_EQ(position.kind, site.inside ? Detour::FunctionTable::Position::Kind::InsideFunction : Detour::FunctionTable::Position::Kind::Uncovered) << site.offset;
+		if (!site.inside) {
+			continue;
+		}
+		const std::vector<std::uint8_t> before(page.data() + 0x100, page.data() + 0x116);
+		Detour::InlineHook              hook;
+		EXPECT_FALSE(hook.Install(at, &Replacement)) << site.offset;
+		EXPECT_EQ(hook.failure, Detour::DetourFailure::InsideFunction) << site.offset;
+		EXPECT_EQ(hook.failedAt, at) << site.offset;
+		EXPECT_EQ(std::vector<std::uint8_t>(page.data() + 0x100, page.data() + 0x116), before) << site.offset;
+	}
 	::RtlDeleteFunctionTable(table);
 }

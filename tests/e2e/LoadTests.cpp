@@ -7,6 +7,7 @@
 #include <regex>
 #include <sstream>
 
+#include "GameLayout.h"
 #include "SandboxCase.h"
 
 namespace E2E
@@ -294,6 +295,34 @@ namespace E2E
 		ASSERT_EQ(lines.size(), 2u);
 		EXPECT_EQ(lines[0], kStartup);
 		EXPECT_TRUE(lines[1].starts_with("[error] Could not install InvalidatesPreCalcDataForCell hook: target is not executable memory at 0x")) << lines[1];
+	}
+
+	// The likeliest foreign offset: inside the game's code, in the middle of a function
+	// (here 5 bytes into the one the ID names, an instruction boundary). The function
+	// table says it is no function's start; nothing is patched.
+	TEST_F(ForeignDatabase, OffsetInsideAGameFunctionIsNotPatched)
+	{
+		auto&              folder = MakeGame({}, "Data/F4SE/Plugins", false);
+		const auto         offsets = folder.RunGame({ "--print-offsets" });
+		std::istringstream in{ offsets.output };
+		std::uint64_t      id{};
+		std::string        offset;
+		ASSERT_TRUE(in >> id >> offset) << offsets.output;
+		ASSERT_EQ(id, GameLayout::kInvalidatesPreCalcDataForCellID);
+		std::ostringstream pairs;
+		pairs << id << " 0x" << std::hex << std::stoull(offset, nullptr, 16) + 5 << "\n2200368 0x1000\n";
+		ASSERT_TRUE(folder.WriteDatabase(pairs.str()));
+		folder.WriteIni(Ini(1, 1, 0));
+
+		std::ofstream{ folder.Root() / "script.txt", std::ios::binary } << "";
+		const auto result = RunGame({ "--checksums", "--script", "script.txt" });
+
+		EXPECT_EQ(result.exitCode, 0u) << result.output;
+		EXPECT_EQ(Lines(result.output).at(0), "read-only sections unchanged");
+		const auto lines = PluginLines();
+		ASSERT_EQ(lines.size(), 2u);
+		EXPECT_EQ(lines[0], kStartup);
+		EXPECT_TRUE(lines[1].starts_with("[error] Could not install InvalidatesPreCalcDataForCell hook: target lies inside a function, not at its start at 0x")) << lines[1];
 	}
 
 	// The game stand-in's own command line, as the tests, the demo and the benchmark use

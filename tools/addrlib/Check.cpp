@@ -40,9 +40,16 @@ namespace AddrLib
 		return text;
 	}
 
-	std::size_t LiveCodeWindow(const PatchSite& a_site)
+	Detour::DetourPlan PlanAsInstalled(const PatchSite& a_site, std::uintptr_t a_target)
 	{
-		return std::clamp<std::size_t>(a_site.liveSize, kCodeBytes, kLongestScannedFunction);
+		if (a_site.insideFunction) {
+			Detour::DetourPlan plan;
+			plan.failure = Detour::DetourFailure::InsideFunction;
+			plan.target = a_target;
+			return plan;
+		}
+		const auto window = std::clamp<std::size_t>(a_site.liveSize, kCodeBytes, kLongestScannedFunction);
+		return Detour::DryRunDetour(a_site.code.first(std::min(a_site.code.size(), window)), a_target, a_site.liveSize);
 	}
 
 	PatchSite FindPatchSite(const PeImage& a_image, std::span<const PeImage::Function> a_functions, std::uint32_t a_entry)
@@ -68,8 +75,11 @@ namespace AddrLib
 		}
 		if (const auto* function = FunctionAt(a_functions, site.rva)) {
 			site.functionSize = function->end - site.rva;
-			site.liveSize = site.rva == function->begin ? function->end - site.rva : 0;
 		}
+		// What the install asks of the system's lookup, by the same rule.
+		const auto position = a_image.Locate(site.rva);
+		site.liveSize = position.size;
+		site.insideFunction = position.kind == Detour::FunctionTable::Position::Kind::InsideFunction;
 		site.code = a_image.BytesAt(site.rva, std::clamp<std::size_t>(site.functionSize, kCodeBytes, kLongestScannedFunction));
 		return site;
 	}
@@ -102,7 +112,7 @@ namespace AddrLib
 			}
 			const auto code = check.site.code;
 			check.bytes.assign(code.begin(), code.begin() + static_cast<std::ptrdiff_t>(std::min(code.size(), kShownBytes)));
-			check.plan = Detour::DryRunDetour(code.first(std::min(code.size(), LiveCodeWindow(check.site))), a_game.ImageBase() + check.site.rva, check.site.liveSize);
+			check.plan = PlanAsInstalled(check.site, a_game.ImageBase() + check.site.rva);
 			check.verdict = check.plan.ok() ? FunctionCheck::Verdict::Accepted : FunctionCheck::Verdict::Refused;
 		}
 		return checks;

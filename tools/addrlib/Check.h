@@ -51,15 +51,20 @@ namespace AddrLib
 		// What an install in the game learns from the system's function lookup: the size of
 		// the function whose table entry begins here, extended by the same rule
 		// (Detour::FunctionTable::FunctionEnd); 0 when no entry begins here.
-		std::uint32_t                 liveSize{ 0 };
+		std::uint32_t liveSize{ 0 };
+		// The function table places the site inside a function, past its start (where an
+		// Address Library of another game version points): an install refuses it.
+		bool                          insideFunction{ false };
 		std::span<const std::uint8_t> code;
 	};
 
 	// Bytes as upper-case hexadecimal pairs separated by spaces ("48 8B 05").
 	[[nodiscard]] std::string FormatBytes(std::span<const std::uint8_t> a_bytes);
 
-	// How many of the site's bytes an install in the game hands to the plan.
-	[[nodiscard]] std::size_t LiveCodeWindow(const PatchSite& a_site);
+	// The plan an install in the game would make at the site (the image loaded at
+	// a_target): refused inside a function, else the dry run on the bytes and with the
+	// function size the install learns from the system's lookup.
+	[[nodiscard]] Detour::DetourPlan PlanAsInstalled(const PatchSite& a_site, std::uintptr_t a_target);
 
 	// a_functions: a_image.Functions(), sorted by begin.
 	[[nodiscard]] PatchSite FindPatchSite(const PeImage& a_image, std::span<const PeImage::Function> a_functions, std::uint32_t a_entry);

@@ -62,6 +62,7 @@ namespace Detour
 		Unrelocatable,           // the instruction at failedAt cannot be rewritten for the trampoline
 		CodeTooShort,            // the bytes given end inside the instruction at failedAt
 		TargetNotExecutable,     // the target (at failedAt) is not executable memory
+		InsideFunction,          // the target (at failedAt) lies inside a function of its image's table, not at its start
 		NoTrampolineMemory,      // no memory could be had for the trampoline
 		TrampolineNotExecutable, // the trampoline's page (at failedAt) could not be made executable
 		TargetNotWritable        // the target (at failedAt) could not be made writable

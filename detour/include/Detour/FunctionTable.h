@@ -54,6 +54,24 @@ namespace Detour
 		// exactly there and whose chain leads to the same primary entry.
 		[[nodiscard]] std::uint32_t FunctionEnd(const Entry& a_entry) const;
 
+		// Where an address lies in the table. Every function the compiler gave a frame has
+		// an entry, so an address inside one but not at the start of its primary entry is
+		// the middle of a function (where an Address Library of another game version
+		// points): no place to patch. Code the table does not cover (a leaf function, code
+		// written at run time) tells nothing.
+		struct Position
+		{
+			enum class Kind : std::uint8_t
+			{
+				Uncovered,     // no entry holds the address
+				FunctionStart, // a primary entry begins here; size is to the function's end
+				InsideFunction // within an entry, past a function's start (a chained fragment's start included)
+			};
+			Kind          kind{ Kind::Uncovered };
+			std::uint32_t size{ 0 }; // FunctionStart only: FunctionEnd less the address
+		};
+		[[nodiscard]] Position Locate(std::uint32_t a_rva) const;
+
 	protected:
 		FunctionTable() = default;
 		FunctionTable(const FunctionTable&) = default;

@@ -34,7 +34,10 @@
 //    FF /5) or ud2 may be the last stolen instruction, never one before it; int3 (CC,
 //    padding or a debugger's breakpoint) is never taken.
 // 4. The target must be executable memory (TargetNotExecutable otherwise): nothing is
-//    read from or written to anything else.
+//    read from or written to anything else. Where the image's function table covers
+//    it, it must be a function's start (InsideFunction otherwise): the game's compiler
+//    gives every function with a frame an entry, and an Address Library of another game
+//    version points into the middle of this one's functions.
 // 5. Leading jumps are followed first (FollowJumps): a target that starts with E9, EB
 //    (except EB 00 and EB 80) or FF 25 is not patched itself; the detour goes where the
 //    chain ends, at most kMaxJumpsFollowed jumps on.

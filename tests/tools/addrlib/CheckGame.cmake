@@ -1,8 +1,9 @@
 # Drives "addrlib check" as a player would, against the sandbox's game stand-in and
 # databases written by addrlib from the stand-in's own offsets: both functions
-# accepted (plain and MSVC-style prologues, a leading jump), a prologue the detour refuses, an ID
-# missing from the database, an offset that points into data, a file that is no
-# executable, and wrong usage. Runs the Windows programs through EMULATOR (Wine).
+# accepted (plain and MSVC-style prologues, a leading jump), a prologue the detour
+# refuses, an offset inside a function, an ID missing from the database, an offset that
+# points into data, a file that is no executable, and wrong usage. Runs the Windows
+# programs through EMULATOR (Wine).
 
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}")
@@ -92,6 +93,16 @@ string(TOUPPER "${digits}" digits)
 database(data "2201029 [^\n]*\n" "2201029 ${data_offset}\n")
 expect_check(data 1
   "InvalidatesPreCalcDataForCell (ID 2201029): offset 0x${digits} in .data: not in the executable's code")
+
+# An offset 5 bytes into the function (another game version's database): the function
+# table places it inside a function, and the install would refuse it.
+file(READ "${WORK}/plain.txt" plain_pairs)
+string(REGEX MATCH "2201029 0x([0-9a-fA-F]+)" _ "${plain_pairs}")
+math(EXPR inside_offset "0x${CMAKE_MATCH_1} + 5" OUTPUT_FORMAT HEXADECIMAL)
+database(inside "2201029 [^\n]*\n" "2201029 ${inside_offset}\n")
+expect_check(inside 1
+  "in .text: detour refused: target lies inside a function, not at its start (at +0)"
+  "Quellstone cannot run on this game as it is.")
 
 # Not an executable: exit code 3 and the file named.
 file(WRITE "${WORK}/notes.exe" "not a program\n")
