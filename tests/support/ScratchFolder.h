@@ -13,9 +13,9 @@
 #include <gtest/gtest.h>
 
 #if defined(_WIN32)
-#	include <process.h>
+#include <process.h>
 #else
-#	include <unistd.h>
+#include <unistd.h>
 #endif
 
 namespace TestSupport
@@ -27,7 +27,8 @@ namespace TestSupport
 		name += '-';
 		name += test ? std::string{ test->test_suite_name() } + "." + test->name() : std::string{ "outside-a-test" };
 		// Parameterised tests carry '/' in their names.
-		std::replace_if(name.begin(), name.end(), [](char a_c) { return !std::isalnum(static_cast<unsigned char>(a_c)) && a_c != '-' && a_c != '.'; }, '_');
+		std::replace_if(
+		    name.begin(), name.end(), [](char a_c) { return !std::isalnum(static_cast<unsigned char>(a_c)) && a_c != '-' && a_c != '.'; }, '_');
 #if defined(_WIN32)
 		name += '-' + std::to_string(::_getpid());
 #else
