@@ -3,6 +3,7 @@
 #include "Detour/InlineHook.h"
 
 #include "CodeMemory.h"
+#include "ThreadFreeze.h"
 #include "TrampolinePool.h"
 
 #include <algorithm>
@@ -30,6 +31,47 @@ namespace Detour
 		std::uint8_t* Offset(const std::uint8_t* a_at, std::int64_t a_offset)
 		{
 			return reinterpret_cast<std::uint8_t*>(reinterpret_cast<std::uintptr_t>(a_at) + static_cast<std::uintptr_t>(a_offset));
+		}
+
+		std::uintptr_t AddressOf(const void* a_at)
+		{
+			return reinterpret_cast<std::uintptr_t>(a_at);
+		}
+
+		// Where a thread held at a_ip goes once the jump covers the stolen bytes. One that
+		// stands at a stolen instruction after the first has begun the function's first
+		// instructions: it goes on at that instruction's copy in the trampoline, which runs
+		// the rest of them and jumps back. One at the entry has not begun; it stays and
+		// takes the jump, as any call made from now on. Nothing else is inside the run.
+		std::uintptr_t IntoTrampoline(const InlineHook& a_hook, std::uintptr_t a_ip) noexcept
+		{
+			const std::uintptr_t target = AddressOf(a_hook.target);
+			if (a_ip <= target || a_ip >= target + a_hook.stolenLength) {
+				return a_ip;
+			}
+			for (const StolenInstruction& instruction : a_hook.instructions) {
+				if (a_ip == target + instruction.offset) {
+					return AddressOf(a_hook.trampolineAddress) + instruction.trampolineOffset;
+				}
+			}
+			return a_ip;
+		}
+
+		// The way back once the stolen bytes are written back: a thread at the start of a
+		// copy goes on at its original instruction, one at the trampoline's closing jump
+		// right after the stolen bytes, where that jump would have taken it.
+		std::uintptr_t OutOfTrampoline(const InlineHook& a_hook, std::uintptr_t a_ip) noexcept
+		{
+			const std::uintptr_t trampoline = AddressOf(a_hook.trampolineAddress);
+			for (const StolenInstruction& instruction : a_hook.instructions) {
+				if (a_ip == trampoline + instruction.trampolineOffset) {
+					return AddressOf(a_hook.target) + instruction.offset;
+				}
+			}
+			if (a_ip == trampoline + a_hook.trampoline.size() - a_hook.returnJumpSize) {
+				return AddressOf(a_hook.target) + a_hook.stolenLength;
+			}
+			return a_ip;
 		}
 	} // namespace
 
@@ -177,16 +219,29 @@ namespace Detour
 			std::atomic_thread_fence(std::memory_order_release);
 		}
 
-		CodeMemory::Protection former = 0;
-		if (!CodeMemory::MakeWritable(target, stolenLength, former)) {
+		// Every other thread is held while the target changes: none runs half-written
+		// bytes, and one that had begun the stolen instructions finishes them in the
+		// trampoline. Nothing between here and the freeze's end allocates or locks. (A
+		// held thread's context is only refused for one that is being torn down; it does
+		// not run the function again.)
+		bool written = false;
+		{
+			ThreadFreeze           freeze;
+			CodeMemory::Protection former = 0;
+			if (CodeMemory::MakeWritable(target, stolenLength, former)) {
+				std::memcpy(target, plan.patch.data(), stolenLength);
+				freeze.MoveInstructionPointers([this](std::uintptr_t a_ip) { return IntoTrampoline(*this, a_ip); });
+				CodeMemory::RestoreProtection(target, stolenLength, former);
+				CodeMemory::FlushInstructionCache(target, stolenLength);
+				written = true;
+			}
+		}
+		if (!written) {
 			if (a_publish != nullptr) {
 				*a_publish = nullptr;
 			}
 			return Fail(Failure::TargetNotWritable, target);
 		}
-		std::memcpy(target, plan.patch.data(), stolenLength);
-		CodeMemory::RestoreProtection(target, stolenLength, former);
-		CodeMemory::FlushInstructionCache(target, stolenLength);
 
 		installed = 1;
 		return true;
@@ -195,13 +250,39 @@ namespace Detour
 	void InlineHook::Restore()
 	{
 		if (installed != 0) {
-			CodeMemory::Protection former = 0;
-			if (!CodeMemory::MakeWritable(target, stolenLength, former)) {
-				return; // write nothing to a range whose protection did not change
+			// A relocated call returns into the trampoline: a thread in its callee now
+			// (invisible to the freeze, which sees instruction pointers, not return
+			// addresses) will come back to it.
+			bool slotInUse = std::ranges::any_of(instructions, [](const StolenInstruction& a_instruction) { return a_instruction.relocation == Relocation::Call; });
+			{
+				ThreadFreeze           freeze;
+				CodeMemory::Protection former = 0;
+				if (!CodeMemory::MakeWritable(target, stolenLength, former)) {
+					return; // write nothing to a range whose protection did not change
+				}
+				std::memcpy(target, stolenBytes.data(), stolenLength);
+				// A thread inside the slot that cannot be moved out (in the relay, on its way
+				// to the replacement, or within a copy of several instructions) keeps the
+				// slot alive: the trampoline still runs to its end and jumps back into the
+				// function, whose bytes past the stolen ones never changed.
+				const std::uintptr_t slotStart = AddressOf(_slot);
+				const std::uintptr_t slotEnd = slotStart + _slotSize;
+				const bool           allMoved = freeze.MoveInstructionPointers([&](std::uintptr_t a_ip) {
+                    const std::uintptr_t moved = OutOfTrampoline(*this, a_ip);
+                    if (moved == a_ip && a_ip >= slotStart && a_ip < slotEnd) {
+                        slotInUse = true;
+                    }
+                    return moved;
+                });
+				slotInUse = slotInUse || !allMoved;
+				CodeMemory::RestoreProtection(target, stolenLength, former);
+				CodeMemory::FlushInstructionCache(target, stolenLength);
 			}
-			std::memcpy(target, stolenBytes.data(), stolenLength);
-			CodeMemory::RestoreProtection(target, stolenLength, former);
-			CodeMemory::FlushInstructionCache(target, stolenLength);
+			if (slotInUse) {
+				// Left to the pool as it is, sealed, never handed out again.
+				_slot = nullptr;
+				_slotSize = 0;
+			}
 		}
 		Empty();
 	}

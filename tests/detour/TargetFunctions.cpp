@@ -1,6 +1,7 @@
 // The target functions of TargetFunctions.h. Their bodies are .byte lists so that the
-// assembler cannot pick other encodings; only the call shim, which is never detoured,
-// is written in mnemonics. The same bytes assemble on ELF (Linux) and COFF (MinGW).
+// assembler cannot pick other encodings; only the call shim and the result stub,
+// which are never detoured, are written in mnemonics. The same bytes assemble on ELF
+// (Linux) and COFF (MinGW).
 
 #include "TargetFunctions.h"
 
@@ -98,6 +99,34 @@ asm(".text\n"
                                   ".byte 0x8D, 0x41, 0x05\n" // lea eax, [rcx+5]
                                   ".byte 0xC3\n"             // ret
 
-                                  ".p2align 4, 0xCC\n"
-                                  "qs_Cookie: .quad 0x2B992DDFA232\n"
-                                  "qs_Thousand: .quad 1000\n");
+    QS_FUNCTION(qs_SmallSteps) ".byte 0x89, 0xC8\n"       // mov eax, ecx
+                               ".byte 0xFF, 0xC0\n"       // inc eax
+                               ".byte 0x83, 0xC0, 0x02\n" // add eax, 2
+                               ".byte 0x83, 0xC0, 0x04\n" // add eax, 4
+                               ".byte 0xC3\n"             // ret
+
+    QS_FUNCTION(qs_Pausing) ".byte 0x89, 0xC8\n"       // mov eax, ecx
+                            ".byte 0xF3, 0x90\n"       // pause
+                            ".byte 0xF3, 0x90\n"       // pause
+                            ".byte 0xFF, 0xC0\n"       // inc eax
+                            ".byte 0x83, 0xC0, 0x06\n" // add eax, 6
+                            ".byte 0xC3\n"             // ret
+
+    QS_FUNCTION(qs_RipRelativeSecond) ".byte 0x89, 0xC8\n" // mov eax, ecx
+                                      ".byte 0x03, 0x05\n" // add eax, [rip+qs_Thousand]
+                                      ".long qs_Thousand - (. + 4)\n"
+                                      ".byte 0xC3\n" // ret
+
+    QS_FUNCTION(qs_StoreResult) "mov %eax, qs_StoredResult(%rip)\n"
+                                "1: pause\n"
+                                "jmp 1b\n"
+
+                                ".p2align 4, 0xCC\n"
+                                "qs_Cookie: .quad 0x2B992DDFA232\n"
+                                "qs_Thousand: .quad 1000\n"
+
+                                ".data\n"
+                                ".p2align 2\n"
+                                ".globl qs_StoredResult\n"
+                                "qs_StoredResult: .long 0\n"
+                                ".text\n"); // the compiler goes on in the section it left

@@ -37,4 +37,17 @@ extern std::uint8_t qs_ShortJumpChain[];
 extern std::uint8_t qs_BackwardShortJump[];
 // EB 00 | 8D 41 05 | C3                                           f(x) = x + 5
 extern std::uint8_t qs_ShortJumpZero[];
+// 89 C8 | FF C0 | 83 C0 02 | 83 C0 04 | C3                        f(x) = x + 7
+// (mov eax, ecx; inc eax; add eax, 2; add eax, 4: instructions start at 2, 4 and 7)
+extern std::uint8_t qs_SmallSteps[];
+// 89 C8 | F3 90 | F3 90 | FF C0 | 83 C0 06 | C3                   f(x) = x + 7
+// (two pauses among the stolen bytes: a thread calling it is mostly found there)
+extern std::uint8_t qs_Pausing[];
+// 89 C8 | 03 05 <constant 1000> | C3                              f(x) = x + 1000
+extern std::uint8_t qs_RipRelativeSecond[];
+
+// Where a thread that a test starts in the middle of a function returns to: stores eax
+// in qs_StoredResult and spins there, holding nothing, until the test ends the thread.
+extern std::uint8_t qs_StoreResult[];
+extern int          qs_StoredResult;
 }

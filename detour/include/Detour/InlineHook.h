@@ -56,10 +56,20 @@
 // 0, and says what failed and where in `failure` and `failedAt`. Restore after a failed
 // Install writes nothing.
 //
-// Install runs before the game calls the target, on one thread; the patch is not
-// atomic. A trampoline's page is read/write only before it holds live code, then
-// execute/read for good: installing another detour never makes a live trampoline
-// non-executable, not even briefly.
+// Other threads. Install and Restore write the target while every other thread of the
+// process is held (by a ThreadFreeze on Windows; the native build holds none), so that no
+// thread runs half-written bytes. A held thread that stands at a stolen instruction
+// other than the first is moved to that instruction's copy in the trampoline; one at
+// the entry stays and takes the jump. Restore moves a thread at a copy back to its
+// instruction, and one at the trampoline's closing jump to the first byte after the
+// stolen ones. A thread anywhere else in the relay or the trampoline cannot be moved:
+// Restore then leaves their page to it for good, as it does whenever a stolen call was
+// relocated (a thread in the callee returns into the trampoline). A thread created
+// while the freeze lists the threads is not held.
+//
+// A trampoline's page is read/write only before it holds live code, then execute/read
+// for good: installing another detour never makes a live trampoline non-executable,
+// not even briefly.
 
 #include "Detour/DetourPlan.h"
 
@@ -123,9 +133,10 @@ namespace Detour
 			return Install(reinterpret_cast<std::uint8_t*>(a_function), reinterpret_cast<const void*>(a_replacement), reinterpret_cast<void**>(a_original));
 		}
 
-		// Writes the stolen bytes back to the target and empties the record. With no detour
-		// in place it writes nothing. When the target cannot be made writable it writes
-		// nothing either, and the record stays installed.
+		// Writes the stolen bytes back to the target and empties the record; the trampoline's
+		// page goes back to the pool unless a thread may still run there (see above). With
+		// no detour in place it writes nothing. When the target cannot be made writable it
+		// writes nothing either, and the record stays installed.
 		void Restore();
 
 		// Where the game's own function is called from now on: the trampoline in its
