@@ -20,8 +20,9 @@
 // point, not inside a function's first bytes, and can only meet a rewrite in progress
 // if it reaches the function within the few instructions the write takes.
 //
-// ThreadFreezeWindows.cpp lists threads with the toolhelp snapshot and calls
-// SuspendThread, GetThreadContext and SetThreadContext. ThreadFreezePosix.cpp freezes
+// ThreadFreezeWindows.cpp walks the process's own threads with ntdll's NtGetNextThread
+// (the system-wide toolhelp snapshot where ntdll lacks it) and calls SuspendThread,
+// GetThreadContext and SetThreadContext. ThreadFreezePosix.cpp freezes
 // nothing: a Linux process cannot suspend one of its own threads and rewrite its
 // registers without signals or ptrace, so the native build runs the detour with the
 // other threads running, and the freeze is proven in the Windows build under Wine.
@@ -34,6 +35,18 @@
 
 namespace Detour
 {
+	// How a freeze finds the process's threads. The walk asks the kernel for each thread
+	// of this process in turn and gets an open handle straight away: one short call a
+	// thread, and a handle that cannot name another process's thread. The snapshot lists
+	// every thread of the system, then each id of ours is opened: far slower (under Wine
+	// a millisecond or more for the list alone), and an id may have been reused by the
+	// time it is opened. The walk is taken wherever the system offers it.
+	enum class ThreadListing
+	{
+		ProcessWalk,
+		SystemSnapshot,
+	};
+
 	class ThreadFreeze
 	{
 	public:
@@ -46,6 +59,11 @@ namespace Detour
 
 		// How many threads are held.
 		[[nodiscard]] std::size_t Count() const noexcept;
+
+		// The ids of the threads a freeze made now would hold (every thread of the process
+		// but the calling one), found through a_listing; false when that listing is not
+		// available here. Empty where a freeze holds nothing.
+		[[nodiscard]] static bool OtherThreadIds(ThreadListing a_listing, std::vector<std::uint32_t>& a_ids);
 
 		// Calls a_move(ip) for each held thread whose instruction pointer is known; where
 		// it returns another address, the thread resumes there. False when such a thread
@@ -82,6 +100,10 @@ namespace Detour
 		};
 
 		static bool SetInstructionPointer(Thread& a_thread, std::uintptr_t a_address) noexcept;
+
+		// Opens the process's other threads through a_listing; false when that listing is
+		// not available here.
+		static bool OpenOtherThreads(ThreadListing a_listing, std::vector<Thread>& a_threads);
 
 		// Held from before the first suspension until after the last resumption; declared
 		// first so that it is let go last.

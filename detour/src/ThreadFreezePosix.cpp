@@ -21,4 +21,16 @@ namespace Detour
 	{
 		return false;
 	}
+
+	bool ThreadFreeze::OpenOtherThreads(ThreadListing, std::vector<Thread>& a_threads)
+	{
+		a_threads.clear();
+		return true;
+	}
+
+	bool ThreadFreeze::OtherThreadIds(ThreadListing, std::vector<std::uint32_t>& a_ids)
+	{
+		a_ids.clear();
+		return true;
+	}
 } // namespace Detour

@@ -16,11 +16,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <thread>
+#include <vector>
 
 namespace
 {
@@ -194,6 +196,44 @@ TEST(ThreadFreeze, HoldsEveryOtherThreadStillAndLetsItGo)
 	EXPECT_GE(held, 1u);
 	EXPECT_EQ(after, before) << "the spinning thread stood still while held";
 	EXPECT_TRUE(movedOn) << "and went on once let go";
+}
+
+TEST(ThreadFreeze, BothListingsFindEveryOtherThreadOfTheProcessAndNotTheCaller)
+{
+	// Parked on a Windows event rather than a std::latch: MinGW's C++ library waits on
+	// its own fallback here, and a latch built without optimisation was seen to hang.
+	constexpr int kStarted = 3;
+	const Handle  release{ ::CreateEventW(nullptr, TRUE, FALSE, nullptr) };
+	ASSERT_TRUE(release);
+	std::atomic<int>           running{ 0 };
+	std::vector<std::uint32_t> started(kStarted);
+	std::vector<std::jthread>  parked;
+	for (int i = 0; i < kStarted; ++i) {
+		parked.emplace_back([&, i] {
+			started[static_cast<std::size_t>(i)] = ::GetCurrentThreadId();
+			running.fetch_add(1);
+			::WaitForSingleObject(release.get(), INFINITE);
+		});
+	}
+	while (running.load() < kStarted) {
+		std::this_thread::yield();
+	}
+
+	std::vector<std::uint32_t> walked;
+	std::vector<std::uint32_t> snapshot;
+	const bool                 walkListed = Detour::ThreadFreeze::OtherThreadIds(Detour::ThreadListing::ProcessWalk, walked);
+	const bool                 snapshotListed = Detour::ThreadFreeze::OtherThreadIds(Detour::ThreadListing::SystemSnapshot, snapshot);
+	::SetEvent(release.get()); // before any assertion can leave: the threads are joined on the way out
+	ASSERT_TRUE(walkListed) << "ntdll has no NtGetNextThread";
+	ASSERT_TRUE(snapshotListed);
+
+	std::ranges::sort(walked);
+	std::ranges::sort(snapshot);
+	EXPECT_EQ(walked, snapshot);
+	for (const std::uint32_t id : started) {
+		EXPECT_TRUE(std::ranges::binary_search(walked, id)) << "thread " << id;
+	}
+	EXPECT_FALSE(std::ranges::binary_search(walked, static_cast<std::uint32_t>(::GetCurrentThreadId())));
 }
 
 TEST(ThreadFreeze, AThreadAmongTheRewrittenBytesGoesOnAsTheOriginalWould)
