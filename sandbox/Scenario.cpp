@@ -1,5 +1,6 @@
 #include "Scenario.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -183,6 +184,94 @@ namespace Sandbox
 			total += s;
 		}
 		return total / a_threads / static_cast<double>(a_callsPerThread) * 1e9;
+	}
+
+	LoadTally RunThroughLoad(const GameCalls& a_calls, unsigned a_threads, const std::function<void()>& a_load)
+	{
+		// Calls each thread makes before the load begins, and again after it has ended.
+		constexpr std::uint64_t     kCallsOnEachSide = 20'000;
+		constexpr std::uint8_t      kSetUpState = 7;
+		GameWorld                   world;
+		std::vector<GameCell*>      cells;
+		std::vector<GameReference*> references;
+		for (unsigned t = 0; t < a_threads; ++t) {
+			auto& cell = world.AddCell(0x00020000 + t, "LoadCell" + std::to_string(t));
+			GameWorld::SetUp(cell, kSetUpState, true, true);
+			cells.push_back(&cell);
+			references.push_back(&world.AddReference(0xFF020000 + t, "LoadRef" + std::to_string(t)));
+		}
+
+		// Each thread's calls so far; a call counts as after the load when it began after
+		// loaded was set, which happens once a_load has returned.
+		std::vector<std::atomic<std::uint64_t>> made(a_threads);
+		std::atomic<bool>                       loaded{ false };
+		std::atomic<bool>                       stop{ false };
+		std::vector<LoadTally>                  parts(a_threads);
+		const auto                              allMade = [&](std::uint64_t a_least) {
+            for (const auto& count : made) {
+                if (count.load() < a_least) {
+                    return false;
+                }
+            }
+            return true;
+		};
+		{
+			std::vector<std::jthread> threads;
+			for (unsigned t = 0; t < a_threads; ++t) {
+				threads.emplace_back([&, t] {
+					SetGameAnswer(true);
+					GameCell&      cell = *cells[t];
+					GameReference& reference = *references[t];
+					while (!stop.load()) {
+						const bool     after = loaded.load();
+						ScenarioTally& tally = after ? parts[t].afterLoad : parts[t].duringLoad;
+						const auto     before = ThreadCounters();
+						const bool     answer = a_calls.invalidates(&reference, &cell);
+						a_calls.clear(&cell);
+						const auto& counted = ThreadCounters();
+						++tally.requests;
+						++tally.clearRequests;
+						tally.blocked += answer ? 0 : 1;
+						tally.gameSaidInvalidates += counted.answeredInvalidates - before.answeredInvalidates;
+						tally.clearsRun += counted.clearsRun - before.clearsRun;
+						// The game loads the cell again: set up, both data blocks present.
+						GameWorld::SetUp(cell, kSetUpState, true, true);
+						made[t].fetch_add(1);
+					}
+				});
+			}
+			while (!allMade(kCallsOnEachSide)) {
+				std::this_thread::yield();
+			}
+			a_load();
+			const std::uint64_t atLoad = [&] {
+				std::uint64_t most = 0;
+				for (const auto& count : made) {
+					most = std::max(most, count.load());
+				}
+				return most;
+			}();
+			loaded = true;
+			while (!allMade(atLoad + kCallsOnEachSide)) {
+				std::this_thread::yield();
+			}
+			stop = true;
+		}
+
+		LoadTally total;
+		for (const auto& part : parts) {
+			Add(total.duringLoad, part.duringLoad);
+			Add(total.afterLoad, part.afterLoad);
+		}
+		return total;
+	}
+
+	void PrintTally(std::ostream& a_out, const LoadTally& a_tally)
+	{
+		a_out << "Calls begun before the load had ended:\n";
+		PrintTally(a_out, a_tally.duringLoad);
+		a_out << "Calls begun after it:\n";
+		PrintTally(a_out, a_tally.afterLoad);
 	}
 
 	void PrintTally(std::ostream& a_out, const ScenarioTally& a_tally)

@@ -4,6 +4,7 @@
 // concurrency tests count, and the timing loops of the benchmark.
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 
 #include "Script.h"
@@ -32,5 +33,21 @@ namespace Sandbox
 	// times about the same cell with the game answering a_gameAnswer.
 	[[nodiscard]] double TimeInvalidates(const GameCalls& a_calls, unsigned a_threads, std::uint64_t a_callsPerThread, bool a_gameAnswer);
 
+	// What the game threads did while the host loaded the plugins under them, split by
+	// whether a call began before the load had ended or after. requests counts the calls
+	// made, gameSaidInvalidates and clearsRun what the game's own code ran.
+	struct LoadTally
+	{
+		ScenarioTally duringLoad;
+		ScenarioTally afterLoad;
+	};
+
+	// Game threads ask about, and clear, cells of their own without pause (set up, so the
+	// game answers "invalidates" and every clear is a late one), from before a_load runs
+	// until each has made as many calls again after it has returned: a_load is the host
+	// loading the plugins, which put their detours into the functions those threads run.
+	[[nodiscard]] LoadTally RunThroughLoad(const GameCalls& a_calls, unsigned a_threads, const std::function<void()>& a_load);
+
 	void PrintTally(std::ostream& a_out, const ScenarioTally& a_tally);
+	void PrintTally(std::ostream& a_out, const LoadTally& a_tally);
 } // namespace Sandbox

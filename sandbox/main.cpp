@@ -7,6 +7,7 @@
 //   Fallout4.exe --demo [THREADS PLACEMENTS]     the demo scenario and its summary
 //   Fallout4.exe --hammer THREADS ITERATIONS CELLS
 //   Fallout4.exe --bench CALLS THREADS true|false
+//   Fallout4.exe --load-while-running THREADS    plugins loaded under running game threads
 //   Fallout4.exe --print-sections                the image's sections: name, offset, size
 //   Fallout4.exe --pages                         what loading the plugins did to page protection
 // Options: --prologue NAME and --clear-prologue NAME (compiler, rip-relative, jump,
@@ -154,13 +155,27 @@ namespace
 		// What the script extender does at game start, before the game's own code runs.
 		auto host = a_options.host;
 		host.gameFolder = ExecutableFolder();
-		const auto before = a_options.checksums ? ReadOnlyChecksums() : std::vector<std::uint64_t>{};
-		const auto gameVersion = Sandbox::ReadRunningGameVersion();
-		const auto pagesBefore = Sandbox::WalkMemory();
-		const auto plugins = Sandbox::LoadPlugins(host, gameVersion);
-		for (const auto& plugin : plugins) {
-			std::cerr << "host: " << plugin.name << (plugin.loaded ? " loaded" : " not loaded: " + plugin.note) << '\n';
+		const auto                         before = a_options.checksums ? ReadOnlyChecksums() : std::vector<std::uint64_t>{};
+		const auto                         gameVersion = Sandbox::ReadRunningGameVersion();
+		const auto                         pagesBefore = Sandbox::WalkMemory();
+		std::vector<Sandbox::LoadedPlugin> plugins;
+		const auto                         loadPlugins = [&] {
+            plugins = Sandbox::LoadPlugins(host, gameVersion);
+            for (const auto& plugin : plugins) {
+                std::cerr << "host: " << plugin.name << (plugin.loaded ? " loaded" : " not loaded: " + plugin.note) << '\n';
+            }
+		};
+		if (a_options.mode == "load-while-running" && values.size() == 1) {
+			// The plugins load while the game's threads already run the functions they
+			// detour: the script extender loads them early, but a game thread may be there.
+			const auto threads = ToNumber(values[0]);
+			if (!threads || *threads == 0) {
+				return Usage("--load-while-running needs a thread count from 1");
+			}
+			Sandbox::PrintTally(a_out, Sandbox::RunThroughLoad(calls, *threads, loadPlugins));
+			return 0;
 		}
+		loadPlugins();
 		if (a_options.checksums) {
 			a_out << (ReadOnlyChecksums() == before ? "read-only sections unchanged" : "read-only sections changed") << '\n';
 		}
@@ -262,6 +277,7 @@ int main(int a_argc, char** a_argv)
 	mode("demo", "[THREADS PLACEMENTS]", "the demo scenario and its summary (4 threads, 2000 placements)", 0, 2);
 	mode("hammer", "N", "THREADS ITERATIONS CELLS: many threads on few cells, the tally printed", 3, 3);
 	mode("bench", "VALUE", "CALLS THREADS true|false: time the hooked call, the game answering as given", 3, 3);
+	mode("load-while-running", "THREADS", "load the plugins while game threads call both functions, the tallies printed", 1, 1);
 	modes->require_option(1);
 
 	try {

@@ -1,4 +1,5 @@
-// Eight game threads calling both detoured functions at once, over many cells.
+// Eight game threads calling both detoured functions at once, over many cells; and game
+// threads already running both functions while the plugin puts its detours into them.
 
 #include <map>
 #include <regex>
@@ -84,5 +85,46 @@ namespace E2E
 		}
 		EXPECT_EQ(blocked, kThreads * kIterations);
 		EXPECT_EQ(skipped, kThreads * kIterations);
+	}
+
+	// The detours go in while game threads run through both functions, four busy threads
+	// in each game run. A thread may reach the replacement the moment the jump is written,
+	// so the way back to the game's code must be published before (written after, every
+	// run crashes); or it may be held among the bytes being rewritten and must be moved
+	// to their copies (ThreadFreezeTests place threads there exactly; here it happens only
+	// now and then, most likely with the short first instructions of the stack cookie's
+	// and the null test's prologues). Every call must run the game's own code exactly
+	// once, and every request made after the load be blocked.
+	TEST_F(PluginUnderLoad, DetoursGoInWhileGameThreadsRunBothFunctions)
+	{
+		constexpr int kRunsPerPrologue = 4;
+		for (const char* prologue : { "compiler", "stack-cookie", "test-branch" }) {
+			for (int run = 0; run < kRunsPerPrologue; ++run) {
+				SCOPED_TRACE(std::string{ prologue } + ", run " + std::to_string(run));
+				MakeGame({ "--prologue", prologue, "--clear-prologue", prologue }).WriteIni(Ini(1, 0, 0));
+
+				const auto result = RunGame({ "--load-while-running", "4" });
+
+				ASSERT_EQ(result.exitCode, 0u) << result.output;
+				const auto split = result.output.find("Calls begun after it:");
+				ASSERT_NE(split, std::string::npos) << result.output;
+				const std::string during = result.output.substr(0, split);
+				const std::string after = result.output.substr(split);
+
+				const auto duringRequests = Tally(during, "invalidation requests");
+				EXPECT_GT(duringRequests, 0u);
+				EXPECT_EQ(Tally(during, "answered \"invalidates\" by the game"), duringRequests) << "the game's code ran once a call";
+				EXPECT_EQ(Tally(during, "clears run"), Tally(during, "clear requests"));
+
+				const auto afterRequests = Tally(after, "invalidation requests");
+				EXPECT_GT(afterRequests, 0u);
+				EXPECT_EQ(Tally(after, "answered \"invalidates\" by the game"), afterRequests) << "the game's code ran once a call";
+				EXPECT_EQ(Tally(after, "blocked by the plugin"), afterRequests);
+				EXPECT_EQ(Tally(after, "clears run"), Tally(after, "clear requests")) << "clears of set-up cells all run";
+
+				// Logging off: the start-up line alone, no error line of a detour refused.
+				EXPECT_EQ(PluginLines(), std::vector<std::string>{ kStartup });
+			}
+		}
 	}
 } // namespace E2E

@@ -341,6 +341,7 @@ namespace E2E
 			{ "--hammer", "1", "2" },                // too few values
 			{ "--demo", "4" },                       // threads without placements
 			{ "--script" },                          // no file
+			{ "--load-while-running", "0" },         // no game threads
 		};
 		for (const auto& args : cases) {
 			const auto  result = RunGame(args);
