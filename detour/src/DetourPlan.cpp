@@ -58,15 +58,20 @@ namespace Detour
 		return displacement >= std::numeric_limits<std::int32_t>::min() && displacement <= std::numeric_limits<std::int32_t>::max();
 	}
 
+	std::uint64_t JumpSize(std::uintptr_t a_from, std::uintptr_t a_to) noexcept
+	{
+		// A backward near jump reaches 5 bytes less far than a forward one: the
+		// displacement is taken from the end of the jump.
+		return NearReach(a_from, kNearJumpSize, a_to) ? kNearJumpSize : kAbsoluteJumpSize;
+	}
+
 	namespace
 	{
 		using Branch = InstructionInfo::Branch;
 
-		constexpr std::uint8_t  kNop = 0x90;
-		constexpr std::uint8_t  kInt3 = 0xCC;
-		constexpr std::uint64_t kNearJumpSize = 5;      // E9 rel32
-		constexpr std::uint64_t kAbsoluteJumpSize = 14; // FF 25 00000000, then the address
-		constexpr std::size_t   kLongestInstruction = 15;
+		constexpr std::uint8_t kNop = 0x90;
+		constexpr std::uint8_t kInt3 = 0xCC;
+		constexpr std::size_t  kLongestInstruction = 15;
 
 		// Relocated forms that do not fit rel32 reach.
 		constexpr std::size_t kAbsoluteCallSize = 16;            // FF 15 02000000 | EB 08 | address
@@ -302,7 +307,7 @@ namespace Detour
 			plan.instructions.push_back(record);
 		}
 		const std::uintptr_t back = a_target + length;
-		plan.returnJumpSize = NearReach(a_trampoline + at, kNearJumpSize, back) ? kNearJumpSize : kAbsoluteJumpSize;
+		plan.returnJumpSize = JumpSize(a_trampoline + at, back);
 		if (at + plan.returnJumpSize > kMaxTrampolineSize) {
 			return Fail(plan, DetourFailure::RunTooLong, 0);
 		}

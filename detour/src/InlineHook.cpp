@@ -104,9 +104,7 @@ namespace Detour
 
 	std::uint64_t InlineHook::JumpSize(const void* a_from, const void* a_to) noexcept
 	{
-		// A backward near jump reaches 5 bytes less far than a forward one: the
-		// displacement is taken from the end of the jump.
-		return NearReach(reinterpret_cast<std::uintptr_t>(a_from), kNearJumpSize, reinterpret_cast<std::uintptr_t>(a_to)) ? kNearJumpSize : kAbsoluteJumpSize;
+		return Detour::JumpSize(reinterpret_cast<std::uintptr_t>(a_from), reinterpret_cast<std::uintptr_t>(a_to));
 	}
 
 	void* InlineHook::TrampolineAddress() const noexcept

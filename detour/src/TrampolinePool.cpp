@@ -16,7 +16,7 @@ namespace Detour
 		// and a_near in reach of each.
 		bool WithinReach(std::uintptr_t a_near, std::uintptr_t a_start, std::size_t a_size)
 		{
-			return NearReach(a_near, 5, a_start) && NearReach(a_near, 5, a_start + a_size) && NearReach(a_start, 5, a_near) && NearReach(a_start + a_size, 5, a_near);
+			return NearReach(a_near, kNearJumpSize, a_start) && NearReach(a_near, kNearJumpSize, a_start + a_size) && NearReach(a_start, kNearJumpSize, a_near) && NearReach(a_start + a_size, kNearJumpSize, a_near);
 		}
 
 		constexpr std::uint8_t kInt3 = 0xCC;

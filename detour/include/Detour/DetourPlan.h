@@ -117,6 +117,11 @@ namespace Detour
 		[[nodiscard]] bool ok() const noexcept { return failure == DetourFailure::None; }
 	};
 
+	// The two jumps a plan writes: E9 rel32, and, where rel32 cannot reach, the absolute
+	// FF 25 00000000 followed by the 8-byte destination.
+	inline constexpr std::uint64_t kNearJumpSize = 5;
+	inline constexpr std::uint64_t kAbsoluteJumpSize = 14;
+
 	// The longest trampoline a plan produces: every stolen instruction in its longest
 	// relocated form (18 bytes) for at most 14 stolen bytes' worth of instructions, plus
 	// the 14-byte jump back.
@@ -132,4 +137,8 @@ namespace Detour
 
 	// Whether a rel32 jump or call placed at a_from (a_size bytes long) reaches a_to.
 	[[nodiscard]] bool NearReach(std::uintptr_t a_from, std::uint64_t a_size, std::uintptr_t a_to) noexcept;
+
+	// The length of a jump written at a_from to a_to: kNearJumpSize when the near jump
+	// reaches it, else kAbsoluteJumpSize.
+	[[nodiscard]] std::uint64_t JumpSize(std::uintptr_t a_from, std::uintptr_t a_to) noexcept;
 } // namespace Detour

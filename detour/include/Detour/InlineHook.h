@@ -90,8 +90,9 @@ namespace Detour
 		// detour) is one to three jumps long, and a cycle (EB FE) must not hang the loader.
 		static constexpr int kMaxJumpsFollowed = 16;
 
-		static constexpr std::uint64_t kNearJumpSize = 5;      // E9 rel32
-		static constexpr std::uint64_t kAbsoluteJumpSize = 14; // FF 25 00000000, address
+		// The jump sizes of DetourPlan.h, where the record's users look for them.
+		static constexpr std::uint64_t kNearJumpSize = Detour::kNearJumpSize;         // E9 rel32
+		static constexpr std::uint64_t kAbsoluteJumpSize = Detour::kAbsoluteJumpSize; // FF 25 00000000, address
 
 		InlineHook() = default;
 		InlineHook(const InlineHook&) = delete;
