@@ -122,9 +122,11 @@ namespace Detour
 	inline constexpr std::uint64_t kNearJumpSize = 5;
 	inline constexpr std::uint64_t kAbsoluteJumpSize = 14;
 
-	// The longest trampoline a plan produces: every stolen instruction in its longest
-	// relocated form (18 bytes) for at most 14 stolen bytes' worth of instructions, plus
-	// the 14-byte jump back.
+	// The longest trampoline a plan produces. A stolen run is at most 28 bytes (13, then
+	// one instruction of up to 15), and no relocated copy is longer than 9 bytes for each
+	// byte of its instruction: the worst is a 2-byte loop in the absolute form (18 bytes);
+	// the longest copy, a 67-prefixed loop in that form (1 + 4 + 14 = 19 bytes), comes
+	// from 3. So 14 pairs of stolen bytes at 18 bytes each, plus the 14-byte jump back.
 	inline constexpr std::size_t kMaxTrampolineSize = 14 * 18 + 14;
 	// The relay: FF 25 00000000 and the 8-byte address, padded to 16.
 	inline constexpr std::size_t kRelaySize = 16;
