@@ -28,10 +28,10 @@ namespace Detour::CodeMemory
 
 		PageRange PagesOf(const void* a_address, std::size_t a_size)
 		{
-			const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-			const auto start = reinterpret_cast<std::uintptr_t>(a_address);
-			const auto first = start & ~(page - 1);
-			const auto end = (start + (a_size == 0 ? 1 : a_size) + page - 1) & ~(page - 1);
+			const std::uint64_t page = PageSize();
+			const auto          start = reinterpret_cast<std::uintptr_t>(a_address);
+			const auto          first = REL::NearMemory::RoundDown(start, page);
+			const auto          end = REL::NearMemory::RoundUp(start + (a_size == 0 ? 1 : a_size), page);
 			return { first, end - first };
 		}
 
@@ -134,12 +134,15 @@ namespace Detour::CodeMemory
 
 	std::size_t PageSize() noexcept
 	{
-		return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+		// It never changes while the process runs, and one install asks for it about ten
+		// times: the system is asked once.
+		static const auto size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+		return size;
 	}
 
 	std::size_t BlockSize() noexcept
 	{
-		return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+		return PageSize(); // mmap's granularity is the page
 	}
 
 	void* ReserveNear(std::uintptr_t a_near) noexcept

@@ -18,6 +18,18 @@ namespace
 	constexpr DWORD kExecutable = PAGE_EXECUTE | kReadableExecutable;
 	constexpr DWORD kReadable = PAGE_READONLY | kWritable | PAGE_EXECUTE_READ;
 
+	// The page size and the allocation granularity never change while the process runs,
+	// and one install asks for them about ten times: the system is asked once.
+	const SYSTEM_INFO& SystemInfo() noexcept
+	{
+		static const SYSTEM_INFO info = [] {
+			SYSTEM_INFO system{};
+			::GetSystemInfo(&system);
+			return system;
+		}();
+		return info;
+	}
+
 	void* AllocateBlock(void* a_at)
 	{
 		return ::VirtualAlloc(a_at, Detour::CodeMemory::BlockSize(), MEM_RESERVE, PAGE_NOACCESS);
@@ -114,16 +126,12 @@ namespace Detour::CodeMemory
 
 	std::size_t PageSize() noexcept
 	{
-		SYSTEM_INFO info{};
-		::GetSystemInfo(&info);
-		return info.dwPageSize;
+		return SystemInfo().dwPageSize;
 	}
 
 	std::size_t BlockSize() noexcept
 	{
-		SYSTEM_INFO info{};
-		::GetSystemInfo(&info);
-		return info.dwAllocationGranularity;
+		return SystemInfo().dwAllocationGranularity;
 	}
 
 	void* ReserveNear(std::uintptr_t a_near) noexcept
