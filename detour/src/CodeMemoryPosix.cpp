@@ -176,13 +176,11 @@ namespace Detour::CodeMemory
 			a_region = { low, high - low, true };
 			return true;
 		};
-		void*      block = nullptr;
-		const auto reserve = [&](std::uint64_t a_start) {
-			block = MapBlock(reinterpret_cast<void*>(a_start), MAP_FIXED_NOREPLACE);
-			return block != nullptr;
-		};
+		// MapBlock maps at the start asked for or not at all: the start found is the block.
+		const auto          reserve = [](std::uint64_t a_start) { return MapBlock(reinterpret_cast<void*>(a_start), MAP_FIXED_NOREPLACE) != nullptr; };
 		const std::uint64_t reach = REL::NearMemory::kReach - 2 * BlockSize();
-		return REL::NearMemory::SearchOutward(a_near, BlockSize(), BlockSize(), reach, query, reserve) ? block : nullptr;
+		const auto          start = REL::NearMemory::SearchOutward(a_near, BlockSize(), BlockSize(), reach, query, reserve);
+		return start ? reinterpret_cast<void*>(*start) : nullptr;
 	}
 
 	void* ReserveAnywhere() noexcept

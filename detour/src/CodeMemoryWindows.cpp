@@ -144,14 +144,13 @@ namespace Detour::CodeMemory
 			a_region = { reinterpret_cast<std::uint64_t>(region.BaseAddress), region.RegionSize, region.State == MEM_FREE };
 			return true;
 		};
-		void*      block = nullptr;
-		const auto reserve = [&](std::uint64_t a_start) {
-			block = AllocateBlock(reinterpret_cast<void*>(a_start));
-			return block != nullptr;
-		};
+		// The search tries only multiples of the allocation granularity, and VirtualAlloc
+		// reserves such a start as it is: the start found is the block's address.
+		const auto          reserve = [](std::uint64_t a_start) { return AllocateBlock(reinterpret_cast<void*>(a_start)) != nullptr; };
 		const std::uint64_t granularity = BlockSize();
 		const std::uint64_t reach = REL::NearMemory::kReach - 2 * granularity;
-		return REL::NearMemory::SearchOutward(a_near, granularity, granularity, reach, query, reserve) ? block : nullptr;
+		const auto          start = REL::NearMemory::SearchOutward(a_near, granularity, granularity, reach, query, reserve);
+		return start ? reinterpret_cast<void*>(*start) : nullptr;
 	}
 
 	void* ReserveAnywhere() noexcept
