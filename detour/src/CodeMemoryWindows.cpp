@@ -35,22 +35,32 @@ namespace
 		return ::VirtualAlloc(a_at, Detour::CodeMemory::BlockSize(), MEM_RESERVE, PAGE_NOACCESS);
 	}
 
-	// The function table of the loaded image at a_base, through the system's lookup.
+	Detour::FunctionTable::Entry EntryOf(const RUNTIME_FUNCTION& a_function)
+	{
+		return { a_function.BeginAddress, a_function.EndAddress, a_function.UnwindData };
+	}
+
+	// The function table of the loaded image at a_base, through the system's lookup. The
+	// caller found the image by looking up a_rva's entry, a_function: that answer is kept,
+	// so that Locate does not ask the system the same question again.
 	class LoadedFunctionTable final : public Detour::FunctionTable
 	{
 	public:
-		explicit LoadedFunctionTable(DWORD64 a_base) :
-		    base(a_base) {}
+		LoadedFunctionTable(DWORD64 a_base, std::uint32_t a_rva, const RUNTIME_FUNCTION& a_function) :
+		    base(a_base), knownRva(a_rva), known(EntryOf(a_function)) {}
 
 	private:
 		std::optional<Entry> LookupEntry(std::uint32_t a_rva) const override
 		{
+			if (a_rva == knownRva) {
+				return known;
+			}
 			DWORD64    imageBase = 0;
 			const auto function = ::RtlLookupFunctionEntry(base + a_rva, &imageBase, nullptr);
 			if (function == nullptr || imageBase != base) {
 				return std::nullopt;
 			}
-			return Entry{ function->BeginAddress, function->EndAddress, function->UnwindData };
+			return EntryOf(*function);
 		}
 
 		// Unwind data of a loaded image lies inside it, readable: the system unwinds through it.
@@ -59,7 +69,9 @@ namespace
 			return { reinterpret_cast<const std::uint8_t*>(base + a_rva), a_size };
 		}
 
-		DWORD64 base;
+		DWORD64       base;
+		std::uint32_t knownRva;
+		Entry         known;
 	};
 } // namespace
 
@@ -106,11 +118,13 @@ namespace Detour::CodeMemory
 	{
 		DWORD64    imageBase = 0;
 		const auto address = reinterpret_cast<DWORD64>(a_address);
-		if (::RtlLookupFunctionEntry(address, &imageBase, nullptr) == nullptr) {
+		const auto function = ::RtlLookupFunctionEntry(address, &imageBase, nullptr);
+		if (function == nullptr) {
 			return {};
 		}
-		const LoadedFunctionTable table{ imageBase };
-		return table.Locate(static_cast<std::uint32_t>(address - imageBase));
+		const auto                rva = static_cast<std::uint32_t>(address - imageBase);
+		const LoadedFunctionTable table{ imageBase, rva, *function };
+		return table.Locate(rva);
 	}
 
 	bool QueryAccess(const void* a_address, Access& a_access) noexcept
