@@ -329,12 +329,11 @@ namespace Detour
 					if (!NearReach(here, static_cast<std::uint64_t>(info.length), to)) {
 						return Fail(plan, DetourFailure::Unrelocatable, record.offset);
 					}
-					const std::size_t start = out.size();
-					out.insert(out.end(), instruction.bytes, instruction.bytes + info.length);
-					const std::uint32_t displacement = Rel32(here, static_cast<std::size_t>(info.length), to);
-					for (std::size_t b = 0; b < 4; ++b) {
-						out[start + info.relativeOffset + b] = static_cast<std::uint8_t>(displacement >> (8 * b));
-					}
+					// The instruction's own bytes around a displacement measured from here.
+					const std::uint8_t* const displacement = instruction.bytes + info.relativeOffset;
+					out.insert(out.end(), instruction.bytes, displacement);
+					AppendLittleEndian(out, Rel32(here, static_cast<std::size_t>(info.length), to), 4);
+					out.insert(out.end(), displacement + 4, instruction.bytes + info.length);
 					break;
 				}
 				case Relocation::Jump:
