@@ -144,12 +144,11 @@ namespace REL
 			Fail(fmt::format(L"Failed to check for Address Library file!\nError: {}\nPath: {}", error.value(), a_path.wstring()));
 		}
 
-		void CheckVersion(const std::array<std::int32_t, 4>& a_version)
+		void CheckVersion(const std::array<std::int32_t, 4>& a_version, const VersionNumber& a_expected)
 		{
-			const auto expected = GameVersion();
 			const auto actual = IDDBCodec::ToVersion(a_version);
-			if (expected != actual) {
-				Fail(fmt::format(IDDBCodec::kVersionMismatch, expected.ToString("."), actual.ToString(".")));
+			if (a_expected != actual) {
+				Fail(fmt::format(IDDBCodec::kVersionMismatch, a_expected.ToString("."), actual.ToString(".")));
 			}
 		}
 
@@ -179,7 +178,7 @@ namespace REL
 
 		// The loader's database for the running game, beside the plugin: the first of its
 		// file names that exists.
-		FoundFile FindFile(const std::filesystem::path& a_folder, LOADER a_loader)
+		FoundFile FindFile(const std::filesystem::path& a_folder, LOADER a_loader, const VersionNumber& a_gameVersion)
 		{
 			// File name prefixes in the order they are tried.
 			const std::array<LoaderPrefixes, 4> prefixes{ {
@@ -189,7 +188,7 @@ namespace REL
 				{ LOADER::OBSE, { L"versionlib" } },
 			} };
 
-			const auto  version = GameVersion().ToWideString(L"-");
+			const auto  version = a_gameVersion.ToWideString(L"-");
 			const auto& candidates = std::find_if(prefixes.begin(), prefixes.end(), [&](const LoaderPrefixes& a_row) { return a_row.loader == a_loader; })->prefixes;
 			for (const auto prefix : candidates) {
 				auto candidate = a_folder / fmt::format(L"{}-{}.bin", prefix, version);
@@ -225,7 +224,10 @@ namespace REL
 		// Read whole, however long and in whatever script the player's folders are named.
 		const std::filesystem::path plugin{ REX::FModule::ThisModule().GetFileNameW() };
 		_loader = FindLoader(plugin);
-		auto file = FindFile(plugin.parent_path(), _loader);
+		// Read once here: the version resource is parsed from the game's file each time,
+		// and every step below picks names and checks files by this same version.
+		_gameVersion = GameVersion();
+		auto file = FindFile(plugin.parent_path(), _loader, _gameVersion);
 		_path = std::move(file.path);
 		if (file.raw) {
 			_format = 0;
@@ -274,7 +276,7 @@ namespace REL
 
 	void IDDB::load_v0()
 	{
-		const auto name = region_name(GameVersion());
+		const auto name = region_name(_gameVersion);
 		if (!_map.open(false, _path, name, static_cast<std::uint64_t>(-1))) {
 			Fail(MemoryMapFailed(_path));
 		}
@@ -292,7 +294,7 @@ namespace REL
 	void IDDB::load_v2(STREAM& a_stream)
 	{
 		const auto header = IDDBCodec::ReadHeaderV2(a_stream);
-		CheckVersion(header.version);
+		CheckVersion(header.version, _gameVersion);
 		if (header.addressCount < 0) {
 			Fail(InvalidFile(IDDBCodec::Defect::NegativeCount, _path));
 		}
@@ -303,7 +305,7 @@ namespace REL
 			Fail(InvalidFile(IDDBCodec::Defect::CountBeyondFile, _path));
 		}
 
-		const auto name = region_name(GameVersion());
+		const auto name = region_name(_gameVersion);
 		if (!_map.create(true, name, count * sizeof(ENTRY))) {
 			Fail(fmt::format("Failed to create Address Library MemoryMap!\nError: {}", REX::OS::GetLastError()));
 		}
@@ -354,9 +356,9 @@ namespace REL
 	void IDDB::load_v5(STREAM& a_stream)
 	{
 		const auto header = IDDBCodec::ReadHeaderV5(a_stream);
-		CheckVersion(header.version);
+		CheckVersion(header.version, _gameVersion);
 
-		const auto name = region_name(GameVersion());
+		const auto name = region_name(_gameVersion);
 		if (!_map.open(false, _path, name, static_cast<std::uint64_t>(-1))) {
 			Fail(MemoryMapFailed(_path));
 		}
@@ -373,9 +375,8 @@ namespace REL
 
 	void IDDB::validate_file() const
 	{
-		const auto version = GameVersion();
 		for (const auto& row : KnownBadFiles(_loader)) {
-			if (row.version != version) {
+			if (row.version != _gameVersion) {
 				continue;
 			}
 			const auto digest = sha512_hex(_map.data(), static_cast<std::size_t>(_map.size()));
@@ -383,7 +384,7 @@ namespace REL
 				Fail(fmt::format(L"Failed to hash Address Library file!\nPath: {}", _path.wstring()));
 			}
 			if (*digest == row.digest) {
-				Fail(fmt::format("Invalid Address Library loaded!\n\nRedownload Address Library for your game version.\nGame Version: {}", version.ToString(".")));
+				Fail(fmt::format("Invalid Address Library loaded!\n\nRedownload Address Library for your game version.\nGame Version: {}", _gameVersion.ToString(".")));
 			}
 		}
 	}
@@ -403,7 +404,7 @@ namespace REL
 			found = IDDBCodec::Find(table(), a_id);
 		}
 		if (!found) {
-			Fail(fmt::format("Failed to find offset for Address Library ID!\nInvalid ID: {}\nGame Version: {}", a_id, GameVersion().ToString(".")));
+			Fail(fmt::format("Failed to find offset for Address Library ID!\nInvalid ID: {}\nGame Version: {}", a_id, _gameVersion.ToString(".")));
 		}
 		return *found;
 	}
