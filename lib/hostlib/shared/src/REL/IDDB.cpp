@@ -6,11 +6,11 @@
 #include <memory>
 #include <new>
 #include <system_error>
-#include <variant>
 #include <vector>
 
 #include "REX/FModule.h"
 #include "REX/FatalError.h"
+#include "REX/Text.h"
 
 namespace REL
 {
@@ -75,44 +75,37 @@ namespace REL
 			return REX::FModule::ProcessModule().GetProductVersion();
 		}
 
-		std::wstring Widen(std::string_view a_text)
-		{
-			return std::wstring(a_text.begin(), a_text.end());
-		}
-
-		// What the Address Library reports when it cannot go on. Messages that name the
-		// file are wide, so that a path in any script reaches the box and the log whole;
-		// the others are narrow.
-		using Message = std::variant<std::string, std::wstring>;
-
 		// The one way out of the Address Library: every failure ends the process here,
-		// reported from the place that found it.
-		[[noreturn]] void Fail(const Message& a_message, const std::source_location a_where = std::source_location::current())
+		// reported from the place that found it. Messages that name the file are wide, so
+		// that a path in any script reaches the box and the log whole; the others are narrow.
+		[[noreturn]] void Fail(std::string_view a_message, const std::source_location a_where = std::source_location::current())
 		{
-			if (const auto* const wide = std::get_if<std::wstring>(&a_message)) {
-				REX::FatalError(a_where, std::wstring_view{ *wide });
-			}
-			REX::FatalError(a_where, std::string_view{ std::get<std::string>(a_message) });
+			REX::FatalError(a_where, a_message);
 		}
 
-		Message OpenFailed(const std::filesystem::path& a_path)
+		[[noreturn]] void Fail(std::wstring_view a_message, const std::source_location a_where = std::source_location::current())
+		{
+			REX::FatalError(a_where, a_message);
+		}
+
+		std::wstring OpenFailed(const std::filesystem::path& a_path)
 		{
 			return fmt::format(L"Failed to open Address Library file!\nPath: {}", a_path.wstring());
 		}
 
-		Message InvalidFile(IDDBCodec::Defect a_defect, const std::filesystem::path& a_path)
+		std::wstring InvalidFile(IDDBCodec::Defect a_defect, const std::filesystem::path& a_path)
 		{
-			return fmt::format(L"Invalid Address Library file!\n{}\nPath: {}", Widen(IDDBCodec::Describe(a_defect)), a_path.wstring());
+			return fmt::format(L"Invalid Address Library file!\n{}\nPath: {}", REX::WideFromUtf8(IDDBCodec::Describe(a_defect)), a_path.wstring());
 		}
 
 		// The game has already taken most of the address space when plugins load; a large
 		// database can then not be decoded, and saying so beats ending without a word.
-		Message OutOfMemory(const std::filesystem::path& a_path)
+		std::wstring OutOfMemory(const std::filesystem::path& a_path)
 		{
 			return fmt::format(L"Not enough memory to load the Address Library file!\nPath: {}", a_path.wstring());
 		}
 
-		Message MemoryMapFailed(const std::filesystem::path& a_path)
+		std::wstring MemoryMapFailed(const std::filesystem::path& a_path)
 		{
 			return fmt::format(L"Failed to create Address Library MemoryMap!\nError: {}\nPath: {}", REX::OS::GetLastError(), a_path.wstring());
 		}
@@ -260,9 +253,8 @@ namespace REL
 				default:
 					Fail(fmt::format(IDDBCodec::kUnsupportedFormat, format));
 			}
-		} catch (const std::ios_base::failure&) {
-			Fail(OpenFailed(_path));
 		} catch (const std::system_error&) {
+			// Also std::ios_base::failure, which is what the stream reads raise.
 			Fail(OpenFailed(_path));
 		} catch (const std::bad_alloc&) {
 			Fail(OutOfMemory(_path));
