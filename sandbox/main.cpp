@@ -155,9 +155,11 @@ namespace
 		// What the script extender does at game start, before the game's own code runs.
 		auto host = a_options.host;
 		host.gameFolder = ExecutableFolder();
+		// --checksums and --pages compare the image and the address space before and after
+		// the load; only they take the first look, the other modes have no use for it.
 		const auto                         before = a_options.checksums ? ReadOnlyChecksums() : std::vector<std::uint64_t>{};
 		const auto                         gameVersion = Sandbox::ReadRunningGameVersion();
-		const auto                         pagesBefore = Sandbox::WalkMemory();
+		const auto                         pagesBefore = a_options.mode == "pages" ? Sandbox::WalkMemory() : std::vector<Sandbox::MemoryRegion>{};
 		std::vector<Sandbox::LoadedPlugin> plugins;
 		const auto                         loadPlugins = [&] {
             plugins = Sandbox::LoadPlugins(host, gameVersion);
