@@ -26,8 +26,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -263,12 +261,11 @@ namespace
 
 	void Measure(const std::filesystem::path& a_file, Corpus& a_corpus, std::set<std::uint64_t>& a_seen, std::size_t a_maxExamples)
 	{
-		std::ifstream             in(a_file, std::ios::binary);
-		std::vector<std::uint8_t> bytes{ std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
-		if (bytes.size() < 2 || bytes[0] != 'M' || bytes[1] != 'Z' || !a_seen.insert(Fingerprint(bytes)).second) {
-			return;
-		}
 		try {
+			auto bytes = PeImage::ReadFileBytes(a_file);
+			if (bytes.size() < 2 || bytes[0] != 'M' || bytes[1] != 'Z' || !a_seen.insert(Fingerprint(bytes)).second) {
+				return;
+			}
 			const auto image = PeImage::Parse(std::move(bytes));
 			if (image.Machine() != PeImage::kMachineAmd64 || image.RuntimeFunctions().empty()) {
 				return;
@@ -309,7 +306,8 @@ namespace
 				}
 			}
 		} catch (const PeImage::BadImage&) {
-			// Not a PE image after all (a resource file with an MZ stub): not part of the corpus.
+			// Unreadable, or not a PE image after all (a resource file with an MZ stub): not
+			// part of the corpus.
 		}
 	}
 
