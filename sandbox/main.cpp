@@ -38,6 +38,7 @@
 #include "GameLayout.h"
 #include "Host.h"
 #include "PageWalk.h"
+#include "REL/Version.h"
 #include "REX/FModule.h"
 #include "Scenario.h"
 #include "Script.h"
@@ -201,8 +202,7 @@ namespace
 			if (threads == 0) {
 				return Usage("--demo needs a thread count from 1 and a number of placements");
 			}
-			a_out << "Quellstone sandbox: a stand-in for Fallout 4 " << (gameVersion >> 24) << '.' << ((gameVersion >> 16) & 0xFF) << '.'
-			      << ((gameVersion >> 4) & 0xFFF) << '.' << (gameVersion & 0xF) << " and its script extender\n";
+			a_out << "Quellstone sandbox: a stand-in for Fallout 4 " << REL::VersionNumber::FromPacked(gameVersion).ToString(".") << " and its script extender\n";
 			a_out << "Plugins loaded by the host stand-in:\n";
 			for (const auto& plugin : plugins) {
 				a_out << "  " << plugin.name << (plugin.loaded ? "" : " (not loaded: " + plugin.note + ")") << '\n';
