@@ -13,6 +13,7 @@
 
 #include "GameLayout.h"
 #include "HostInterfaces.h"
+#include "REL/Version.h"
 #include "REX/FModule.h"
 
 namespace Sandbox
@@ -200,11 +201,9 @@ namespace Sandbox
 		if (!::VerQueryValueW(data.get(), L"\\", reinterpret_cast<void**>(&fixed), &length) || !fixed) {
 			return 0;
 		}
-		const auto major = HIWORD(fixed->dwProductVersionMS);
-		const auto minor = LOWORD(fixed->dwProductVersionMS);
-		const auto patch = HIWORD(fixed->dwProductVersionLS);
-		const auto build = LOWORD(fixed->dwProductVersionLS);
-		return (major & 0xFFu) << 24 | (minor & 0xFFu) << 16 | (patch & 0xFFFu) << 4 | (build & 0xFu);
+		const REL::VersionNumber version{ HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS), HIWORD(fixed->dwProductVersionLS),
+			                              LOWORD(fixed->dwProductVersionLS) };
+		return version.Pack();
 	}
 
 	std::filesystem::path PluginLogPath(const std::string& a_myGamesFolderName, const std::string& a_pluginName)

@@ -21,6 +21,12 @@ namespace Sandbox
 		constexpr std::array kObjects{ "Workbench", "Wooden Chair", "Concrete Wall", "Water Pump",
 			                           "Power Conduit", "Flower Pot", "Guard Post" };
 
+		// The cell states the scenarios set: one still loading, where clearing the cell's
+		// precomputed data is not yet safe, and one set up, where it is.
+		constexpr std::uint8_t kLoadingState = 3;
+		constexpr std::uint8_t kSetUpState = 7;
+		static_assert(kLoadingState < GameLayout::kCellStateDataReady && kSetUpState >= GameLayout::kCellStateDataReady);
+
 		// A small deterministic generator, so that every run of the demo tells the same story.
 		struct Lcg
 		{
@@ -69,9 +75,6 @@ namespace Sandbox
 		// Each thread looks after its own cells, as the game's cell loaders do, so no cell
 		// is cleared by one thread while another reads it.
 		constexpr unsigned     kCellsPerThread = 4;
-		constexpr std::uint8_t kLoadingState = 3;
-		constexpr std::uint8_t kSetUpState = 7;
-		static_assert(kLoadingState < GameLayout::kCellStateDataReady && kSetUpState >= GameLayout::kCellStateDataReady);
 		GameWorld              cellWorld;
 		std::vector<GameCell*> cells;
 		for (unsigned i = 0; i < a_threads * kCellsPerThread; ++i) {
@@ -190,7 +193,6 @@ namespace Sandbox
 	{
 		// Calls each thread makes before the load begins, and again after it has ended.
 		constexpr std::uint64_t     kCallsOnEachSide = 20'000;
-		constexpr std::uint8_t      kSetUpState = 7;
 		GameWorld                   world;
 		std::vector<GameCell*>      cells;
 		std::vector<GameReference*> references;

@@ -38,6 +38,7 @@
 #include "GameLayout.h"
 #include "Host.h"
 #include "PageWalk.h"
+#include "REL/Version.h"
 #include "REX/FModule.h"
 #include "Scenario.h"
 #include "Script.h"
@@ -155,9 +156,11 @@ namespace
 		// What the script extender does at game start, before the game's own code runs.
 		auto host = a_options.host;
 		host.gameFolder = ExecutableFolder();
+		// --checksums and --pages compare the image and the address space before and after
+		// the load; only they take the first look, the other modes have no use for it.
 		const auto                         before = a_options.checksums ? ReadOnlyChecksums() : std::vector<std::uint64_t>{};
 		const auto                         gameVersion = Sandbox::ReadRunningGameVersion();
-		const auto                         pagesBefore = Sandbox::WalkMemory();
+		const auto                         pagesBefore = a_options.mode == "pages" ? Sandbox::WalkMemory() : std::vector<Sandbox::MemoryRegion>{};
 		std::vector<Sandbox::LoadedPlugin> plugins;
 		const auto                         loadPlugins = [&] {
             plugins = Sandbox::LoadPlugins(host, gameVersion);
@@ -199,8 +202,7 @@ namespace
 			if (threads == 0) {
 				return Usage("--demo needs a thread count from 1 and a number of placements");
 			}
-			a_out << "Quellstone sandbox: a stand-in for Fallout 4 " << (gameVersion >> 24) << '.' << ((gameVersion >> 16) & 0xFF) << '.'
-			      << ((gameVersion >> 4) & 0xFFF) << '.' << (gameVersion & 0xF) << " and its script extender\n";
+			a_out << "Quellstone sandbox: a stand-in for Fallout 4 " << REL::VersionNumber::FromPacked(gameVersion).ToString(".") << " and its script extender\n";
 			a_out << "Plugins loaded by the host stand-in:\n";
 			for (const auto& plugin : plugins) {
 				a_out << "  " << plugin.name << (plugin.loaded ? "" : " (not loaded: " + plugin.note + ")") << '\n';

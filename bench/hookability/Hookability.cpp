@@ -22,12 +22,9 @@
 // count once. Without a PATH: Wine's x86-64 DLLs.
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -59,13 +56,10 @@ namespace
 		constexpr std::size_t kAbsoluteJump = 14;
 		std::size_t           length = 0;
 		while (length < kAbsoluteJump) {
-			std::array<std::uint8_t, 32> padded{};
-			padded.fill(0xCC);
 			if (length >= a_code.size()) {
 				return { Detour::DetourFailure::CodeTooShort, length };
 			}
-			std::copy_n(a_code.begin() + static_cast<std::ptrdiff_t>(length), std::min<std::size_t>(a_code.size() - length, 15), padded.begin());
-			const Detour::InstructionInfo info = Detour::MeasureInstruction(padded.data(), Detour::kX86_64Mode);
+			const Detour::InstructionInfo info = TestSupport::Decode(a_code.subspan(length));
 			if (info.length < 0) {
 				return { Detour::DetourFailure::Undecodable, length };
 			}
@@ -213,8 +207,10 @@ namespace
 		void Count(const Detour::DetourPlan& a_plan, const std::string& a_file, const AddrLib::PatchSite& a_site, std::size_t a_maxExamples)
 		{
 			Count(a_plan.failure, a_plan.stolenLength, a_plan.failedAt, a_file, a_site, a_maxExamples);
-			for (const auto& instruction : a_plan.ok() ? a_plan.instructions : std::vector<Detour::StolenInstruction>{}) {
-				++relocations[instruction.relocation];
+			if (a_plan.ok()) {
+				for (const auto& instruction : a_plan.instructions) {
+					++relocations[instruction.relocation];
+				}
 			}
 			if (a_plan.ok() && !PlanReader(a_plan).Verify(a_site.code)) {
 				++misrelocated;
@@ -263,12 +259,11 @@ namespace
 
 	void Measure(const std::filesystem::path& a_file, Corpus& a_corpus, std::set<std::uint64_t>& a_seen, std::size_t a_maxExamples)
 	{
-		std::ifstream             in(a_file, std::ios::binary);
-		std::vector<std::uint8_t> bytes{ std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
-		if (bytes.size() < 2 || bytes[0] != 'M' || bytes[1] != 'Z' || !a_seen.insert(Fingerprint(bytes)).second) {
-			return;
-		}
 		try {
+			auto bytes = PeImage::ReadFileBytes(a_file);
+			if (bytes.size() < 2 || bytes[0] != 'M' || bytes[1] != 'Z' || !a_seen.insert(Fingerprint(bytes)).second) {
+				return;
+			}
 			const auto image = PeImage::Parse(std::move(bytes));
 			if (image.Machine() != PeImage::kMachineAmd64 || image.RuntimeFunctions().empty()) {
 				return;
@@ -309,7 +304,8 @@ namespace
 				}
 			}
 		} catch (const PeImage::BadImage&) {
-			// Not a PE image after all (a resource file with an MZ stub): not part of the corpus.
+			// Unreadable, or not a PE image after all (a resource file with an MZ stub): not
+			// part of the corpus.
 		}
 	}
 
@@ -384,21 +380,22 @@ namespace
 			for (const auto& example : corpus.near.misrelocatedExamples) {
 				fmt::print("\nRelocated wrongly with a near page: {} +0x{:X}: {}\n", example.file, example.rva, AddrLib::FormatBytes(example.bytes));
 			}
+			const auto printExamples = [](const std::vector<Example>& a_examples) {
+				for (const auto& example : a_examples) {
+					fmt::print("  {} +0x{:X} ({} bytes to the function's end; failed at +{}): {}\n", example.file, example.rva, example.size, example.failedAt,
+					           AddrLib::FormatBytes(example.bytes));
+				}
+			};
 			for (const auto& [failure, examples] : corpus.live.examples) {
 				if (corpus.near.examples.contains(failure)) {
 					continue;
 				}
 				fmt::print("\nRefused as a live install only, {}:\n", Detour::DescribeFailure(failure));
-				for (const auto& example : examples) {
-					fmt::print("  {} +0x{:X} ({} bytes to the function's end; failed at +{}): {}\n", example.file, example.rva, example.size, example.failedAt,
-					           AddrLib::FormatBytes(example.bytes));
-				}
+				printExamples(examples);
 			}
 			for (const auto& [failure, examples] : corpus.near.examples) {
 				fmt::print("\nRefused with a near page, {}:\n", Detour::DescribeFailure(failure));
-				for (const auto& example : examples) {
-					fmt::print("  {} +0x{:X} ({} bytes to the function's end; failed at +{}): {}\n", example.file, example.rva, example.size, example.failedAt, AddrLib::FormatBytes(example.bytes));
-				}
+				printExamples(examples);
 			}
 		}
 	}

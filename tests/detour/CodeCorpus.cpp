@@ -6,8 +6,6 @@
 #include "PeImage.h"
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 namespace
 {
@@ -117,7 +115,7 @@ namespace
 				if (!section.Executable()) {
 					continue;
 				}
-				const auto  bytes = image.BytesAt(section.rva, section.virtualSize != 0 ? section.virtualSize : section.fileSize);
+				const auto  bytes = image.BytesAt(section.rva, section.MemorySize());
 				CodeSection code;
 				code.name = section.name;
 				code.size = bytes.size();
@@ -134,12 +132,13 @@ namespace
 
 std::optional<CodeCorpus> LoadCodeCorpus(const std::string& a_path)
 {
-	std::ifstream in(a_path, std::ios::binary);
-	if (!in) {
-		return std::nullopt;
+	std::vector<std::uint8_t> file;
+	try {
+		file = PeImage::ReadFileBytes(a_path);
+	} catch (const PeImage::BadImage&) {
+		return std::nullopt; // not to be opened or read
 	}
-	const std::vector<std::uint8_t> file{ std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
-	CodeCorpus                      corpus;
+	CodeCorpus corpus;
 	corpus.path = a_path;
 	if (file.size() > 64 && std::memcmp(file.data(), "\x7F"
 	                                                 "ELF",

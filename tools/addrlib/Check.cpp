@@ -118,10 +118,14 @@ namespace AddrLib
 		return checks;
 	}
 
+	bool CanRun(std::span<const FunctionCheck> a_checks)
+	{
+		return std::ranges::all_of(a_checks, [](const FunctionCheck& a_check) { return a_check.verdict == FunctionCheck::Verdict::Accepted; });
+	}
+
 	std::string FormatCheck(const std::vector<FunctionCheck>& a_checks)
 	{
 		std::string text;
-		bool        allAccepted = true;
 		for (const auto& check : a_checks) {
 			text += fmt::format("{} (ID {}): ", check.function.name, check.function.id);
 			if (check.offset) {
@@ -157,9 +161,8 @@ namespace AddrLib
 				}
 			}
 			text += '\n';
-			allAccepted = allAccepted && check.verdict == FunctionCheck::Verdict::Accepted;
 		}
-		text += allAccepted ? "Quellstone can run on this game.\n" : "Quellstone cannot run on this game as it is.\n";
+		text += CanRun(a_checks) ? "Quellstone can run on this game.\n" : "Quellstone cannot run on this game as it is.\n";
 		return text;
 	}
 } // namespace AddrLib

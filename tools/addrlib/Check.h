@@ -92,6 +92,9 @@ namespace AddrLib
 	[[nodiscard]] std::vector<FunctionCheck> CheckGame(const Database& a_database, const PeImage& a_game,
 	                                                   std::span<const DetouredFunction> a_functions = kQuellstoneFunctions);
 
+	// Whether Quellstone can run on the game: the detour accepts every function checked.
+	[[nodiscard]] bool CanRun(std::span<const FunctionCheck> a_checks);
+
 	// One line per function, then the verdict; what `addrlib check` prints.
 	[[nodiscard]] std::string FormatCheck(const std::vector<FunctionCheck>& a_checks);
 } // namespace AddrLib

@@ -205,10 +205,7 @@ Progress of long tables is shown on standard error.)";
 		const auto checks = AddrLib::CheckGame(database, game);
 		const auto text = AddrLib::FormatCheck(checks);
 		std::fwrite(text.data(), 1, text.size(), stdout);
-		const bool accepted = std::ranges::all_of(checks, [](const AddrLib::FunctionCheck& a_check) {
-			return a_check.verdict == AddrLib::FunctionCheck::Verdict::Accepted;
-		});
-		return accepted ? 0 : kNotFound;
+		return AddrLib::CanRun(checks) ? 0 : kNotFound;
 	}
 } // namespace
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
+#include <system_error>
 
 #include <fmt/format.h>
 
@@ -74,21 +74,30 @@ bool PeImage::Section::Executable() const noexcept
 
 bool PeImage::Section::Contains(std::uint32_t a_rva) const noexcept
 {
-	const std::uint32_t memorySize = virtualSize != 0 ? virtualSize : fileSize;
-	return a_rva >= rva && a_rva - rva < memorySize;
+	return a_rva >= rva && a_rva - rva < MemorySize();
 }
 
 PeImage PeImage::Read(const std::filesystem::path& a_path)
+{
+	return Parse(ReadFileBytes(a_path));
+}
+
+std::vector<std::uint8_t> PeImage::ReadFileBytes(const std::filesystem::path& a_path)
 {
 	std::ifstream in(a_path, std::ios::binary);
 	if (!in) {
 		throw BadImage("cannot open the file");
 	}
-	std::vector<std::uint8_t> bytes{ std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
-	if (in.bad()) {
+	std::error_code error;
+	const auto      size = std::filesystem::file_size(a_path, error);
+	if (error) {
 		throw BadImage("cannot read the file");
 	}
-	return Parse(std::move(bytes));
+	std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+	if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+		throw BadImage("cannot read the file");
+	}
+	return bytes;
 }
 
 PeImage PeImage::Parse(std::vector<std::uint8_t> a_file)
@@ -190,8 +199,7 @@ std::span<const std::uint8_t> PeImage::BytesAt(std::uint32_t a_rva, std::size_t 
 		return {};
 	}
 	const Section&      section = *SectionAt(a_rva);
-	const std::uint32_t memorySize = section.virtualSize != 0 ? section.virtualSize : section.fileSize;
-	const std::uint64_t sectionEnd = std::uint64_t{ section.fileOffset } + std::min(section.fileSize, memorySize);
+	const std::uint64_t sectionEnd = std::uint64_t{ section.fileOffset } + std::min(section.fileSize, section.MemorySize());
 	const std::uint64_t end = std::min<std::uint64_t>({ sectionEnd, file.size(), *offset + a_maxSize });
 	return { file.data() + *offset, static_cast<std::size_t>(end - *offset) };
 }

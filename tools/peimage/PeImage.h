@@ -50,6 +50,9 @@ public:
 		[[nodiscard]] bool Executable() const noexcept;
 		// The span of RVAs the section occupies in memory.
 		[[nodiscard]] bool Contains(std::uint32_t a_rva) const noexcept;
+		// How many bytes the section takes in memory: its virtual size, or, where a linker
+		// left that 0, its size in the file.
+		[[nodiscard]] std::uint32_t MemorySize() const noexcept { return virtualSize != 0 ? virtualSize : fileSize; }
 	};
 
 	// One entry of the x86-64 function table: a range of code and its unwind information.
@@ -75,6 +78,10 @@ public:
 	[[nodiscard]] static PeImage Parse(std::vector<std::uint8_t> a_file);
 	// Reads the file at a_path. Raises BadImage, also when the file cannot be read.
 	[[nodiscard]] static PeImage Read(const std::filesystem::path& a_path);
+	// The whole content of the file at a_path, whatever it holds: its size first, then one
+	// read of that many bytes, not a copy byte by byte (a game's executable runs to tens of
+	// megabytes). Raises BadImage when the file cannot be opened or read whole.
+	[[nodiscard]] static std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& a_path);
 
 	[[nodiscard]] std::uint16_t               Machine() const noexcept { return machine; }
 	[[nodiscard]] bool                        Is64() const noexcept { return is64; }

@@ -121,6 +121,7 @@ namespace REL
 
 		std::filesystem::path _path;
 		LOADER                _loader{ LOADER::None };
+		VersionNumber         _gameVersion; // the running game's, read once by the constructor
 		std::int32_t          _format{ 2147483647 };
 		MEMORY_MAP            _map;
 		const ENTRY*          _table{ nullptr };

@@ -6,11 +6,11 @@
 #include <memory>
 #include <new>
 #include <system_error>
-#include <variant>
 #include <vector>
 
 #include "REX/FModule.h"
 #include "REX/FatalError.h"
+#include "REX/Text.h"
 
 namespace REL
 {
@@ -75,44 +75,37 @@ namespace REL
 			return REX::FModule::ProcessModule().GetProductVersion();
 		}
 
-		std::wstring Widen(std::string_view a_text)
-		{
-			return std::wstring(a_text.begin(), a_text.end());
-		}
-
-		// What the Address Library reports when it cannot go on. Messages that name the
-		// file are wide, so that a path in any script reaches the box and the log whole;
-		// the others are narrow.
-		using Message = std::variant<std::string, std::wstring>;
-
 		// The one way out of the Address Library: every failure ends the process here,
-		// reported from the place that found it.
-		[[noreturn]] void Fail(const Message& a_message, const std::source_location a_where = std::source_location::current())
+		// reported from the place that found it. Messages that name the file are wide, so
+		// that a path in any script reaches the box and the log whole; the others are narrow.
+		[[noreturn]] void Fail(std::string_view a_message, const std::source_location a_where = std::source_location::current())
 		{
-			if (const auto* const wide = std::get_if<std::wstring>(&a_message)) {
-				REX::FatalError(a_where, std::wstring_view{ *wide });
-			}
-			REX::FatalError(a_where, std::string_view{ std::get<std::string>(a_message) });
+			REX::FatalError(a_where, a_message);
 		}
 
-		Message OpenFailed(const std::filesystem::path& a_path)
+		[[noreturn]] void Fail(std::wstring_view a_message, const std::source_location a_where = std::source_location::current())
+		{
+			REX::FatalError(a_where, a_message);
+		}
+
+		std::wstring OpenFailed(const std::filesystem::path& a_path)
 		{
 			return fmt::format(L"Failed to open Address Library file!\nPath: {}", a_path.wstring());
 		}
 
-		Message InvalidFile(IDDBCodec::Defect a_defect, const std::filesystem::path& a_path)
+		std::wstring InvalidFile(IDDBCodec::Defect a_defect, const std::filesystem::path& a_path)
 		{
-			return fmt::format(L"Invalid Address Library file!\n{}\nPath: {}", Widen(IDDBCodec::Describe(a_defect)), a_path.wstring());
+			return fmt::format(L"Invalid Address Library file!\n{}\nPath: {}", REX::WideFromUtf8(IDDBCodec::Describe(a_defect)), a_path.wstring());
 		}
 
 		// The game has already taken most of the address space when plugins load; a large
 		// database can then not be decoded, and saying so beats ending without a word.
-		Message OutOfMemory(const std::filesystem::path& a_path)
+		std::wstring OutOfMemory(const std::filesystem::path& a_path)
 		{
 			return fmt::format(L"Not enough memory to load the Address Library file!\nPath: {}", a_path.wstring());
 		}
 
-		Message MemoryMapFailed(const std::filesystem::path& a_path)
+		std::wstring MemoryMapFailed(const std::filesystem::path& a_path)
 		{
 			return fmt::format(L"Failed to create Address Library MemoryMap!\nError: {}\nPath: {}", REX::OS::GetLastError(), a_path.wstring());
 		}
@@ -144,12 +137,11 @@ namespace REL
 			Fail(fmt::format(L"Failed to check for Address Library file!\nError: {}\nPath: {}", error.value(), a_path.wstring()));
 		}
 
-		void CheckVersion(const std::array<std::int32_t, 4>& a_version)
+		void CheckVersion(const std::array<std::int32_t, 4>& a_version, const VersionNumber& a_expected)
 		{
-			const auto expected = GameVersion();
 			const auto actual = IDDBCodec::ToVersion(a_version);
-			if (expected != actual) {
-				Fail(fmt::format(IDDBCodec::kVersionMismatch, expected.ToString("."), actual.ToString(".")));
+			if (a_expected != actual) {
+				Fail(fmt::format(IDDBCodec::kVersionMismatch, a_expected.ToString("."), actual.ToString(".")));
 			}
 		}
 
@@ -179,7 +171,7 @@ namespace REL
 
 		// The loader's database for the running game, beside the plugin: the first of its
 		// file names that exists.
-		FoundFile FindFile(const std::filesystem::path& a_folder, LOADER a_loader)
+		FoundFile FindFile(const std::filesystem::path& a_folder, LOADER a_loader, const VersionNumber& a_gameVersion)
 		{
 			// File name prefixes in the order they are tried.
 			const std::array<LoaderPrefixes, 4> prefixes{ {
@@ -189,7 +181,7 @@ namespace REL
 				{ LOADER::OBSE, { L"versionlib" } },
 			} };
 
-			const auto  version = GameVersion().ToWideString(L"-");
+			const auto  version = a_gameVersion.ToWideString(L"-");
 			const auto& candidates = std::find_if(prefixes.begin(), prefixes.end(), [&](const LoaderPrefixes& a_row) { return a_row.loader == a_loader; })->prefixes;
 			for (const auto prefix : candidates) {
 				auto candidate = a_folder / fmt::format(L"{}-{}.bin", prefix, version);
@@ -225,7 +217,10 @@ namespace REL
 		// Read whole, however long and in whatever script the player's folders are named.
 		const std::filesystem::path plugin{ REX::FModule::ThisModule().GetFileNameW() };
 		_loader = FindLoader(plugin);
-		auto file = FindFile(plugin.parent_path(), _loader);
+		// Read once here: the version resource is parsed from the game's file each time,
+		// and every step below picks names and checks files by this same version.
+		_gameVersion = GameVersion();
+		auto file = FindFile(plugin.parent_path(), _loader, _gameVersion);
 		_path = std::move(file.path);
 		if (file.raw) {
 			_format = 0;
@@ -258,9 +253,8 @@ namespace REL
 				default:
 					Fail(fmt::format(IDDBCodec::kUnsupportedFormat, format));
 			}
-		} catch (const std::ios_base::failure&) {
-			Fail(OpenFailed(_path));
 		} catch (const std::system_error&) {
+			// Also std::ios_base::failure, which is what the stream reads raise.
 			Fail(OpenFailed(_path));
 		} catch (const std::bad_alloc&) {
 			Fail(OutOfMemory(_path));
@@ -274,7 +268,7 @@ namespace REL
 
 	void IDDB::load_v0()
 	{
-		const auto name = region_name(GameVersion());
+		const auto name = region_name(_gameVersion);
 		if (!_map.open(false, _path, name, static_cast<std::uint64_t>(-1))) {
 			Fail(MemoryMapFailed(_path));
 		}
@@ -292,7 +286,7 @@ namespace REL
 	void IDDB::load_v2(STREAM& a_stream)
 	{
 		const auto header = IDDBCodec::ReadHeaderV2(a_stream);
-		CheckVersion(header.version);
+		CheckVersion(header.version, _gameVersion);
 		if (header.addressCount < 0) {
 			Fail(InvalidFile(IDDBCodec::Defect::NegativeCount, _path));
 		}
@@ -303,7 +297,7 @@ namespace REL
 			Fail(InvalidFile(IDDBCodec::Defect::CountBeyondFile, _path));
 		}
 
-		const auto name = region_name(GameVersion());
+		const auto name = region_name(_gameVersion);
 		if (!_map.create(true, name, count * sizeof(ENTRY))) {
 			Fail(fmt::format("Failed to create Address Library MemoryMap!\nError: {}", REX::OS::GetLastError()));
 		}
@@ -354,9 +348,9 @@ namespace REL
 	void IDDB::load_v5(STREAM& a_stream)
 	{
 		const auto header = IDDBCodec::ReadHeaderV5(a_stream);
-		CheckVersion(header.version);
+		CheckVersion(header.version, _gameVersion);
 
-		const auto name = region_name(GameVersion());
+		const auto name = region_name(_gameVersion);
 		if (!_map.open(false, _path, name, static_cast<std::uint64_t>(-1))) {
 			Fail(MemoryMapFailed(_path));
 		}
@@ -373,9 +367,8 @@ namespace REL
 
 	void IDDB::validate_file() const
 	{
-		const auto version = GameVersion();
 		for (const auto& row : KnownBadFiles(_loader)) {
-			if (row.version != version) {
+			if (row.version != _gameVersion) {
 				continue;
 			}
 			const auto digest = sha512_hex(_map.data(), static_cast<std::size_t>(_map.size()));
@@ -383,7 +376,7 @@ namespace REL
 				Fail(fmt::format(L"Failed to hash Address Library file!\nPath: {}", _path.wstring()));
 			}
 			if (*digest == row.digest) {
-				Fail(fmt::format("Invalid Address Library loaded!\n\nRedownload Address Library for your game version.\nGame Version: {}", version.ToString(".")));
+				Fail(fmt::format("Invalid Address Library loaded!\n\nRedownload Address Library for your game version.\nGame Version: {}", _gameVersion.ToString(".")));
 			}
 		}
 	}
@@ -403,7 +396,7 @@ namespace REL
 			found = IDDBCodec::Find(table(), a_id);
 		}
 		if (!found) {
-			Fail(fmt::format("Failed to find offset for Address Library ID!\nInvalid ID: {}\nGame Version: {}", a_id, GameVersion().ToString(".")));
+			Fail(fmt::format("Failed to find offset for Address Library ID!\nInvalid ID: {}\nGame Version: {}", a_id, _gameVersion.ToString(".")));
 		}
 		return *found;
 	}
