@@ -6,6 +6,7 @@
 #include "CodePages.h"
 #include "Detour/InlineHook.h"
 #include "TargetFunctions.h"
+#include "TrampolineReplacement.h"
 
 #include <gtest/gtest.h>
 
@@ -15,19 +16,10 @@
 
 namespace
 {
-	constexpr int kReplaced = 100000;
-
-	const Detour::InlineHook* g_hook = nullptr;
-
-	int Replacement(int a_value)
-	{
-		return kReplaced + qs_CallTarget(g_hook->TrampolineAddress(), a_value);
-	}
-
-	int Call(const void* a_function, int a_argument)
-	{
-		return qs_CallTarget(a_function, a_argument);
-	}
+	using TestSupport::Call;
+	using TestSupport::g_hook;
+	using TestSupport::kReplaced;
+	using TestSupport::Replacement;
 } // namespace
 
 TEST(InlineHook, MsvcPrologueWithAnEntryOfItsOwnIsDetouredOverItsChainedFragment)
