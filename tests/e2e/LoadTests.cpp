@@ -21,23 +21,6 @@ namespace E2E
 		                                 "clear early\n";
 		const std::vector<std::string> kBlockedOutput{ "invalidate chair sanctuary -> false", "clear early -> skipped" };
 		const std::vector<std::string> kUnhookedOutput{ "invalidate chair sanctuary -> true", "clear early -> ran" };
-
-		std::string EntryBytes(const std::vector<std::string>& a_output, const std::string& a_which)
-		{
-			const std::string prefix = "entry " + a_which + " ";
-			for (const auto& line : a_output) {
-				if (line.starts_with(prefix)) {
-					return line.substr(prefix.size());
-				}
-			}
-			return "<no entry line>";
-		}
-
-		bool StartsWithJump(const std::string& a_bytes)
-		{
-			return a_bytes.starts_with("E9 ") || a_bytes.starts_with("FF 25 ");
-		}
-
 	} // namespace
 
 	using PluginLoad = SandboxCase;

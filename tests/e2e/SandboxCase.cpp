@@ -39,6 +39,22 @@ namespace E2E
 		return lines;
 	}
 
+	std::string EntryBytes(const std::vector<std::string>& a_output, const std::string& a_function)
+	{
+		const std::string prefix = "entry " + a_function + " ";
+		for (const auto& line : a_output) {
+			if (line.starts_with(prefix)) {
+				return line.substr(prefix.size());
+			}
+		}
+		return "<no entry line>";
+	}
+
+	bool StartsWithJump(const std::string& a_bytes)
+	{
+		return a_bytes.starts_with("E9 ") || a_bytes.starts_with("FF 25 ");
+	}
+
 	void SandboxCase::SetUp()
 	{
 		const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

@@ -61,4 +61,10 @@ namespace E2E
 	// stand for players' machines, a folder below it named in two scripts outside any
 	// ANSI code page.
 	[[nodiscard]] std::filesystem::path CasesFolder();
+
+	// The bytes an "entry <function>" line of the game's output shows for a_function, or
+	// "<no entry line>" when the output has none.
+	[[nodiscard]] std::string EntryBytes(const std::vector<std::string>& a_output, const std::string& a_function);
+	// Whether entry bytes begin with a jump, as a detoured function's do.
+	[[nodiscard]] bool StartsWithJump(const std::string& a_bytes);
 } // namespace E2E
