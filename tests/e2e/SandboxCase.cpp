@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "Host.h"
 
@@ -87,10 +88,12 @@ namespace E2E
 		return game->RunGame(args);
 	}
 
-	Sandbox::ProcessResult SandboxCase::Play(const std::string& a_script)
+	Sandbox::ProcessResult SandboxCase::Play(const std::string& a_script, const std::vector<std::string>& a_gameArgs)
 	{
 		std::ofstream{ game->Root() / "script.txt", std::ios::binary } << a_script;
-		return RunGame({ "--script", "script.txt" });
+		auto args = a_gameArgs;
+		args.insert(args.end(), { "--script", "script.txt" });
+		return RunGame(std::move(args));
 	}
 
 	std::vector<std::string> SandboxCase::AllLogLines() const

@@ -41,8 +41,9 @@ namespace E2E
 		Sandbox::GameFolder& MakeGame(const std::vector<std::string>& a_gameOptions = {},
 		                              const std::filesystem::path& a_pluginFolder = "Data/F4SE/Plugins", bool a_withDatabase = true);
 
-		// Plays a script; the game's options (prologues) are the ones of MakeGame.
-		Sandbox::ProcessResult Play(const std::string& a_script);
+		// Plays a script; the game's options (prologues) are the ones of MakeGame, and
+		// a_gameArgs go on the game's command line before the script.
+		Sandbox::ProcessResult Play(const std::string& a_script, const std::vector<std::string>& a_gameArgs = {});
 		Sandbox::ProcessResult RunGame(std::vector<std::string> a_args);
 
 		// The log's lines after its first, which the host library writes in its own
