@@ -20,6 +20,21 @@ namespace
 	using TestSupport::g_hook;
 	using TestSupport::kReplaced;
 	using TestSupport::Replacement;
+
+	// A function table registered with the system for the life of the object, so that an
+	// assertion that ends the test early still takes it away again.
+	class RegisteredFunctionTable
+	{
+	public:
+		explicit RegisteredFunctionTable(RUNTIME_FUNCTION* a_table) :
+		    table(a_table) {}
+		~RegisteredFunctionTable() { ::RtlDeleteFunctionTable(table); }
+		RegisteredFunctionTable(const RegisteredFunctionTable&) = delete;
+		RegisteredFunctionTable& operator=(const RegisteredFunctionTable&) = delete;
+
+	private:
+		RUNTIME_FUNCTION* const table;
+	};
 } // namespace
 
 TEST(InlineHook, MsvcPrologueWithAnEntryOfItsOwnIsDetouredOverItsChainedFragment)
@@ -52,7 +67,8 @@ TEST(InlineHook, MsvcPrologueWithAnEntryOfItsOwnIsDetouredOverItsChainedFragment
 	table[1].UnwindData = 0x820;
 	const auto base = reinterpret_cast<DWORD64>(page.data());
 	ASSERT_TRUE(::RtlAddFunctionTable(table, 2, base));
-	std::uint8_t* const function = page.data() + 0x100;
+	const RegisteredFunctionTable registered{ table };
+	std::uint8_t* const           function = page.data() + 0x100;
 
 	const auto start = Detour::CodeMemory::LocateFunction(function);
 	EXPECT_EQ(start.kind, Detour::FunctionTable::Position::Kind::FunctionStart);
@@ -89,5 +105,4 @@ TEST(InlineHook, MsvcPrologueWithAnEntryOfItsOwnIsDetouredOverItsChainedFragment
 		EXPECT_EQ(hook.failedAt, at) << site.offset;
 		EXPECT_EQ(std::vector<std::uint8_t>(page.data() + 0x100, page.data() + 0x116), before) << site.offset;
 	}
-	::RtlDeleteFunctionTable(table);
 }
