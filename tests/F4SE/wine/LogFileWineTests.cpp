@@ -63,6 +63,13 @@ namespace
 		return StartHost(a_arguments);
 	}
 
+	// A log's last line, or "<no line>" when the file is missing or empty.
+	std::string LastLine(const fs::path& a_path)
+	{
+		const auto lines = TestSupport::ReadLines(a_path);
+		return lines.empty() ? "<no line>" : lines.back();
+	}
+
 	// Removes every file of a stem from earlier runs, rotated copies included.
 	void RemoveLogs(const std::string& a_stem)
 	{
@@ -122,9 +129,9 @@ namespace
 			ASSERT_EQ(StartOtherGame({ "stem=Rotating", "pattern=%v", "rotate=3", "run=" + std::to_string(run) }).exitCode, 0u);
 		}
 		const auto folder = LogFolder();
-		EXPECT_EQ(TestSupport::ReadLines(folder / "Rotating.log").back(), "run 5");
-		EXPECT_EQ(TestSupport::ReadLines(folder / "Rotating.1.log").back(), "run 4");
-		EXPECT_EQ(TestSupport::ReadLines(folder / "Rotating.3.log").back(), "run 2");
+		EXPECT_EQ(LastLine(folder / "Rotating.log"), "run 5");
+		EXPECT_EQ(LastLine(folder / "Rotating.1.log"), "run 4");
+		EXPECT_EQ(LastLine(folder / "Rotating.3.log"), "run 2");
 		EXPECT_FALSE(fs::exists(folder / "Rotating.4.log"));
 
 		// A run that writes nothing leaves an empty file, which the next run writes on
@@ -133,7 +140,7 @@ namespace
 		EXPECT_EQ(fs::file_size(folder / "Rotating.log"), 0u);
 		ASSERT_EQ(StartOtherGame({ "stem=Rotating", "pattern=%v", "rotate=3", "run=7" }).exitCode, 0u);
 		EXPECT_EQ(TestSupport::ReadLines(folder / "Rotating.log"), (std::vector<std::string>{ "Quellstone v1.0.0.0", "run 7" }));
-		EXPECT_EQ(TestSupport::ReadLines(folder / "Rotating.1.log").back(), "run 5");
+		EXPECT_EQ(LastLine(folder / "Rotating.1.log"), "run 5");
 	}
 
 	TEST(LogFileWineTest, LogThatCannotBeSetUpDoesNotStopThePlugin)
