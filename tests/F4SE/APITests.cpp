@@ -20,6 +20,7 @@
 #include "REL/Trampoline.h"
 #include "ScratchFolder.h"
 #include "TestImage.h"
+#include "TextFile.h"
 
 namespace
 {
@@ -342,23 +343,13 @@ namespace
 			std::filesystem::remove_all(documents, ignored);
 		}
 
-		[[nodiscard]] std::vector<std::string> FileLines(const std::filesystem::path& a_path) const
-		{
-			std::vector<std::string> lines;
-			std::ifstream            file{ a_path };
-			for (std::string line; std::getline(file, line);) {
-				lines.push_back(line);
-			}
-			return lines;
-		}
-
 		std::filesystem::path documents;
 	};
 
 	TEST_F(LogFileTest, LogFileIsCreatedWithTheFirstLine)
 	{
 		F4SE::Initialize(&load);
-		const auto lines = FileLines(documents / "My Games" / "Fallout4" / "F4SE" / "Quellstone.log");
+		const auto lines = TestSupport::ReadLines(documents / "My Games" / "Fallout4" / "F4SE" / "Quellstone.log");
 		ASSERT_FALSE(lines.empty());
 		EXPECT_TRUE(std::regex_match(lines[0], std::regex{ R"(\[\d\d:\d\d:\d\d\.\d{3}\] \[ *\d+ *\] \[I\] Quellstone v1\.0\.0\.0)" })) << lines[0];
 		EXPECT_EQ(lines.size(), 1u); // the hook store's lines are below the info level

@@ -132,6 +132,6 @@ namespace
 		EXPECT_EQ(store.GetTotalSize(), 24u);
 		store.Enable(EHookStep::Load);
 		EXPECT_EQ(calls, (std::vector<std::string>{ "Init 4", "GetSize 4", "Enable 4" }));
-		EXPECT_EQ(DebugLines().front(), "FHookStore: Init 1 queued hooks");
+		EXPECT_EQ(DebugLines().at(0), "FHookStore: Init 1 queued hooks");
 	}
 } // namespace

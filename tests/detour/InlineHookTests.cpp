@@ -7,6 +7,7 @@
 #include "Detour/InlineHook.h"
 #include "JumpReader.h"
 #include "TargetFunctions.h"
+#include "TrampolineReplacement.h"
 
 #include <gtest/gtest.h>
 
@@ -28,21 +29,10 @@ namespace
 
 	using TestSupport::JumpDestination;
 
-	int Call(const void* a_function, int a_argument)
-	{
-		return qs_CallTarget(a_function, a_argument);
-	}
-
-	// The replacement used by most tests: marks its result and runs the game's own code
-	// through the trampoline of g_detour.
-	const Detour::InlineHook* g_detour = nullptr;
-
-	int Replacement(int a_value)
-	{
-		return 100000 + Call(g_detour->TrampolineAddress(), a_value);
-	}
-
-	constexpr int kReplaced = 100000;
+	using TestSupport::Call;
+	using TestSupport::g_hook;
+	using TestSupport::kReplaced;
+	using TestSupport::Replacement;
 
 	// Checks the invariants of an installed record against the bytes it stole.
 	void ExpectInstalled(const Detour::InlineHook& a_hook, const Bytes& a_original)
@@ -96,7 +86,7 @@ TEST(InlineHook, NearReplacementStealsTheFiveByteFirstInstruction)
 	const Bytes original = Snapshot(qs_FiveByte, 16);
 	{
 		Detour::InlineHook hook;
-		g_detour = &hook;
+		g_hook = &hook;
 		ASSERT_TRUE(hook.Install(qs_FiveByte, &Replacement));
 
 		EXPECT_EQ(hook.target, qs_FiveByte);
@@ -117,7 +107,7 @@ TEST(InlineHook, ThreePlusFourBytesStealSevenAndPadWithTwoNops)
 {
 	const Bytes        original = Snapshot(qs_ThreePlusFour, 8);
 	Detour::InlineHook hook;
-	g_detour = &hook;
+	g_hook = &hook;
 	ASSERT_TRUE(hook.Install(qs_ThreePlusFour, &Replacement));
 
 	EXPECT_EQ(hook.jumpSize, 5u);
@@ -164,7 +154,7 @@ TEST(InlineHook, TargetStartingWithNearJumpIsFollowed)
 	const Bytes        stub = Snapshot(qs_JumpToFiveByte, 5);
 	const Bytes        original = Snapshot(qs_FiveByte, 16);
 	Detour::InlineHook hook;
-	g_detour = &hook;
+	g_hook = &hook;
 	ASSERT_TRUE(hook.Install(qs_JumpToFiveByte, &Replacement));
 
 	EXPECT_EQ(hook.target, qs_FiveByte) << "the detour goes where the jump leads";
@@ -194,7 +184,7 @@ TEST(InlineHook, IndirectJumpWithNegativeDisplacementReadsThePointerBeforeIt)
 
 	const Bytes        original = Snapshot(qs_FiveByte, 16);
 	Detour::InlineHook hook;
-	g_detour = &hook;
+	g_hook = &hook;
 	ASSERT_TRUE(hook.Install(thunk, &Replacement));
 	EXPECT_EQ(hook.target, qs_FiveByte);
 	ExpectInstalled(hook, original);
@@ -267,7 +257,7 @@ TEST(InlineHook, SecondInstallIsRefusedAndChangesNothing)
 {
 	const Bytes        original = Snapshot(qs_FiveByte, 16);
 	Detour::InlineHook hook;
-	g_detour = &hook;
+	g_hook = &hook;
 	ASSERT_TRUE(hook.Install(qs_FiveByte, &Replacement));
 
 	const Bytes         patched = Snapshot(qs_FiveByte, 16);
@@ -301,7 +291,7 @@ TEST(InlineHook, RestorePutsTheOriginalBytesBack)
 {
 	const Bytes        original = Snapshot(qs_LongPrologue, 24);
 	Detour::InlineHook hook;
-	g_detour = &hook;
+	g_hook = &hook;
 	ASSERT_TRUE(hook.Install(qs_LongPrologue, &Replacement));
 	EXPECT_NE(Snapshot(qs_LongPrologue, 24), original);
 
@@ -366,7 +356,7 @@ TEST(InlineHook, RipRelativeFirstInstructionIsRelocated)
 {
 	const Bytes        original = Snapshot(qs_RipRelativeFirst, 16);
 	Detour::InlineHook hook;
-	g_detour = &hook;
+	g_hook = &hook;
 	ASSERT_TRUE(hook.Install(qs_RipRelativeFirst, &Replacement));
 	ExpectInstalled(hook, original);
 	ASSERT_FALSE(hook.instructions.empty());
@@ -393,7 +383,7 @@ TEST(InlineHook, CookieLoadIsRelocatedWhateverTheReplacementsDistance)
 
 	// Near replacement: only the first 5 bytes are stolen, the cookie load stays put.
 	Detour::InlineHook hook;
-	g_detour = &hook;
+	g_hook = &hook;
 	ASSERT_TRUE(hook.Install(qs_CookiePrologue, &Replacement));
 	EXPECT_EQ(hook.stolenLength, 5u);
 	ExpectInstalled(hook, original);
@@ -405,7 +395,7 @@ TEST(InlineHook, RelativeBranchAmongStolenBytesIsRelocated)
 	const Bytes original = Snapshot(qs_BranchInRun, 12);
 	{
 		Detour::InlineHook hook;
-		g_detour = &hook;
+		g_hook = &hook;
 		ASSERT_TRUE(hook.Install(qs_BranchInRun, &Replacement));
 		ExpectInstalled(hook, original);
 		EXPECT_EQ(Call(qs_BranchInRun, 4), kReplaced + 5);
@@ -417,7 +407,7 @@ TEST(InlineHook, RelativeBranchAmongStolenBytesIsRelocated)
 
 	// EB 00 is not followed; it goes on to the next instruction, so it is stolen with it.
 	Detour::InlineHook hook;
-	g_detour = &hook;
+	g_hook = &hook;
 	ASSERT_TRUE(hook.Install(qs_ShortJumpZero, &Replacement));
 	EXPECT_EQ(hook.stolenLength, 5u);
 	EXPECT_EQ(Call(qs_ShortJumpZero, 1), kReplaced + 6);

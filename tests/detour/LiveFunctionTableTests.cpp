@@ -6,6 +6,7 @@
 #include "CodePages.h"
 #include "Detour/InlineHook.h"
 #include "TargetFunctions.h"
+#include "TrampolineReplacement.h"
 
 #include <gtest/gtest.h>
 
@@ -15,19 +16,25 @@
 
 namespace
 {
-	constexpr int kReplaced = 100000;
+	using TestSupport::Call;
+	using TestSupport::g_hook;
+	using TestSupport::kReplaced;
+	using TestSupport::Replacement;
 
-	const Detour::InlineHook* g_hook = nullptr;
-
-	int Replacement(int a_value)
+	// A function table registered with the system for the life of the object, so that an
+	// assertion that ends the test early still takes it away again.
+	class RegisteredFunctionTable
 	{
-		return kReplaced + qs_CallTarget(g_hook->TrampolineAddress(), a_value);
-	}
+	public:
+		explicit RegisteredFunctionTable(RUNTIME_FUNCTION* a_table) :
+		    table(a_table) {}
+		~RegisteredFunctionTable() { ::RtlDeleteFunctionTable(table); }
+		RegisteredFunctionTable(const RegisteredFunctionTable&) = delete;
+		RegisteredFunctionTable& operator=(const RegisteredFunctionTable&) = delete;
 
-	int Call(const void* a_function, int a_argument)
-	{
-		return qs_CallTarget(a_function, a_argument);
-	}
+	private:
+		RUNTIME_FUNCTION* const table;
+	};
 } // namespace
 
 TEST(InlineHook, MsvcPrologueWithAnEntryOfItsOwnIsDetouredOverItsChainedFragment)
@@ -60,7 +67,8 @@ TEST(InlineHook, MsvcPrologueWithAnEntryOfItsOwnIsDetouredOverItsChainedFragment
 	table[1].UnwindData = 0x820;
 	const auto base = reinterpret_cast<DWORD64>(page.data());
 	ASSERT_TRUE(::RtlAddFunctionTable(table, 2, base));
-	std::uint8_t* const function = page.data() + 0x100;
+	const RegisteredFunctionTable registered{ table };
+	std::uint8_t* const           function = page.data() + 0x100;
 
 	const auto start = Detour::CodeMemory::LocateFunction(function);
 	EXPECT_EQ(start.kind, Detour::FunctionTable::Position::Kind::FunctionStart);
@@ -97,5 +105,4 @@ TEST(InlineHook, MsvcPrologueWithAnEntryOfItsOwnIsDetouredOverItsChainedFragment
 		EXPECT_EQ(hook.failedAt, at) << site.offset;
 		EXPECT_EQ(std::vector<std::uint8_t>(page.data() + 0x100, page.data() + 0x116), before) << site.offset;
 	}
-	::RtlDeleteFunctionTable(table);
 }

@@ -10,6 +10,7 @@
 #include "Detour/DetourPlan.h"
 #include "Detour/InlineHook.h"
 #include "TargetFunctions.h"
+#include "TrampolineReplacement.h"
 
 #include <gtest/gtest.h>
 
@@ -72,13 +73,9 @@ namespace
 		return {};
 	}
 
-	const Detour::InlineHook* g_hook = nullptr;
-	constexpr int             kReplaced = 100000;
-
-	int Replacement(int a_value)
-	{
-		return kReplaced + qs_CallTarget(g_hook->TrampolineAddress(), a_value);
-	}
+	using TestSupport::g_hook;
+	using TestSupport::kReplaced;
+	using TestSupport::Replacement;
 
 	struct Case
 	{

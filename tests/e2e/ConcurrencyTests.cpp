@@ -114,12 +114,14 @@ namespace E2E
 				const auto duringRequests = Tally(during, "invalidation requests");
 				EXPECT_GT(duringRequests, 0u);
 				EXPECT_EQ(Tally(during, "answered \"invalidates\" by the game"), duringRequests) << "the game's code ran once a call";
+				EXPECT_GT(Tally(during, "clear requests"), 0u) << "the game's threads cleared while the plugin loaded";
 				EXPECT_EQ(Tally(during, "clears run"), Tally(during, "clear requests"));
 
 				const auto afterRequests = Tally(after, "invalidation requests");
 				EXPECT_GT(afterRequests, 0u);
 				EXPECT_EQ(Tally(after, "answered \"invalidates\" by the game"), afterRequests) << "the game's code ran once a call";
 				EXPECT_EQ(Tally(after, "blocked by the plugin"), afterRequests);
+				EXPECT_GT(Tally(after, "clear requests"), 0u);
 				EXPECT_EQ(Tally(after, "clears run"), Tally(after, "clear requests")) << "clears of set-up cells all run";
 
 				// Logging off: the start-up line alone, no error line of a detour refused.

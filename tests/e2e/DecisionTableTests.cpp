@@ -127,9 +127,9 @@ namespace E2E
 		EXPECT_EQ(PluginLines(), hookCase.pluginLog);
 		// With protection on both functions begin with the detour's jump; off, neither does.
 		const bool protectionOn = hookCase.ini.find("bEnablePrecombineProtection=1") != std::string::npos;
-		for (const auto& entry : entries) {
-			const auto bytes = entry.substr(entry.find(' ', sizeof "entry") + 1); // "entry <function> <bytes>"
-			EXPECT_EQ(bytes.starts_with("E9 ") || bytes.starts_with("FF 25 "), protectionOn) << entry;
+		for (const auto* const function : { "invalidate", "clear" }) {
+			const auto bytes = EntryBytes(entries, function);
+			EXPECT_EQ(StartsWithJump(bytes), protectionOn) << function << ": " << bytes;
 		}
 	}
 

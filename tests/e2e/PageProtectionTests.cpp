@@ -57,10 +57,13 @@ namespace E2E
 		const auto executablePages = CountAfter(lines, "private executable new: ");
 		if (pageCase.expectsNearPages) {
 			ASSERT_EQ(PluginLines().at(1), kEnabled);
+			// Without the line, executablePages would hold CountAfter's "missing" and pass
+			// the count check below.
+			const auto first = std::ranges::find_if(lines, [](const std::string& a_line) { return a_line.starts_with("private executable new: "); });
+			ASSERT_NE(first, lines.end()) << result.output;
 			EXPECT_GE(executablePages, 1u) << result.output;
 			// Every new executable page is execute/read (PAGE_EXECUTE_READ, 0x20) and
 			// within a near jump of both game functions.
-			const auto first = std::ranges::find_if(lines, [](const std::string& a_line) { return a_line.starts_with("private executable new: "); });
 			for (auto line = first + 1; line != lines.end() && line->starts_with("  "); ++line) {
 				EXPECT_NE(line->find(" protect 20 "), std::string::npos) << *line;
 				EXPECT_TRUE(line->ends_with(" near")) << *line;

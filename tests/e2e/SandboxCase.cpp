@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 #include "Host.h"
 
@@ -39,6 +40,22 @@ namespace E2E
 		return lines;
 	}
 
+	std::string EntryBytes(const std::vector<std::string>& a_output, const std::string& a_function)
+	{
+		const std::string prefix = "entry " + a_function + " ";
+		for (const auto& line : a_output) {
+			if (line.starts_with(prefix)) {
+				return line.substr(prefix.size());
+			}
+		}
+		return "<no entry line>";
+	}
+
+	bool StartsWithJump(const std::string& a_bytes)
+	{
+		return a_bytes.starts_with("E9 ") || a_bytes.starts_with("FF 25 ");
+	}
+
 	void SandboxCase::SetUp()
 	{
 		const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -71,10 +88,12 @@ namespace E2E
 		return game->RunGame(args);
 	}
 
-	Sandbox::ProcessResult SandboxCase::Play(const std::string& a_script)
+	Sandbox::ProcessResult SandboxCase::Play(const std::string& a_script, const std::vector<std::string>& a_gameArgs)
 	{
 		std::ofstream{ game->Root() / "script.txt", std::ios::binary } << a_script;
-		return RunGame({ "--script", "script.txt" });
+		auto args = a_gameArgs;
+		args.insert(args.end(), { "--script", "script.txt" });
+		return RunGame(std::move(args));
 	}
 
 	std::vector<std::string> SandboxCase::AllLogLines() const

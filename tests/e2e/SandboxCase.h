@@ -41,8 +41,9 @@ namespace E2E
 		Sandbox::GameFolder& MakeGame(const std::vector<std::string>& a_gameOptions = {},
 		                              const std::filesystem::path& a_pluginFolder = "Data/F4SE/Plugins", bool a_withDatabase = true);
 
-		// Plays a script; the game's options (prologues) are the ones of MakeGame.
-		Sandbox::ProcessResult Play(const std::string& a_script);
+		// Plays a script; the game's options (prologues) are the ones of MakeGame, and
+		// a_gameArgs go on the game's command line before the script.
+		Sandbox::ProcessResult Play(const std::string& a_script, const std::vector<std::string>& a_gameArgs = {});
 		Sandbox::ProcessResult RunGame(std::vector<std::string> a_args);
 
 		// The log's lines after its first, which the host library writes in its own
@@ -61,4 +62,10 @@ namespace E2E
 	// stand for players' machines, a folder below it named in two scripts outside any
 	// ANSI code page.
 	[[nodiscard]] std::filesystem::path CasesFolder();
+
+	// The bytes an "entry <function>" line of the game's output shows for a_function, or
+	// "<no entry line>" when the output has none.
+	[[nodiscard]] std::string EntryBytes(const std::vector<std::string>& a_output, const std::string& a_function);
+	// Whether entry bytes begin with a jump, as a detoured function's do.
+	[[nodiscard]] bool StartsWithJump(const std::string& a_bytes);
 } // namespace E2E

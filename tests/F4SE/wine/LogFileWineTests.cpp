@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include <windows.h>
 
 #include "ChildProcess.h"
+#include "TextFile.h"
 
 namespace
 {
@@ -63,14 +63,11 @@ namespace
 		return StartHost(a_arguments);
 	}
 
-	std::vector<std::string> Lines(const fs::path& a_path)
+	// A log's last line, or "<no line>" when the file is missing or empty.
+	std::string LastLine(const fs::path& a_path)
 	{
-		std::vector<std::string> lines;
-		std::ifstream            file{ a_path };
-		for (std::string line; std::getline(file, line);) {
-			lines.push_back(line);
-		}
-		return lines;
+		const auto lines = TestSupport::ReadLines(a_path);
+		return lines.empty() ? "<no line>" : lines.back();
 	}
 
 	// Removes every file of a stem from earlier runs, rotated copies included.
@@ -93,7 +90,7 @@ namespace
 		ASSERT_EQ(StartHost({ "run=1" }).exitCode, 0u);
 		ASSERT_EQ(StartHost({ "run=2" }).exitCode, 0u);
 
-		const auto lines = Lines(LogFolder("Fallout4") / "Quellstone.log");
+		const auto lines = TestSupport::ReadLines(LogFolder("Fallout4") / "Quellstone.log");
 		ASSERT_EQ(lines.size(), 2u);
 		EXPECT_TRUE(std::regex_match(lines[0], std::regex{ R"(\[\d\d:\d\d:\d\d\.\d{3}\] \[ *\d+ *\] \[I\] Quellstone v1\.0\.0\.0)" })) << lines[0];
 		EXPECT_TRUE(lines[1].ends_with("[E] run 2")) << lines[1];
@@ -103,7 +100,7 @@ namespace
 	{
 		RemoveLogs("Custom");
 		ASSERT_EQ(StartOtherGame({ "stem=Custom", "pattern=%l:%v", "run=7" }).exitCode, 0u);
-		EXPECT_EQ(Lines(LogFolder() / "Custom.log"), (std::vector<std::string>{ "info:Quellstone v1.0.0.0", "error:run 7" }));
+		EXPECT_EQ(TestSupport::ReadLines(LogFolder() / "Custom.log"), (std::vector<std::string>{ "info:Quellstone v1.0.0.0", "error:run 7" }));
 	}
 
 	TEST(LogFileWineTest, LevelFiltersTheFile)
@@ -121,7 +118,7 @@ namespace
 			RemoveLogs(stem);
 			ASSERT_EQ(StartOtherGame({ "stem=" + stem, "pattern=%l:%v", std::string{ "level=" } + c.level, "run=4" }).exitCode, 0u);
 			EXPECT_TRUE(fs::exists(LogFolder() / (stem + ".log"))) << stem;
-			EXPECT_EQ(Lines(LogFolder() / (stem + ".log")), c.lines) << stem;
+			EXPECT_EQ(TestSupport::ReadLines(LogFolder() / (stem + ".log")), c.lines) << stem;
 		}
 	}
 
@@ -132,9 +129,9 @@ namespace
 			ASSERT_EQ(StartOtherGame({ "stem=Rotating", "pattern=%v", "rotate=3", "run=" + std::to_string(run) }).exitCode, 0u);
 		}
 		const auto folder = LogFolder();
-		EXPECT_EQ(Lines(folder / "Rotating.log").back(), "run 5");
-		EXPECT_EQ(Lines(folder / "Rotating.1.log").back(), "run 4");
-		EXPECT_EQ(Lines(folder / "Rotating.3.log").back(), "run 2");
+		EXPECT_EQ(LastLine(folder / "Rotating.log"), "run 5");
+		EXPECT_EQ(LastLine(folder / "Rotating.1.log"), "run 4");
+		EXPECT_EQ(LastLine(folder / "Rotating.3.log"), "run 2");
 		EXPECT_FALSE(fs::exists(folder / "Rotating.4.log"));
 
 		// A run that writes nothing leaves an empty file, which the next run writes on
@@ -142,8 +139,8 @@ namespace
 		ASSERT_EQ(StartOtherGame({ "stem=Rotating", "pattern=%v", "rotate=3", "level=6" }).exitCode, 0u);
 		EXPECT_EQ(fs::file_size(folder / "Rotating.log"), 0u);
 		ASSERT_EQ(StartOtherGame({ "stem=Rotating", "pattern=%v", "rotate=3", "run=7" }).exitCode, 0u);
-		EXPECT_EQ(Lines(folder / "Rotating.log"), (std::vector<std::string>{ "Quellstone v1.0.0.0", "run 7" }));
-		EXPECT_EQ(Lines(folder / "Rotating.1.log").back(), "run 5");
+		EXPECT_EQ(TestSupport::ReadLines(folder / "Rotating.log"), (std::vector<std::string>{ "Quellstone v1.0.0.0", "run 7" }));
+		EXPECT_EQ(LastLine(folder / "Rotating.1.log"), "run 5");
 	}
 
 	TEST(LogFileWineTest, LogThatCannotBeSetUpDoesNotStopThePlugin)

@@ -11,19 +11,15 @@
 #include <string>
 
 #include "ChildProcess.h"
+#include "GameFolder.h"
 #include "REL/IDDB.h"
 
 namespace
 {
 	// The build's programs, given as paths of the Linux side; Wine shows them on Z:.
-	std::string WindowsPath(std::string a_path)
+	std::string WindowsPath(const std::string& a_path)
 	{
-		for (auto& c : a_path) {
-			if (c == '/') {
-				c = '\\';
-			}
-		}
-		return a_path.starts_with("\\") ? "Z:" + a_path : a_path;
+		return Sandbox::FromBuildPath(a_path).string();
 	}
 
 	int RunProgram(const std::string& a_commandLine)
