@@ -165,8 +165,8 @@ TEST(InlineHook, TargetStartingWithNearJumpIsFollowed)
 
 TEST(InlineHook, ShortJumpsAreFollowedForwardAndBackward)
 {
-	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_ShortJumpChain), qs_ThreePlusFour) << "EB 01, then E9";
-	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_BackwardShortJump), qs_FiveByte) << "EB F9 back to an E9";
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_ShortJumpChain).end, qs_ThreePlusFour) << "EB 01, then E9";
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_BackwardShortJump).end, qs_FiveByte) << "EB F9 back to an E9";
 }
 
 TEST(InlineHook, IndirectJumpWithNegativeDisplacementReadsThePointerBeforeIt)
@@ -180,7 +180,7 @@ TEST(InlineHook, IndirectJumpWithNegativeDisplacementReadsThePointerBeforeIt)
 	page.Write(16, { 0xFF, 0x25, 0xEA, 0xFF, 0xFF, 0xFF }); // jmp [rip-22]: the pointer at page + 0
 	std::uint8_t* const thunk = page.data() + 16;
 
-	EXPECT_EQ(Detour::InlineHook::FollowJumps(thunk), qs_FiveByte);
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(thunk).end, qs_FiveByte);
 
 	const Bytes        original = Snapshot(qs_FiveByte, 16);
 	Detour::InlineHook hook;
@@ -211,10 +211,10 @@ TEST(InlineHook, FollowJumpsStopsAtWhatIsNotALeadingJump)
 	std::size_t offset = 0x100;
 	for (const Case& c : cases) {
 		page.Write(offset, c.bytes);
-		EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data() + offset), page.data() + offset) << c.what;
+		EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data() + offset).end, page.data() + offset) << c.what;
 		offset += 0x100;
 	}
-	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_ShortJumpZero), qs_ShortJumpZero);
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_ShortJumpZero).end, qs_ShortJumpZero);
 }
 
 TEST(InlineHook, JumpCyclesEndTheWalkAndAreRefused)
@@ -230,10 +230,10 @@ TEST(InlineHook, JumpCyclesEndTheWalkAndAreRefused)
 	page.Write(0x300, pointer);                                // the pointer: 0x308
 	page.Write(0x308, { 0xFF, 0x25, 0xF2, 0xFF, 0xFF, 0xFF }); // jmp [rip-14], through it
 
-	EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data()), page.data()) << "EB FE";
-	std::uint8_t* const ends = Detour::InlineHook::FollowJumps(page.data() + 0x100);
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data()).end, page.data()) << "EB FE";
+	std::uint8_t* const ends = Detour::InlineHook::FollowJumps(page.data() + 0x100).end;
 	EXPECT_TRUE(ends == page.data() + 0x100 || ends == page.data() + 0x200) << "two jumps at each other";
-	EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data() + 0x308), page.data() + 0x308) << "jmp through a pointer to itself";
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data() + 0x308).end, page.data() + 0x308) << "jmp through a pointer to itself";
 
 	// EB FE cannot take a 5-byte jump without reaching past itself; the other cycles
 	// end on a whole 5- or 6-byte jump, which is stolen and relocated.
