@@ -117,6 +117,14 @@ namespace Detour::CodeMemory
 		if (run.count > SavedProtection::kMaxPages) {
 			return false;
 		}
+		// One function's code lies in one allocation (an image is one); a run across two is
+		// no function's, and is refused as VirtualProtect refuses a range across two.
+		MEMORY_BASIC_INFORMATION first{};
+		MEMORY_BASIC_INFORMATION last{};
+		if (::VirtualQuery(reinterpret_cast<const void*>(run.first), &first, sizeof first) == 0 ||
+		    ::VirtualQuery(reinterpret_cast<const void*>(run.first + (run.count - 1) * PageSize()), &last, sizeof last) == 0 || first.AllocationBase != last.AllocationBase) {
+			return false;
+		}
 		SavedProtection saved{ run.first, 0, {} };
 		for (std::size_t i = 0; i < run.count; ++i) {
 			DWORD former = 0;
