@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,27 @@ namespace
 	};
 
 	// One way of installing, over one corpus.
+	// What the scan for branches back into the stolen bytes stopped at, short of the
+	// function's end.
+	std::string ScanStop(std::span<const std::uint8_t> a_code, std::size_t a_at)
+	{
+		if (a_at >= a_code.size()) {
+			return "the bytes given end";
+		}
+		const auto info = TestSupport::Decode(a_code.subspan(a_at));
+		if (info.length >= 0) {
+			return "an instruction over the function's end";
+		}
+		// Past legacy and REX prefixes: C4/C5 (VEX), 62 (EVEX), 8F with a map 8-10 (XOP).
+		std::size_t at = a_at;
+		while (at < a_code.size() && (a_code[at] == 0x66 || a_code[at] == 0x67 || a_code[at] == 0xF2 || a_code[at] == 0xF3 || (a_code[at] & 0xF0) == 0x40)) {
+			++at;
+		}
+		const bool avx = at < a_code.size() && (a_code[at] == 0xC4 || a_code[at] == 0xC5 || a_code[at] == 0x62 ||
+		                                        (a_code[at] == 0x8F && at + 1 < a_code.size() && (a_code[at + 1] & 0x1F) >= 8));
+		return avx ? "a VEX, EVEX or XOP instruction the decoder refuses" : "another instruction the decoder refuses";
+	}
+
 	struct Column
 	{
 		std::uint64_t                                         accepted{ 0 };
@@ -112,6 +134,14 @@ namespace
 		void Count(const Detour::DetourPlan& a_plan, const std::string& a_file, const AddrLib::PatchSite& a_site, std::size_t a_maxExamples)
 		{
 			Count(a_plan.failure, a_plan.stolenLength, a_plan.failedAt, a_file, a_site, a_maxExamples);
+			if (a_plan.failure == Detour::DetourFailure::RestOfFunctionUnchecked) {
+				const std::string stop = ScanStop(a_site.code, a_plan.failedAt);
+				if (++scanStops[stop] <= a_maxExamples) {
+					const auto at = a_site.code.subspan(std::min(a_plan.failedAt, a_site.code.size()));
+					scanStopExamples[stop].push_back(fmt::format("{} +0x{:X}, at +{} of {}: {}", a_file, a_site.rva, a_plan.failedAt, a_site.functionSize,
+					                                             AddrLib::FormatBytes(at.first(std::min<std::size_t>(at.size(), 12)))));
+				}
+			}
 			if (a_plan.ok()) {
 				for (const auto& instruction : a_plan.instructions) {
 					++relocations[instruction.relocation];
@@ -123,8 +153,10 @@ namespace
 			}
 		}
 
-		std::vector<Example>                        misrelocatedExamples;
-		std::map<Detour::Relocation, std::uint64_t> relocations; // stolen instructions of accepted plans, by how they were carried
+		std::vector<Example>                            misrelocatedExamples;
+		std::map<Detour::Relocation, std::uint64_t>     relocations;      // stolen instructions of accepted plans, by how they were carried
+		std::map<std::string, std::uint64_t>            scanStops;        // refused because the scan stopped short, by what it stopped at
+		std::map<std::string, std::vector<std::string>> scanStopExamples; // the bytes it stopped at
 
 	private:
 		static void Keep(std::vector<Example>& a_list, std::size_t a_failedAt, const std::string& a_file, const AddrLib::PatchSite& a_site, std::size_t a_maxExamples)
@@ -274,6 +306,14 @@ namespace
 			for (const auto failure : classes) {
 				fmt::print("| {} | {} | {} | {} | {} |\n", Detour::DescribeFailure(failure), count(corpus.before, failure), count(corpus.near, failure),
 				           count(corpus.noNear, failure), count(corpus.live, failure));
+			}
+			for (const auto& [stop, stops] : corpus.near.scanStops) {
+				fmt::print("{}the scan stopped short of the function's end, with a near page, at {}: {}\n", stop == corpus.near.scanStops.begin()->first ? "\n" : "", stop, stops);
+				if (const auto examples = corpus.near.scanStopExamples.find(stop); examples != corpus.near.scanStopExamples.end()) {
+					for (const auto& example : examples->second) {
+						fmt::print("  {}\n", example);
+					}
+				}
 			}
 			fmt::print("\nStolen instructions of the plans accepted with a near page (each read back and checked):");
 			constexpr std::pair<Detour::Relocation, const char*> kKinds[] = { { Detour::Relocation::Copied, "copied" }, { Detour::Relocation::RipDisplacement, "rip-relative" }, { Detour::Relocation::Jump, "jmp" }, { Detour::Relocation::Call, "call" }, { Detour::Relocation::ConditionalJump, "Jcc" }, { Detour::Relocation::Loop, "loop/jrcxz" } };

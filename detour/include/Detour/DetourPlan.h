@@ -43,8 +43,9 @@
 // at another address. kMaxTrampolineSize bounds every plan's trampoline.
 //
 // DryRunDetour plans as an install from a far replacement would in a typical process:
-// trampoline and relay in a page just below the target, replacement 64 GiB away. It is
-// what the hookability benchmark and `addrlib check` report.
+// trampoline and relay in a page just below the target (just above it in the lowest
+// 128 KiB), replacement 64 GiB away. It is what the hookability benchmark and `addrlib
+// check` report.
 
 #include <cstddef>
 #include <cstdint>
