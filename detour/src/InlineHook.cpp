@@ -183,7 +183,8 @@ namespace Detour
 		if (CodeMemory::ExecutableLength(a_function, 1) == 0) {
 			return Fail(Failure::TargetNotExecutable, a_function);
 		}
-		if (CodeMemory::LocateFunction(a_function).kind == FunctionTable::Position::Kind::InsideFunction) {
+		const auto given = CodeMemory::LocateFunction(a_function);
+		if (given.kind == FunctionTable::Position::Kind::InsideFunction) {
 			return Fail(Failure::InsideFunction, a_function);
 		}
 		const JumpWalk walk = FollowJumps(a_function);
@@ -194,7 +195,7 @@ namespace Detour
 		// The function's extent, where the image records it, bounds the run and lets the
 		// plan check the rest of the function for branches back into the stolen bytes.
 		// Where the jumps lead must be a function's entry too.
-		const auto position = CodeMemory::LocateFunction(target);
+		const auto position = target == a_function ? given : CodeMemory::LocateFunction(target);
 		if (position.kind == FunctionTable::Position::Kind::InsideFunction) {
 			return Fail(Failure::InsideFunction, target);
 		}
