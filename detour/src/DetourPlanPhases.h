@@ -1,15 +1,16 @@
 #pragma once
 
-// The four phases of PlanDetour, each a function of its own so that it can be read and
-// tested alone (DetourPlan.h says what the plan as a whole promises):
+// The four phases of PlanDetour (measure, relocate, size, emit), each a function of its
+// own so that it can be read and tested alone (DetourPlan.h says what the plan as a whole
+// promises):
 //
-//   MeasureRun           whole instructions from the target until the jump fits, never
-//                        past the function's end or the bytes given; and
-//   CheckRestOfFunction  the function's own branches back into those bytes
-//   Relocate             how each stolen instruction is carried: where a branch into the
-//                        run lands, and whether rel32 still reaches from the trampoline
-//   LayOut               where each copy sits in the trampoline, and the jump back
-//   Emit                 the bytes of the trampoline, the relay and the patch
+//   measure    MeasureRun: whole instructions from the target until the jump fits, never
+//              past the function's end or the bytes given; CheckRestOfFunction: the
+//              function's own branches back into those bytes
+//   relocate   Relocate: how each stolen instruction is carried, where a branch into the
+//              run lands, and whether rel32 still reaches from the trampoline
+//   size       LayOut: where each copy sits in the trampoline, and the jump back
+//   emit       Emit: the bytes of the trampoline, the relay and the patch
 //
 // A phase that refuses says what and where (an offset from the target); later phases
 // then do not run.
