@@ -27,6 +27,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@
 #include "Detour/InstructionLengthDecoder.h"
 #include "JumpReader.h"
 #include "PeImage.h"
+#include "PlanReader.h"
 
 namespace
 {
@@ -77,102 +79,6 @@ namespace
 		return { Detour::DetourFailure::None, length };
 	}
 
-	// Reads an accepted plan's bytes back with the decoder and checks that every copy does
-	// what its original did from its new place: a copied instruction is unchanged, a
-	// rip-relative operand still refers to the same address, a branch still goes to the
-	// same destination (or to the copy of the stolen instruction it lands on), with the
-	// same condition; the trampoline's last jump returns behind the stolen bytes; the
-	// target's jump reaches the replacement, through the relay when there is one. This is
-	// independent of how the plan writes its bytes, so a relocation mistake shows here.
-	class PlanReader
-	{
-	public:
-		explicit PlanReader(const Detour::DetourPlan& a_plan) :
-		    plan(a_plan) {}
-
-		bool Verify(std::span<const std::uint8_t> a_code) const
-		{
-			const auto& trampoline = plan.trampoline;
-			for (const auto& record : plan.instructions) {
-				const auto           original = a_code.subspan(record.offset, record.length);
-				const auto           info = TestSupport::Decode(original);
-				const auto           copy = std::span{ trampoline }.subspan(record.trampolineOffset, record.trampolineLength);
-				const std::uintptr_t at = plan.trampolineAddress + record.trampolineOffset;
-				// A rip-relative operand keeps its address even inside the stolen bytes (lea of
-				// the function's own address must still name the function); a branch there
-				// lands on the copy.
-				const std::uintptr_t referent = TestSupport::Referent(original, plan.target + record.offset);
-				const std::uintptr_t destination = info.relative == Detour::InstructionInfo::Relative::Branch ? Expected(referent) : referent;
-				bool                 ok = false;
-				switch (record.relocation) {
-					case Detour::Relocation::Copied:
-						ok = info.relative == Detour::InstructionInfo::Relative::None && std::ranges::equal(copy, original);
-						break;
-					case Detour::Relocation::RipDisplacement: {
-						const auto moved = TestSupport::Decode(copy);
-						ok = info.relative == Detour::InstructionInfo::Relative::Memory && moved.length == info.length &&
-						     TestSupport::Referent(copy, at) == destination &&
-						     std::equal(copy.begin(), copy.begin() + info.relativeOffset, original.begin());
-						break;
-					}
-					case Detour::Relocation::Jump:
-						ok = info.branch == Branch::Jump && TestSupport::JumpDestination(copy, at) == destination;
-						break;
-					case Detour::Relocation::Call:
-						ok = info.branch == Branch::Call &&
-						     ((copy.size() == 5 && copy[0] == 0xE8 && TestSupport::Referent(copy, at) == destination) ||
-						      (copy.size() == 16 && copy[0] == 0xFF && copy[1] == 0x15 && TestSupport::Read64(copy, 8) == destination));
-						break;
-					case Detour::Relocation::ConditionalJump: {
-						const std::uint8_t condition = original[info.opcodeOffset + info.opcodeSize - 1] & 0x0F;
-						const bool         near = copy.size() == 6 && copy[0] == 0x0F && copy[1] == (0x80 | condition) &&
-						                  TestSupport::Referent(copy, at) == destination;
-						const bool inverted = copy.size() == 16 && copy[0] == (0x70 | (condition ^ 1)) && copy[1] == 14 && TestSupport::JumpDestination(copy.subspan(2), at + 2) == destination;
-						ok = info.branch == Branch::ConditionalJump && (near || inverted);
-						break;
-					}
-					case Detour::Relocation::Loop: {
-						// [67] loop +2 | jmp short over | jump to the destination
-						const std::size_t prefix = copy[0] == 0x67 ? 1 : 0;
-						ok = info.branch == Branch::Loop && copy[prefix] == original[info.opcodeOffset] && copy[prefix + 1] == 2 &&
-						     copy[prefix + 2] == 0xEB && TestSupport::JumpDestination(copy.subspan(prefix + 4), at + prefix + 4) == destination;
-						break;
-					}
-				}
-				if (!ok) {
-					return false;
-				}
-			}
-			const auto&       last = plan.instructions.back();
-			const std::size_t back = last.trampolineOffset + last.trampolineLength;
-			if (TestSupport::JumpDestination(std::span{ trampoline }.subspan(back), plan.trampolineAddress + back) != plan.target + plan.stolenLength) {
-				return false;
-			}
-			if (TestSupport::JumpDestination(plan.patch, plan.target) != (plan.relayAddress != 0 ? plan.relayAddress : plan.replacement) ||
-			    !std::all_of(plan.patch.begin() + static_cast<std::ptrdiff_t>(plan.jumpSize), plan.patch.end(), [](std::uint8_t a_byte) { return a_byte == 0x90; })) {
-				return false;
-			}
-			return plan.relayAddress == 0 || TestSupport::JumpDestination(plan.relay, plan.relayAddress) == plan.replacement;
-		}
-
-	private:
-		// A destination inside the stolen bytes is reached at the copy of the instruction
-		// there; any other stays where it was.
-		std::uintptr_t Expected(std::uintptr_t a_destination) const
-		{
-			if (a_destination >= plan.target && a_destination < plan.target + plan.stolenLength) {
-				for (const auto& record : plan.instructions) {
-					if (plan.target + record.offset == a_destination) {
-						return plan.trampolineAddress + record.trampolineOffset;
-					}
-				}
-			}
-			return a_destination;
-		}
-
-		const Detour::DetourPlan& plan;
-	};
-
 	struct Example
 	{
 		std::string               file;
@@ -183,6 +89,27 @@ namespace
 	};
 
 	// One way of installing, over one corpus.
+	// What the scan for branches back into the stolen bytes stopped at, short of the
+	// function's end.
+	std::string ScanStop(std::span<const std::uint8_t> a_code, std::size_t a_at)
+	{
+		if (a_at >= a_code.size()) {
+			return "the bytes given end";
+		}
+		const auto info = TestSupport::Decode(a_code.subspan(a_at));
+		if (info.length >= 0) {
+			return "an instruction over the function's end";
+		}
+		// Past legacy and REX prefixes: C4/C5 (VEX), 62 (EVEX), 8F with a map 8-10 (XOP).
+		std::size_t at = a_at;
+		while (at < a_code.size() && (a_code[at] == 0x66 || a_code[at] == 0x67 || a_code[at] == 0xF2 || a_code[at] == 0xF3 || (a_code[at] & 0xF0) == 0x40)) {
+			++at;
+		}
+		const bool avx = at < a_code.size() && (a_code[at] == 0xC4 || a_code[at] == 0xC5 || a_code[at] == 0x62 ||
+		                                        (a_code[at] == 0x8F && at + 1 < a_code.size() && (a_code[at + 1] & 0x1F) >= 8));
+		return avx ? "a VEX, EVEX or XOP instruction the decoder refuses" : "another instruction the decoder refuses";
+	}
+
 	struct Column
 	{
 		std::uint64_t                                         accepted{ 0 };
@@ -207,19 +134,29 @@ namespace
 		void Count(const Detour::DetourPlan& a_plan, const std::string& a_file, const AddrLib::PatchSite& a_site, std::size_t a_maxExamples)
 		{
 			Count(a_plan.failure, a_plan.stolenLength, a_plan.failedAt, a_file, a_site, a_maxExamples);
+			if (a_plan.failure == Detour::DetourFailure::RestOfFunctionUnchecked) {
+				const std::string stop = ScanStop(a_site.code, a_plan.failedAt);
+				if (++scanStops[stop] <= a_maxExamples) {
+					const auto at = a_site.code.subspan(std::min(a_plan.failedAt, a_site.code.size()));
+					scanStopExamples[stop].push_back(fmt::format("{} +0x{:X}, at +{} of {}: {}", a_file, a_site.rva, a_plan.failedAt, a_site.functionSize,
+					                                             AddrLib::FormatBytes(at.first(std::min<std::size_t>(at.size(), 12)))));
+				}
+			}
 			if (a_plan.ok()) {
 				for (const auto& instruction : a_plan.instructions) {
 					++relocations[instruction.relocation];
 				}
 			}
-			if (a_plan.ok() && !PlanReader(a_plan).Verify(a_site.code)) {
+			if (a_plan.ok() && !TestSupport::PlanReader(a_plan).Verify(a_site.code)) {
 				++misrelocated;
 				Keep(misrelocatedExamples, 0, a_file, a_site, a_maxExamples);
 			}
 		}
 
-		std::vector<Example>                        misrelocatedExamples;
-		std::map<Detour::Relocation, std::uint64_t> relocations; // stolen instructions of accepted plans, by how they were carried
+		std::vector<Example>                            misrelocatedExamples;
+		std::map<Detour::Relocation, std::uint64_t>     relocations;      // stolen instructions of accepted plans, by how they were carried
+		std::map<std::string, std::uint64_t>            scanStops;        // refused because the scan stopped short, by what it stopped at
+		std::map<std::string, std::vector<std::string>> scanStopExamples; // the bytes it stopped at
 
 	private:
 		static void Keep(std::vector<Example>& a_list, std::size_t a_failedAt, const std::string& a_file, const AddrLib::PatchSite& a_site, std::size_t a_maxExamples)
@@ -369,6 +306,14 @@ namespace
 			for (const auto failure : classes) {
 				fmt::print("| {} | {} | {} | {} | {} |\n", Detour::DescribeFailure(failure), count(corpus.before, failure), count(corpus.near, failure),
 				           count(corpus.noNear, failure), count(corpus.live, failure));
+			}
+			for (const auto& [stop, stops] : corpus.near.scanStops) {
+				fmt::print("{}the scan stopped short of the function's end, with a near page, at {}: {}\n", stop == corpus.near.scanStops.begin()->first ? "\n" : "", stop, stops);
+				if (const auto examples = corpus.near.scanStopExamples.find(stop); examples != corpus.near.scanStopExamples.end()) {
+					for (const auto& example : examples->second) {
+						fmt::print("  {}\n", example);
+					}
+				}
 			}
 			fmt::print("\nStolen instructions of the plans accepted with a near page (each read back and checked):");
 			constexpr std::pair<Detour::Relocation, const char*> kKinds[] = { { Detour::Relocation::Copied, "copied" }, { Detour::Relocation::RipDisplacement, "rip-relative" }, { Detour::Relocation::Jump, "jmp" }, { Detour::Relocation::Call, "call" }, { Detour::Relocation::ConditionalJump, "Jcc" }, { Detour::Relocation::Loop, "loop/jrcxz" } };

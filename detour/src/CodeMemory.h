@@ -15,18 +15,33 @@
 
 namespace Detour::CodeMemory
 {
-	// A page protection as the platform spells it (PAGE_* on Windows, PROT_* on POSIX),
-	// only ever handed back to RestoreProtection.
+	// A page protection as the platform spells it (PAGE_* on Windows, PROT_* on POSIX).
 	using Protection = std::uint32_t;
 
-	// Makes the pages holding [a_address, a_address + a_size) readable, writable and
-	// executable (PAGE_EXECUTE_READWRITE) and stores their former protection (that of
-	// the first page) in a_former. Returns false, with the protection unchanged, when
-	// it cannot; nothing may then be written to the range.
-	[[nodiscard]] bool MakeWritable(void* a_address, std::size_t a_size, Protection& a_former) noexcept;
+	// The protection each page of a run had before MakeWritable changed it, page by page:
+	// a run that spans two pages may span two sections (code and data) or two
+	// allocations, each with a protection of its own. Only ever handed back to
+	// RestoreProtection. A fixed array, not a heap one: it is filled while other threads
+	// are held, one of which may hold the heap's lock.
+	struct SavedProtection
+	{
+		static constexpr std::size_t kMaxPages = 4;
 
-	// Puts back a protection that MakeWritable returned. Returns false when it cannot.
-	bool RestoreProtection(void* a_address, std::size_t a_size, Protection a_former) noexcept;
+		std::uintptr_t firstPage{ 0 };
+		std::size_t    pages{ 0 };
+		Protection     each[kMaxPages]{};
+	};
+
+	// Makes each page holding [a_address, a_address + a_size) readable, writable and
+	// executable (PAGE_EXECUTE_READWRITE), one page at a time, and stores each page's
+	// former protection in a_former. Returns false when it cannot (or the run spans more
+	// than SavedProtection::kMaxPages pages), with every page's protection as it was;
+	// nothing may then be written to the range.
+	[[nodiscard]] bool MakeWritable(void* a_address, std::size_t a_size, SavedProtection& a_former) noexcept;
+
+	// Puts back, page by page, the protections MakeWritable saved for the same range.
+	// Returns false when a page's cannot be put back (it goes on with the others).
+	bool RestoreProtection(void* a_address, std::size_t a_size, const SavedProtection& a_former) noexcept;
 
 	// Tells the processor that code in the range has been rewritten.
 	void FlushInstructionCache(const void* a_address, std::size_t a_size) noexcept;
@@ -34,6 +49,10 @@ namespace Detour::CodeMemory
 	// How many bytes from a_address on (at most a_max) are committed, readable and
 	// executable; 0 when a_address is not executable code.
 	[[nodiscard]] std::size_t ExecutableLength(const void* a_address, std::size_t a_max) noexcept;
+
+	// How many bytes from a_address on (at most a_max) are committed and readable (a
+	// pointer slot of an import table, say); 0 when a_address cannot be read.
+	[[nodiscard]] std::size_t ReadableLength(const void* a_address, std::size_t a_max) noexcept;
 
 	// Where a_address lies in the exception directory of its image (.pdata on Windows):
 	// the start of a function, with its size up to its end, chained fragments that
@@ -52,6 +71,21 @@ namespace Detour::CodeMemory
 
 	// The unit of protection.
 	[[nodiscard]] std::size_t PageSize() noexcept;
+
+	// The pages that hold [a_address, a_address + a_size) (at least one).
+	struct PageRun
+	{
+		std::uintptr_t first{ 0 };
+		std::size_t    count{ 0 };
+	};
+	[[nodiscard]] inline PageRun PagesOf(const void* a_address, std::size_t a_size) noexcept
+	{
+		const std::uintptr_t page = PageSize();
+		const auto           start = reinterpret_cast<std::uintptr_t>(a_address);
+		const std::uintptr_t first = start - start % page;
+		const std::uintptr_t last = start + (a_size == 0 ? 0 : a_size - 1);
+		return { first, static_cast<std::size_t>((last - last % page - first) / page) + 1 };
+	}
 
 	// The size of the blocks the detour reserves for its own code: the allocation
 	// granularity (64 KiB on Windows, a page on Linux).

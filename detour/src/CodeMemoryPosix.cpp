@@ -20,21 +20,6 @@ namespace Detour::CodeMemory
 {
 	namespace
 	{
-		struct PageRange
-		{
-			std::uintptr_t first;
-			std::size_t    size;
-		};
-
-		PageRange PagesOf(const void* a_address, std::size_t a_size)
-		{
-			const std::uint64_t page = PageSize();
-			const auto          start = reinterpret_cast<std::uintptr_t>(a_address);
-			const auto          first = REL::NearMemory::RoundDown(start, page);
-			const auto          end = REL::NearMemory::RoundUp(start + (a_size == 0 ? 1 : a_size), page);
-			return { first, end - first };
-		}
-
 		struct Mapping
 		{
 			std::uintptr_t low;
@@ -101,20 +86,45 @@ namespace Detour::CodeMemory
 		}
 	} // namespace
 
+	namespace
+	{
+		// How many bytes from a_address on (at most a_max) lie in mappings that allow all of a_required.
+		std::size_t AccessibleLength(const void* a_address, std::size_t a_max, Protection a_required)
+		{
+			const auto  mappings = ReadMappings();
+			auto        at = reinterpret_cast<std::uintptr_t>(a_address);
+			std::size_t length = 0;
+			while (length < a_max) {
+				const Mapping* mapping = MappingAt(mappings, at);
+				if (mapping == nullptr || (mapping->protection & a_required) != a_required) {
+					break;
+				}
+				length += mapping->high - at;
+				at = mapping->high;
+			}
+			return std::min(length, a_max);
+		}
+
+		// Each saved page's own protection back.
+		bool PutBack(const SavedProtection& a_saved)
+		{
+			bool restored = true;
+			for (std::size_t i = 0; i < a_saved.pages; ++i) {
+				void* const page = reinterpret_cast<void*>(a_saved.firstPage + i * PageSize());
+				restored = ::mprotect(page, PageSize(), static_cast<int>(a_saved.each[i])) == 0 && restored;
+			}
+			return restored;
+		}
+	} // namespace
+
 	std::size_t ExecutableLength(const void* a_address, std::size_t a_max) noexcept
 	{
-		const auto  mappings = ReadMappings();
-		auto        at = reinterpret_cast<std::uintptr_t>(a_address);
-		std::size_t length = 0;
-		while (length < a_max) {
-			const Mapping* mapping = MappingAt(mappings, at);
-			if (mapping == nullptr || (mapping->protection & (PROT_READ | PROT_EXEC)) != (PROT_READ | PROT_EXEC)) {
-				break;
-			}
-			length += mapping->high - at;
-			at = mapping->high;
-		}
-		return std::min(length, a_max);
+		return AccessibleLength(a_address, a_max, PROT_READ | PROT_EXEC);
+	}
+
+	std::size_t ReadableLength(const void* a_address, std::size_t a_max) noexcept
+	{
+		return AccessibleLength(a_address, a_max, PROT_READ);
 	}
 
 	FunctionTable::Position LocateFunction(const void*) noexcept
@@ -210,27 +220,34 @@ namespace Detour::CodeMemory
 		::munmap(a_block, BlockSize());
 	}
 
-	bool MakeWritable(void* a_address, std::size_t a_size, Protection& a_former) noexcept
+	bool MakeWritable(void* a_address, std::size_t a_size, SavedProtection& a_former) noexcept
 	{
-		const PageRange pages = PagesOf(a_address, a_size);
-		Protection      former = 0;
-		if (!CurrentProtection(pages.first, former)) {
+		const PageRun run = PagesOf(a_address, a_size);
+		if (run.count > SavedProtection::kMaxPages) {
 			return false;
 		}
-		if (::mprotect(reinterpret_cast<void*>(pages.first), pages.size, PROT_READ | PROT_WRITE | PROT_EXEC) != 0) {
-			// Linux changes the mappings it meets before a hole and then fails; give the
-			// pages it already changed their protection back.
-			::mprotect(reinterpret_cast<void*>(pages.first), pages.size, static_cast<int>(former));
-			return false;
+		const auto      mappings = ReadMappings();
+		SavedProtection saved{ run.first, 0, {} };
+		for (std::size_t i = 0; i < run.count; ++i) {
+			const std::uintptr_t page = run.first + i * PageSize();
+			const Mapping*       mapping = MappingAt(mappings, page);
+			if (mapping == nullptr || ::mprotect(reinterpret_cast<void*>(page), PageSize(), PROT_READ | PROT_WRITE | PROT_EXEC) != 0) {
+				PutBack(saved);
+				return false;
+			}
+			saved.each[saved.pages++] = mapping->protection;
 		}
-		a_former = former;
+		a_former = saved;
 		return true;
 	}
 
-	bool RestoreProtection(void* a_address, std::size_t a_size, Protection a_former) noexcept
+	bool RestoreProtection(void* a_address, std::size_t a_size, const SavedProtection& a_former) noexcept
 	{
-		const PageRange pages = PagesOf(a_address, a_size);
-		return ::mprotect(reinterpret_cast<void*>(pages.first), pages.size, static_cast<int>(a_former)) == 0;
+		const PageRun run = PagesOf(a_address, a_size);
+		if (run.first != a_former.firstPage || run.count != a_former.pages) {
+			return false; // not the range whose protections were saved
+		}
+		return PutBack(a_former);
 	}
 
 	void FlushInstructionCache(const void* a_address, std::size_t a_size) noexcept

@@ -77,20 +77,74 @@ namespace
 
 namespace Detour::CodeMemory
 {
-	bool MakeWritable(void* a_address, std::size_t a_size, Protection& a_former) noexcept
+	namespace
 	{
-		DWORD former = 0;
-		if (::VirtualProtect(a_address, a_size, PAGE_EXECUTE_READWRITE, &former) == FALSE) {
+		// Each saved page's own protection back.
+		bool PutBack(const SavedProtection& a_saved)
+		{
+			bool restored = true;
+			for (std::size_t i = 0; i < a_saved.pages; ++i) {
+				DWORD ignored = 0;
+				restored = ::VirtualProtect(reinterpret_cast<void*>(a_saved.firstPage + i * PageSize()), 1, a_saved.each[i], &ignored) != FALSE && restored;
+			}
+			return restored;
+		}
+
+		// How many bytes from a_address on (at most a_max) are committed with one of the
+		// protections a_allowed (and neither guarded nor inaccessible).
+		std::size_t AccessibleLength(const void* a_address, std::size_t a_max, DWORD a_allowed)
+		{
+			auto        at = reinterpret_cast<std::uintptr_t>(a_address);
+			std::size_t length = 0;
+			while (length < a_max) {
+				MEMORY_BASIC_INFORMATION region{};
+				if (::VirtualQuery(reinterpret_cast<const void*>(at), &region, sizeof region) == 0 || region.State != MEM_COMMIT || (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0 || (region.Protect & a_allowed) == 0) {
+					break;
+				}
+				const auto end = reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize;
+				length += end - at;
+				at = end;
+			}
+			return std::min(length, a_max);
+		}
+	} // namespace
+
+	bool MakeWritable(void* a_address, std::size_t a_size, SavedProtection& a_former) noexcept
+	{
+		// VirtualProtect over several pages reports the first page's former protection
+		// only: each page is changed, and remembered, on its own.
+		const PageRun run = PagesOf(a_address, a_size);
+		if (run.count > SavedProtection::kMaxPages) {
 			return false;
 		}
-		a_former = former;
+		// One function's code lies in one allocation (an image is one); a run across two is
+		// no function's, and is refused as VirtualProtect refuses a range across two.
+		MEMORY_BASIC_INFORMATION first{};
+		MEMORY_BASIC_INFORMATION last{};
+		if (::VirtualQuery(reinterpret_cast<const void*>(run.first), &first, sizeof first) == 0 ||
+		    ::VirtualQuery(reinterpret_cast<const void*>(run.first + (run.count - 1) * PageSize()), &last, sizeof last) == 0 || first.AllocationBase != last.AllocationBase) {
+			return false;
+		}
+		SavedProtection saved{ run.first, 0, {} };
+		for (std::size_t i = 0; i < run.count; ++i) {
+			DWORD former = 0;
+			if (::VirtualProtect(reinterpret_cast<void*>(run.first + i * PageSize()), 1, PAGE_EXECUTE_READWRITE, &former) == FALSE) {
+				PutBack(saved);
+				return false;
+			}
+			saved.each[saved.pages++] = former;
+		}
+		a_former = saved;
 		return true;
 	}
 
-	bool RestoreProtection(void* a_address, std::size_t a_size, Protection a_former) noexcept
+	bool RestoreProtection(void* a_address, std::size_t a_size, const SavedProtection& a_former) noexcept
 	{
-		DWORD ignored = 0;
-		return ::VirtualProtect(a_address, a_size, a_former, &ignored) != FALSE;
+		const PageRun run = PagesOf(a_address, a_size);
+		if (run.first != a_former.firstPage || run.count != a_former.pages) {
+			return false; // not the range whose protections were saved
+		}
+		return PutBack(a_former);
 	}
 
 	void FlushInstructionCache(const void* a_address, std::size_t a_size) noexcept
@@ -100,18 +154,12 @@ namespace Detour::CodeMemory
 
 	std::size_t ExecutableLength(const void* a_address, std::size_t a_max) noexcept
 	{
-		auto        at = reinterpret_cast<std::uintptr_t>(a_address);
-		std::size_t length = 0;
-		while (length < a_max) {
-			MEMORY_BASIC_INFORMATION region{};
-			if (::VirtualQuery(reinterpret_cast<const void*>(at), &region, sizeof region) == 0 || region.State != MEM_COMMIT || (region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) != 0 || (region.Protect & kReadableExecutable) == 0) {
-				break;
-			}
-			const auto end = reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize;
-			length += end - at;
-			at = end;
-		}
-		return std::min(length, a_max);
+		return AccessibleLength(a_address, a_max, kReadableExecutable);
+	}
+
+	std::size_t ReadableLength(const void* a_address, std::size_t a_max) noexcept
+	{
+		return AccessibleLength(a_address, a_max, kReadable);
 	}
 
 	FunctionTable::Position LocateFunction(const void* a_address) noexcept

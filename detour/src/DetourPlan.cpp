@@ -1,8 +1,9 @@
-// The detour's plan. See DetourPlan.h.
+// The detour's plan. See DetourPlan.h; its phases, DetourPlanPhases.h.
 
 #include "Detour/DetourPlan.h"
 
 #include "Detour/InstructionLengthDecoder.h"
+#include "DetourPlanPhases.h"
 
 #include <algorithm>
 #include <initializer_list>
@@ -47,15 +48,25 @@ namespace Detour
 				return "trampoline could not be made executable";
 			case DetourFailure::TargetNotWritable:
 				return "target could not be made writable";
+			case DetourFailure::RestOfFunctionUnchecked:
+				return "cannot check the rest of the function";
+			case DetourFailure::JumpPointerUnreadable:
+				return "a leading jump's pointer cannot be read";
 		}
 		return "unknown failure";
 	}
 
 	bool NearReach(std::uintptr_t a_from, std::uint64_t a_size, std::uintptr_t a_to) noexcept
 	{
-		// The difference of two user-space addresses always fits in 64 signed bits.
-		const auto displacement = static_cast<std::int64_t>(a_to - (a_from + a_size));
-		return displacement >= std::numeric_limits<std::int32_t>::min() && displacement <= std::numeric_limits<std::int32_t>::max();
+		// Measured without wrapping: a branch at the bottom of the address space does not
+		// reach the top of it, whatever modular arithmetic would say.
+		constexpr std::uintptr_t kTop = std::numeric_limits<std::uintptr_t>::max();
+		if (a_size > kTop - a_from) {
+			return false;
+		}
+		const std::uintptr_t end = a_from + a_size;
+		constexpr auto       kForward = static_cast<std::uintptr_t>(std::numeric_limits<std::int32_t>::max());
+		return a_to >= end ? a_to - end <= kForward : end - a_to <= kForward + 1;
 	}
 
 	std::uint64_t JumpSize(std::uintptr_t a_from, std::uintptr_t a_to) noexcept
@@ -68,12 +79,16 @@ namespace Detour
 	namespace
 	{
 		using Branch = InstructionInfo::Branch;
+		using PlanPhases::kLongestInstruction;
+		using PlanPhases::Refusal;
+		using PlanPhases::Stolen;
 
-		constexpr std::uint8_t kNop = 0x90;
-		constexpr std::uint8_t kInt3 = 0xCC;
-		constexpr std::size_t  kLongestInstruction = 15;
+		constexpr std::uint8_t   kNop = 0x90;
+		constexpr std::uint8_t   kInt3 = 0xCC;
+		constexpr std::uintptr_t kTop = std::numeric_limits<std::uintptr_t>::max();
 
 		// Relocated forms that do not fit rel32 reach.
+		constexpr std::size_t kNearConditionalSize = 6;          // 0F 8x rel32
 		constexpr std::size_t kAbsoluteCallSize = 16;            // FF 15 02000000 | EB 08 | address
 		constexpr std::size_t kInvertedConditionalSize = 2 + 14; // J!cc +14 | FF 25 00000000 address
 
@@ -112,7 +127,7 @@ namespace Detour
 		// every place in it.
 		bool ReachableFromTrampoline(std::uintptr_t a_trampoline, std::uintptr_t a_to)
 		{
-			return NearReach(a_trampoline, 0, a_to) && NearReach(a_trampoline + kMaxTrampolineSize, 0, a_to);
+			return NearReach(a_trampoline, 0, a_to) && NearReach(a_trampoline, kMaxTrampolineSize, a_to);
 		}
 
 		constexpr std::size_t kPaddedSize = kLongestInstruction + 8;
@@ -127,19 +142,10 @@ namespace Detour
 			return MeasureInstruction(a_padded, kX86_64Mode);
 		}
 
-		// One stolen instruction as the planner sees it.
-		struct Stolen
+		DetourPlan Fail(DetourPlan& a_plan, Refusal a_refusal)
 		{
-			InstructionInfo info;
-			std::uint8_t    bytes[kLongestInstruction];
-			std::uintptr_t  destination; // of a relative branch or operand
-			int             internal;    // index of the stolen instruction a branch lands on, or -1
-		};
-
-		DetourPlan Fail(DetourPlan& a_plan, DetourFailure a_failure, std::size_t a_at)
-		{
-			a_plan.failure = a_failure;
-			a_plan.failedAt = a_at;
+			a_plan.failure = a_refusal.failure;
+			a_plan.failedAt = a_refusal.at;
 			a_plan.patch.clear();
 			a_plan.trampoline.clear();
 			a_plan.relay.clear();
@@ -152,34 +158,24 @@ namespace Detour
 			return std::find(a_bytes, a_bytes + a_info.prefixCount, std::uint8_t{ 0x67 }) != a_bytes + a_info.prefixCount;
 		}
 
-		// The size of an instruction's relocated copy; a_absolute tells whether a branch
-		// takes the absolute form because rel32 cannot reach its destination.
-		std::size_t RelocatedSize(const Stolen& a_stolen, std::uintptr_t a_trampoline, Relocation& a_relocation, bool& a_absolute)
+		// The size of an instruction's copy in the trampoline, by how Relocate carries it.
+		std::size_t CopySize(const Stolen& a_stolen)
 		{
-			const InstructionInfo& info = a_stolen.info;
-			const bool             reach = a_stolen.internal >= 0 || ReachableFromTrampoline(a_trampoline, a_stolen.destination);
-			a_absolute = !reach;
-			if (info.relative == InstructionInfo::Relative::Memory) {
-				a_relocation = Relocation::RipDisplacement;
-				return static_cast<std::size_t>(info.length);
+			const auto length = static_cast<std::size_t>(a_stolen.info.length);
+			switch (a_stolen.relocation) {
+				case Relocation::Copied:
+				case Relocation::RipDisplacement:
+					return length;
+				case Relocation::Jump:
+					return a_stolen.absolute ? kAbsoluteJumpSize : kNearJumpSize;
+				case Relocation::Call:
+					return a_stolen.absolute ? kAbsoluteCallSize : kNearJumpSize;
+				case Relocation::ConditionalJump:
+					return a_stolen.absolute ? kInvertedConditionalSize : kNearConditionalSize;
+				case Relocation::Loop:
+					return (HasAddressSizePrefix(a_stolen.bytes, a_stolen.info) ? 1u : 0u) + 4 + (a_stolen.absolute ? kAbsoluteJumpSize : kNearJumpSize);
 			}
-			switch (info.relative == InstructionInfo::Relative::Branch ? info.branch : Branch::None) {
-				case Branch::Jump:
-					a_relocation = Relocation::Jump;
-					return reach ? kNearJumpSize : kAbsoluteJumpSize;
-				case Branch::Call:
-					a_relocation = Relocation::Call;
-					return reach ? kNearJumpSize : kAbsoluteCallSize;
-				case Branch::ConditionalJump:
-					a_relocation = Relocation::ConditionalJump;
-					return reach ? 6 : kInvertedConditionalSize;
-				case Branch::Loop:
-					a_relocation = Relocation::Loop;
-					return (HasAddressSizePrefix(a_stolen.bytes, info) ? 1u : 0u) + 4 + (reach ? kNearJumpSize : kAbsoluteJumpSize);
-				default:
-					a_relocation = Relocation::Copied;
-					return static_cast<std::size_t>(info.length);
-			}
+			return length;
 		}
 
 		// The condition code (0-15) of a Jcc: the low nibble of 70-7F and 0F 80-8F alike.
@@ -187,7 +183,261 @@ namespace Detour
 		{
 			return a_stolen.bytes[a_stolen.info.opcodeOffset + a_stolen.info.opcodeSize - 1] & 0x0F;
 		}
+
+		// The target's own jump: straight to the replacement when a near jump reaches it,
+		// else through the relay beside the trampoline, else the 14-byte absolute form.
+		void ChooseJump(DetourPlan& a_plan, std::uintptr_t a_relay)
+		{
+			a_plan.nearPage = NearReach(a_plan.target, kNearJumpSize, a_plan.trampolineAddress) && ReachableFromTrampoline(a_plan.trampolineAddress, a_plan.target);
+			if (NearReach(a_plan.target, kNearJumpSize, a_plan.replacement)) {
+				a_plan.jumpSize = kNearJumpSize;
+				a_plan.jumpDestination = a_plan.replacement;
+			} else if (a_plan.nearPage && a_relay != 0 && NearReach(a_plan.target, kNearJumpSize, a_relay)) {
+				a_plan.jumpSize = kNearJumpSize;
+				a_plan.jumpDestination = a_relay;
+				a_plan.relayAddress = a_relay;
+			} else {
+				a_plan.jumpSize = kAbsoluteJumpSize;
+				a_plan.jumpDestination = a_plan.replacement;
+			}
+		}
+
+		// One copy's bytes at a_here; a_to is where its branch or operand goes from there.
+		bool EmitCopy(const Stolen& a_stolen, std::uintptr_t a_here, std::uintptr_t a_to, std::vector<std::uint8_t>& a_out)
+		{
+			const InstructionInfo& info = a_stolen.info;
+			switch (a_stolen.relocation) {
+				case Relocation::Copied:
+					a_out.insert(a_out.end(), a_stolen.bytes, a_stolen.bytes + info.length);
+					break;
+				case Relocation::RipDisplacement: {
+					if (!NearReach(a_here, static_cast<std::uint64_t>(info.length), a_to)) {
+						return false;
+					}
+					// The instruction's own bytes around a displacement measured from here.
+					const std::uint8_t* const displacement = a_stolen.bytes + info.relativeOffset;
+					a_out.insert(a_out.end(), a_stolen.bytes, displacement);
+					AppendLittleEndian(a_out, Rel32(a_here, static_cast<std::size_t>(info.length), a_to), 4);
+					a_out.insert(a_out.end(), displacement + 4, a_stolen.bytes + info.length);
+					break;
+				}
+				case Relocation::Jump:
+					AppendJump(a_out, a_here, a_to, a_stolen.absolute ? kAbsoluteJumpSize : kNearJumpSize);
+					break;
+				case Relocation::Call:
+					if (!a_stolen.absolute) {
+						a_out.push_back(0xE8);
+						AppendLittleEndian(a_out, Rel32(a_here, kNearJumpSize, a_to), 4);
+					} else {
+						// call [rip+2], returning onto a short jump over the address.
+						Append(a_out, { 0xFF, 0x15, 0x02, 0x00, 0x00, 0x00, 0xEB, 0x08 });
+						AppendLittleEndian(a_out, a_to, 8);
+					}
+					break;
+				case Relocation::ConditionalJump:
+					if (!a_stolen.absolute) {
+						Append(a_out, { 0x0F, static_cast<std::uint8_t>(0x80 | ConditionOf(a_stolen)) });
+						AppendLittleEndian(a_out, Rel32(a_here, kNearConditionalSize, a_to), 4);
+					} else {
+						// The opposite condition skips the absolute jump.
+						Append(a_out, { static_cast<std::uint8_t>(0x70 | (ConditionOf(a_stolen) ^ 1)), static_cast<std::uint8_t>(kAbsoluteJumpSize) });
+						AppendJump(a_out, a_here + 2, a_to, kAbsoluteJumpSize);
+					}
+					break;
+				case Relocation::Loop: {
+					// loop +2 lands on the jump to the destination; falling through, a short
+					// jump skips it. An address-size prefix (ecx instead of rcx) is kept.
+					const std::uint64_t jump = a_stolen.absolute ? kAbsoluteJumpSize : kNearJumpSize;
+					const std::size_t   prefix = HasAddressSizePrefix(a_stolen.bytes, info) ? 1 : 0;
+					if (prefix != 0) {
+						a_out.push_back(0x67);
+					}
+					Append(a_out, { a_stolen.bytes[info.opcodeOffset], 0x02, 0xEB, static_cast<std::uint8_t>(jump) });
+					AppendJump(a_out, a_here + prefix + 4, a_to, jump);
+					break;
+				}
+			}
+			return true;
+		}
 	} // namespace
+
+	namespace PlanPhases
+	{
+		Run MeasureRun(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::uint64_t a_jumpSize, std::size_t a_functionSize, bool a_nearPage)
+		{
+			Run         run;
+			std::size_t length = 0;
+			while (length < a_jumpSize) {
+				if (length >= a_code.size()) {
+					run.refusal = { DetourFailure::CodeTooShort, length };
+					return run;
+				}
+				Stolen       instruction;
+				std::uint8_t padded[kPaddedSize];
+				instruction.offset = length;
+				instruction.info = MeasurePadded(a_code.subspan(length), padded);
+				const InstructionInfo& info = instruction.info;
+				const auto             size = static_cast<std::size_t>(info.length);
+				DetourFailure          failure = DetourFailure::None;
+				const auto             destination = info.length < 0 ? 0 : static_cast<std::uintptr_t>(RelativeDestination(padded, info, a_target + length));
+				// EB 00 goes on to the next instruction: it does not end the function.
+				const bool toNext = info.branch == Branch::Jump && destination == a_target + length + size;
+				if (info.length < 0) {
+					failure = DetourFailure::Undecodable;
+				} else if (size > a_code.size() - length) {
+					failure = DetourFailure::CodeTooShort;
+				} else if (a_functionSize != 0 && length + size > a_functionSize) {
+					failure = DetourFailure::PastFunctionEnd;
+				} else if (info.branch == Branch::Breakpoint || (info.EndsFlow() && !toNext && length + size < a_jumpSize)) {
+					// int3 is padding after a function or a debugger's breakpoint: never the
+					// function's own code. A return or unconditional jump may end the run,
+					// but what follows it is not this function's.
+					failure = DetourFailure::FunctionEnds;
+				} else if (!a_nearPage && info.relative != InstructionInfo::Relative::None) {
+					failure = info.relative == InstructionInfo::Relative::Memory ? DetourFailure::RipRelative : DetourFailure::RelativeBranch;
+				} else if (info.relative == InstructionInfo::Relative::Memory && HasAddressSizePrefix(padded, info)) {
+					// With an address-size prefix a rip-relative operand is eip-relative: its
+					// address is cut to 32 bits, which a rewritten displacement cannot reproduce.
+					failure = DetourFailure::Unrelocatable;
+				}
+				if (failure != DetourFailure::None) {
+					run.refusal = { failure, length };
+					return run;
+				}
+				std::copy_n(padded, size, instruction.bytes);
+				instruction.destination = destination;
+				run.instructions.push_back(instruction);
+				length += size;
+			}
+			run.length = length;
+			return run;
+		}
+
+		Refusal CheckRestOfFunction(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::size_t a_stolen, std::size_t a_functionSize)
+		{
+			if (a_functionSize == 0) {
+				return {}; // no known end: nothing to walk to
+			}
+			// Walked instruction by instruction: a branch the walk does not see, past code it
+			// cannot measure or bytes it was not given, may be the one that lands inside the
+			// jump, so a walk that stops short of the function's end refuses.
+			const std::size_t end = std::min(a_functionSize, a_code.size());
+			std::size_t       at = a_stolen;
+			while (at < end) {
+				std::uint8_t          padded[kPaddedSize];
+				const InstructionInfo info = MeasurePadded(a_code.subspan(at, end - at), padded);
+				if (info.length < 0 || static_cast<std::size_t>(info.length) > end - at) {
+					break;
+				}
+				const auto destination = static_cast<std::uintptr_t>(RelativeDestination(padded, info, a_target + at));
+				if (info.relative == InstructionInfo::Relative::Branch && destination > a_target && destination < a_target + a_stolen) {
+					return { DetourFailure::BranchIntoStolenBytes, at };
+				}
+				at += static_cast<std::size_t>(info.length);
+			}
+			if (at < a_functionSize) {
+				return { DetourFailure::RestOfFunctionUnchecked, at };
+			}
+			return {};
+		}
+
+		Refusal Relocate(std::vector<Stolen>& a_run, std::uintptr_t a_target, std::uintptr_t a_trampoline)
+		{
+			const std::size_t length = a_run.empty() ? 0 : a_run.back().offset + static_cast<std::size_t>(a_run.back().info.length);
+			for (Stolen& instruction : a_run) {
+				const InstructionInfo& info = instruction.info;
+				instruction.relocation = Relocation::Copied;
+				if (info.relative == InstructionInfo::Relative::None) {
+					continue;
+				}
+				// A destination past either end of the address space is no place to go.
+				if (!NearReach(a_target + instruction.offset, static_cast<std::uint64_t>(info.length), instruction.destination)) {
+					return { DetourFailure::Unrelocatable, instruction.offset };
+				}
+				if (info.relative == InstructionInfo::Relative::Memory) {
+					instruction.relocation = Relocation::RipDisplacement; // its reach is checked where the copy lands
+					continue;
+				}
+				// A branch into the stolen bytes goes to the copy of the instruction it lands on.
+				if (instruction.destination >= a_target && instruction.destination < a_target + length) {
+					const auto landing = std::ranges::find(a_run, instruction.destination - a_target, &Stolen::offset);
+					if (landing == a_run.end()) {
+						return { DetourFailure::Unrelocatable, instruction.offset }; // into the middle of an instruction
+					}
+					instruction.internal = static_cast<int>(landing - a_run.begin());
+				}
+				instruction.absolute = instruction.internal < 0 && !ReachableFromTrampoline(a_trampoline, instruction.destination);
+				switch (info.branch) {
+					case Branch::Jump:
+						instruction.relocation = Relocation::Jump;
+						break;
+					case Branch::Call:
+						instruction.relocation = Relocation::Call;
+						break;
+					case Branch::ConditionalJump:
+						instruction.relocation = Relocation::ConditionalJump;
+						break;
+					case Branch::Loop:
+						instruction.relocation = Relocation::Loop;
+						break;
+					default:
+						break;
+				}
+			}
+			return {};
+		}
+
+		Refusal LayOut(const std::vector<Stolen>& a_run, DetourPlan& a_plan)
+		{
+			// Each copy's size first, so that branches between copies know where they land.
+			std::size_t at = 0;
+			a_plan.instructions.clear();
+			for (const Stolen& instruction : a_run) {
+				StolenInstruction record;
+				record.offset = static_cast<std::uint8_t>(instruction.offset);
+				record.length = static_cast<std::uint8_t>(instruction.info.length);
+				record.trampolineOffset = static_cast<std::uint16_t>(at);
+				record.trampolineLength = static_cast<std::uint16_t>(CopySize(instruction));
+				record.relocation = instruction.relocation;
+				record.endsFlow = instruction.info.EndsFlow();
+				at += record.trampolineLength;
+				a_plan.instructions.push_back(record);
+			}
+			a_plan.returnJumpSize = JumpSize(a_plan.trampolineAddress + at, a_plan.target + a_plan.stolenLength);
+			if (at + a_plan.returnJumpSize > kMaxTrampolineSize) {
+				return { DetourFailure::RunTooLong, 0 };
+			}
+			return {};
+		}
+
+		Refusal Emit(const std::vector<Stolen>& a_run, DetourPlan& a_plan)
+		{
+			std::vector<std::uint8_t>& out = a_plan.trampoline;
+			out.clear();
+			for (std::size_t i = 0; i < a_run.size(); ++i) {
+				const Stolen&            instruction = a_run[i];
+				const StolenInstruction& record = a_plan.instructions[i];
+				const std::uintptr_t     here = a_plan.trampolineAddress + record.trampolineOffset;
+				const std::uintptr_t     to = instruction.internal >= 0 ? a_plan.trampolineAddress + a_plan.instructions[static_cast<std::size_t>(instruction.internal)].trampolineOffset : instruction.destination;
+				// Every branch between copies was aimed by the layout: a copy of another size
+				// would misplace them all.
+				if (!EmitCopy(instruction, here, to, out) || out.size() != std::size_t{ record.trampolineOffset } + record.trampolineLength) {
+					return { DetourFailure::Unrelocatable, record.offset };
+				}
+			}
+			AppendJump(out, a_plan.trampolineAddress + out.size(), a_plan.target + a_plan.stolenLength, a_plan.returnJumpSize);
+
+			a_plan.relay.clear();
+			if (a_plan.relayAddress != 0) {
+				AppendJump(a_plan.relay, a_plan.relayAddress, a_plan.replacement, kAbsoluteJumpSize);
+				a_plan.relay.resize(kRelaySize, kInt3);
+			}
+			a_plan.patch.clear();
+			AppendJump(a_plan.patch, a_plan.target, a_plan.jumpDestination, a_plan.jumpSize);
+			a_plan.patch.resize(a_plan.stolenLength, kNop);
+			return {};
+		}
+	} // namespace PlanPhases
 
 	DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::uintptr_t a_replacement, std::uintptr_t a_trampoline, std::uintptr_t a_relay, std::size_t a_functionSize)
 	{
@@ -195,205 +445,43 @@ namespace Detour
 		plan.target = a_target;
 		plan.replacement = a_replacement;
 		plan.trampolineAddress = a_trampoline;
-		plan.nearPage = NearReach(a_target, kNearJumpSize, a_trampoline) && ReachableFromTrampoline(a_trampoline, a_target);
+		// No address of the plan wraps around the top of the address space.
+		if (a_trampoline > kTop - kMaxTrampolineSize) {
+			return Fail(plan, { DetourFailure::NoTrampolineMemory, 0 });
+		}
+		const std::span<const std::uint8_t> code = a_code.first(std::min<std::size_t>(a_code.size(), kTop - a_target));
+		ChooseJump(plan, a_relay <= kTop - kRelaySize ? a_relay : 0);
 
-		// The target's own jump: straight to the replacement when a near jump reaches it,
-		// else through the relay beside the trampoline, else the 14-byte absolute form.
-		if (NearReach(a_target, kNearJumpSize, a_replacement)) {
-			plan.jumpSize = kNearJumpSize;
-			plan.jumpDestination = a_replacement;
-		} else if (plan.nearPage && a_relay != 0 && NearReach(a_target, kNearJumpSize, a_relay)) {
-			plan.jumpSize = kNearJumpSize;
-			plan.jumpDestination = a_relay;
-			plan.relayAddress = a_relay;
-		} else {
-			plan.jumpSize = kAbsoluteJumpSize;
-			plan.jumpDestination = a_replacement;
+		PlanPhases::Run run = PlanPhases::MeasureRun(code, a_target, plan.jumpSize, a_functionSize, plan.nearPage);
+		if (run.refusal) {
+			return Fail(plan, run.refusal);
 		}
-
-		// Whole instructions until the jump fits, never past the function's end.
-		std::vector<Stolen> stolen;
-		std::size_t         length = 0;
-		while (length < plan.jumpSize) {
-			Stolen            instruction{};
-			const std::size_t available = a_code.size() > length ? a_code.size() - length : 0;
-			if (available == 0) {
-				return Fail(plan, DetourFailure::CodeTooShort, length);
-			}
-			std::uint8_t padded[kPaddedSize];
-			instruction.info = MeasurePadded(a_code.subspan(length), padded);
-			const InstructionInfo& info = instruction.info;
-			if (info.length < 0) {
-				return Fail(plan, DetourFailure::Undecodable, length);
-			}
-			const auto size = static_cast<std::size_t>(info.length);
-			if (size > available) {
-				return Fail(plan, DetourFailure::CodeTooShort, length);
-			}
-			if (a_functionSize != 0 && length + size > a_functionSize) {
-				return Fail(plan, DetourFailure::PastFunctionEnd, length);
-			}
-			// int3 is padding after a function or a debugger's breakpoint: never the
-			// function's own code. A return or unconditional jump may end the run, but
-			// what follows it is not this function's.
-			const auto destination = static_cast<std::uintptr_t>(RelativeDestination(padded, info, a_target + length));
-			const bool toNext = info.branch == Branch::Jump && destination == a_target + length + size; // EB 00: goes on
-			if (info.branch == Branch::Breakpoint || (info.EndsFlow() && !toNext && length + size < plan.jumpSize)) {
-				return Fail(plan, DetourFailure::FunctionEnds, length);
-			}
-			if (!plan.nearPage && info.relative != InstructionInfo::Relative::None) {
-				return Fail(plan, info.relative == InstructionInfo::Relative::Memory ? DetourFailure::RipRelative : DetourFailure::RelativeBranch, length);
-			}
-			// With an address-size prefix a rip-relative operand is eip-relative: its address
-			// is cut to 32 bits, which a rewritten displacement cannot reproduce.
-			if (info.relative == InstructionInfo::Relative::Memory && HasAddressSizePrefix(padded, info)) {
-				return Fail(plan, DetourFailure::Unrelocatable, length);
-			}
-			std::copy_n(padded, size, instruction.bytes);
-			instruction.destination = destination;
-			instruction.internal = -1;
-			stolen.push_back(instruction);
-			length += size;
+		plan.stolenLength = run.length;
+		Refusal refusal = PlanPhases::CheckRestOfFunction(code, a_target, run.length, a_functionSize);
+		if (!refusal) {
+			refusal = PlanPhases::Relocate(run.instructions, a_target, a_trampoline);
 		}
-		plan.stolenLength = length;
-
-		// The function's own branches must not land inside the bytes the jump overwrites:
-		// walk the rest of it, as far as its size is known and its bytes are given. An
-		// instruction the decoder refuses ends the walk (data, or code it cannot follow).
-		for (std::size_t at = length, end = std::min(a_functionSize, a_code.size()); at < end;) {
-			std::uint8_t          padded[kPaddedSize];
-			const InstructionInfo info = MeasurePadded(a_code.subspan(at, end - at), padded);
-			if (info.length < 0 || at + static_cast<std::size_t>(info.length) > end) {
-				break;
-			}
-			const auto destination = static_cast<std::uintptr_t>(RelativeDestination(padded, info, a_target + at));
-			if (info.relative == InstructionInfo::Relative::Branch && destination > a_target && destination < a_target + length) {
-				return Fail(plan, DetourFailure::BranchIntoStolenBytes, at);
-			}
-			at += static_cast<std::size_t>(info.length);
+		if (!refusal) {
+			refusal = PlanPhases::LayOut(run.instructions, plan);
 		}
-
-		// Branches into the stolen bytes go to the copy of the instruction they land on.
-		std::vector<std::size_t> offsets;
-		for (std::size_t i = 0, at = 0; i < stolen.size(); at += static_cast<std::size_t>(stolen[i].info.length), ++i) {
-			offsets.push_back(at);
+		if (!refusal) {
+			refusal = PlanPhases::Emit(run.instructions, plan);
 		}
-		for (std::size_t i = 0; i < stolen.size(); ++i) {
-			Stolen& instruction = stolen[i];
-			if (instruction.info.relative != InstructionInfo::Relative::Branch || instruction.destination < a_target || instruction.destination >= a_target + length) {
-				continue;
-			}
-			const auto landing = std::find(offsets.begin(), offsets.end(), instruction.destination - a_target);
-			if (landing == offsets.end()) {
-				return Fail(plan, DetourFailure::Unrelocatable, offsets[i]); // into the middle of an instruction
-			}
-			instruction.internal = static_cast<int>(landing - offsets.begin());
+		if (refusal) {
+			return Fail(plan, refusal);
 		}
-
-		// Lay out the trampoline: each copy's size first, so that branches between copies
-		// know where they land, then the bytes.
-		std::size_t       at = 0;
-		std::vector<bool> absolute(stolen.size());
-		for (std::size_t i = 0; i < stolen.size(); ++i) {
-			bool              absoluteForm = false;
-			StolenInstruction record;
-			record.offset = static_cast<std::uint8_t>(offsets[i]);
-			record.length = static_cast<std::uint8_t>(stolen[i].info.length);
-			record.trampolineOffset = static_cast<std::uint16_t>(at);
-			record.trampolineLength = static_cast<std::uint16_t>(RelocatedSize(stolen[i], a_trampoline, record.relocation, absoluteForm));
-			absolute[i] = absoluteForm;
-			record.endsFlow = stolen[i].info.EndsFlow();
-			at += record.trampolineLength;
-			plan.instructions.push_back(record);
-		}
-		const std::uintptr_t back = a_target + length;
-		plan.returnJumpSize = JumpSize(a_trampoline + at, back);
-		if (at + plan.returnJumpSize > kMaxTrampolineSize) {
-			return Fail(plan, DetourFailure::RunTooLong, 0);
-		}
-
-		std::vector<std::uint8_t>& out = plan.trampoline;
-		out.reserve(at + plan.returnJumpSize);
-		for (std::size_t i = 0; i < stolen.size(); ++i) {
-			const Stolen&            instruction = stolen[i];
-			const StolenInstruction& record = plan.instructions[i];
-			const InstructionInfo&   info = instruction.info;
-			const std::uintptr_t     here = a_trampoline + record.trampolineOffset;
-			const std::uintptr_t     to = instruction.internal >= 0 ? a_trampoline + plan.instructions[static_cast<std::size_t>(instruction.internal)].trampolineOffset : instruction.destination;
-			const bool               inReach = !absolute[i];
-			switch (record.relocation) {
-				case Relocation::Copied:
-					out.insert(out.end(), instruction.bytes, instruction.bytes + info.length);
-					break;
-				case Relocation::RipDisplacement: {
-					if (!NearReach(here, static_cast<std::uint64_t>(info.length), to)) {
-						return Fail(plan, DetourFailure::Unrelocatable, record.offset);
-					}
-					// The instruction's own bytes around a displacement measured from here.
-					const std::uint8_t* const displacement = instruction.bytes + info.relativeOffset;
-					out.insert(out.end(), instruction.bytes, displacement);
-					AppendLittleEndian(out, Rel32(here, static_cast<std::size_t>(info.length), to), 4);
-					out.insert(out.end(), displacement + 4, instruction.bytes + info.length);
-					break;
-				}
-				case Relocation::Jump:
-					AppendJump(out, here, to, inReach ? kNearJumpSize : kAbsoluteJumpSize);
-					break;
-				case Relocation::Call:
-					if (inReach) {
-						out.push_back(0xE8);
-						AppendLittleEndian(out, Rel32(here, kNearJumpSize, to), 4);
-					} else {
-						// call [rip+2], returning onto a short jump over the address.
-						Append(out, { 0xFF, 0x15, 0x02, 0x00, 0x00, 0x00, 0xEB, 0x08 });
-						AppendLittleEndian(out, to, 8);
-					}
-					break;
-				case Relocation::ConditionalJump:
-					if (inReach) {
-						Append(out, { 0x0F, static_cast<std::uint8_t>(0x80 | ConditionOf(instruction)) });
-						AppendLittleEndian(out, Rel32(here, 6, to), 4);
-					} else {
-						// The opposite condition skips the absolute jump.
-						Append(out, { static_cast<std::uint8_t>(0x70 | (ConditionOf(instruction) ^ 1)), static_cast<std::uint8_t>(kAbsoluteJumpSize) });
-						AppendJump(out, here + 2, to, kAbsoluteJumpSize);
-					}
-					break;
-				case Relocation::Loop: {
-					// loop +2 lands on the jump to the destination; falling through, a short
-					// jump skips it. An address-size prefix (ecx instead of rcx) is kept.
-					const std::uint64_t jump = inReach ? kNearJumpSize : kAbsoluteJumpSize;
-					const std::size_t   prefix = HasAddressSizePrefix(instruction.bytes, info) ? 1 : 0;
-					if (prefix != 0) {
-						out.push_back(0x67);
-					}
-					Append(out, { instruction.bytes[info.opcodeOffset], 0x02, 0xEB, static_cast<std::uint8_t>(jump) });
-					AppendJump(out, here + prefix + 4, to, jump);
-					break;
-				}
-			}
-			// Every branch between copies was aimed by the layout: a copy of another size
-			// would misplace them all.
-			if (out.size() != std::size_t{ record.trampolineOffset } + record.trampolineLength) {
-				return Fail(plan, DetourFailure::Unrelocatable, record.offset);
-			}
-		}
-		AppendJump(out, a_trampoline + at, back, plan.returnJumpSize);
-
-		if (plan.relayAddress != 0) {
-			AppendJump(plan.relay, plan.relayAddress, a_replacement, kAbsoluteJumpSize);
-			plan.relay.resize(kRelaySize, kInt3);
-		}
-		AppendJump(plan.patch, a_target, plan.jumpDestination, plan.jumpSize);
-		plan.patch.resize(length, kNop);
 		return plan;
 	}
 
 	DetourPlan DryRunDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::size_t a_functionSize)
 	{
-		constexpr std::uintptr_t kPage = 0x10000;
+		constexpr std::uintptr_t kBlock = 0x10000;
 		constexpr std::uintptr_t kFar = std::uintptr_t{ 64 } << 30;
-		const std::uintptr_t     page = (a_target & ~(kPage - 1)) - kPage;
-		return PlanDetour(a_code, a_target, a_target + kFar, page + kRelaySize, page, a_functionSize);
+		// The block below the target's, where there is one that is not block 0 (a relay
+		// at address 0 would be no relay); else the one above.
+		const std::uintptr_t block = a_target & ~(kBlock - 1);
+		const std::uintptr_t page = block >= 2 * kBlock ? block - kBlock : block + kBlock;
+		const std::uintptr_t replacement = a_target <= kTop - kFar ? a_target + kFar : a_target - kFar;
+		return PlanDetour(a_code, a_target, replacement, page + kRelaySize, page, a_functionSize);
 	}
 } // namespace Detour

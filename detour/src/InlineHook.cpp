@@ -16,10 +16,12 @@ namespace Detour
 	namespace
 	{
 		// The target's bytes the plan may look at: enough for the longest run it steals
-		// (13 bytes and a 15-byte instruction), never past the executable memory there.
+		// (13 bytes and a 15-byte instruction), and the whole function where its size is
+		// known (the plan walks all of it for branches back into the stolen bytes), never
+		// past the executable memory there.
 		constexpr std::size_t kCodeWindow = 32;
-		// How much of a function of known size is scanned for branches into the stolen bytes.
-		constexpr std::size_t kLongestScannedFunction = 0x10000;
+		// The longest leading jump: FF 25 and its 32-bit displacement.
+		constexpr std::size_t kLongestLeadingJump = 6;
 
 		std::int32_t ReadInt32(const std::uint8_t* a_at)
 		{
@@ -82,24 +84,45 @@ namespace Detour
 		// that the game's jump and the replacement's calls through it keep working.
 	}
 
-	std::uint8_t* InlineHook::FollowJumps(std::uint8_t* a_code)
+	InlineHook::JumpWalk InlineHook::FollowJumps(std::uint8_t* a_code)
 	{
+		// Nothing is read before the memory query says it is there: the address may come
+		// from a database for another game version, and the bytes there may only look
+		// like jumps.
+		const auto    refuse = [](Failure a_failure, const std::uint8_t* a_at) { return JumpWalk{ nullptr, a_failure, a_at }; };
 		std::uint8_t* p = a_code;
+		if (CodeMemory::ExecutableLength(p, 1) == 0) {
+			return refuse(Failure::TargetNotExecutable, p);
+		}
 		for (int jumps = 0; jumps < kMaxJumpsFollowed; ++jumps) {
-			if (p[0] == 0xFF && p[1] == 0x25) {
+			const std::size_t readable = CodeMemory::ExecutableLength(p, kLongestLeadingJump);
+			std::uint8_t*     next = nullptr;
+			if (p[0] == 0xFF && readable >= 2 && p[1] == 0x25) {
 				// jmp [rip+d]: the destination is the pointer stored at the next instruction + d.
-				std::uint8_t* destination;
-				std::memcpy(&destination, Offset(p, 6 + std::int64_t{ ReadInt32(p + 2) }), sizeof destination);
-				p = destination;
+				if (readable < 6) {
+					return refuse(Failure::TargetNotExecutable, p);
+				}
+				const std::uint8_t* const slot = Offset(p, 6 + std::int64_t{ ReadInt32(p + 2) });
+				if (CodeMemory::ReadableLength(slot, sizeof next) < sizeof next) {
+					return refuse(Failure::JumpPointerUnreadable, p);
+				}
+				std::memcpy(&next, slot, sizeof next);
 			} else if (p[0] == 0xE9) {
-				p = Offset(p, 5 + std::int64_t{ ReadInt32(p + 1) });
-			} else if (p[0] == 0xEB && p[1] != 0x00 && p[1] != 0x80) {
-				p = Offset(p, 2 + std::int64_t{ static_cast<std::int8_t>(p[1]) });
+				if (readable < 5) {
+					return refuse(Failure::TargetNotExecutable, p);
+				}
+				next = Offset(p, 5 + std::int64_t{ ReadInt32(p + 1) });
+			} else if (p[0] == 0xEB && readable >= 2 && p[1] != 0x00 && p[1] != 0x80) {
+				next = Offset(p, 2 + std::int64_t{ static_cast<std::int8_t>(p[1]) });
 			} else {
 				break;
 			}
+			if (CodeMemory::ExecutableLength(next, 1) == 0) {
+				return refuse(Failure::TargetNotExecutable, next);
+			}
+			p = next;
 		}
-		return p;
+		return { p, Failure::None, nullptr };
 	}
 
 	std::uint64_t InlineHook::JumpSize(const void* a_from, const void* a_to) noexcept
@@ -152,22 +175,32 @@ namespace Detour
 		failedAt = nullptr;
 		replacement = a_replacement;
 
-		// Nothing is read from, let alone written to, memory that is not code.
+		// Nothing is read from, let alone written to, memory that is not code. An address
+		// the image's table places in the middle of a function is no function's entry: it
+		// is refused before any jump there is followed, or a tail jump inside one function
+		// would lead to the start of another, which would pass.
+		target = patchAddress = a_function;
 		if (CodeMemory::ExecutableLength(a_function, 1) == 0) {
-			target = patchAddress = a_function;
 			return Fail(Failure::TargetNotExecutable, a_function);
 		}
-		target = FollowJumps(a_function);
-		patchAddress = target;
+		const auto given = CodeMemory::LocateFunction(a_function);
+		if (given.kind == FunctionTable::Position::Kind::InsideFunction) {
+			return Fail(Failure::InsideFunction, a_function);
+		}
+		const JumpWalk walk = FollowJumps(a_function);
+		if (walk.failure != Failure::None) {
+			return Fail(walk.failure, walk.failedAt);
+		}
+		target = patchAddress = walk.end;
 		// The function's extent, where the image records it, bounds the run and lets the
-		// plan check the rest of the function for branches back into the stolen bytes. An
-		// address the table places in the middle of a function is no function's entry.
-		const auto position = CodeMemory::LocateFunction(target);
+		// plan check the rest of the function for branches back into the stolen bytes.
+		// Where the jumps lead must be a function's entry too.
+		const auto position = target == a_function ? given : CodeMemory::LocateFunction(target);
 		if (position.kind == FunctionTable::Position::Kind::InsideFunction) {
 			return Fail(Failure::InsideFunction, target);
 		}
 		const std::size_t functionSize = position.size;
-		const std::size_t available = CodeMemory::ExecutableLength(target, std::max(kCodeWindow, std::min(functionSize, kLongestScannedFunction)));
+		const std::size_t available = CodeMemory::ExecutableLength(target, std::max(kCodeWindow, functionSize));
 		if (available == 0) {
 			return Fail(Failure::TargetNotExecutable, target);
 		}
@@ -224,8 +257,8 @@ namespace Detour
 		// not run the function again.)
 		bool written = false;
 		{
-			ThreadFreeze           freeze;
-			CodeMemory::Protection former = 0;
+			ThreadFreeze                freeze;
+			CodeMemory::SavedProtection former;
 			if (CodeMemory::MakeWritable(target, stolenLength, former)) {
 				std::memcpy(target, plan.patch.data(), stolenLength);
 				freeze.MoveInstructionPointers([this](std::uintptr_t a_ip) { return IntoTrampoline(*this, a_ip); });
@@ -253,8 +286,8 @@ namespace Detour
 			// addresses) will come back to it.
 			bool slotInUse = std::ranges::any_of(instructions, [](const StolenInstruction& a_instruction) { return a_instruction.relocation == Relocation::Call; });
 			{
-				ThreadFreeze           freeze;
-				CodeMemory::Protection former = 0;
+				ThreadFreeze                freeze;
+				CodeMemory::SavedProtection former;
 				if (!CodeMemory::MakeWritable(target, stolenLength, former)) {
 					return; // write nothing to a range whose protection did not change
 				}

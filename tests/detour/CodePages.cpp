@@ -134,6 +134,18 @@ bool CodePages::DropPage(std::size_t a_offset)
 #endif
 }
 
+bool CodePages::SetAccess(std::size_t a_offset, Access a_access)
+{
+#if defined(_WIN32)
+	constexpr DWORD kProtection[] = { PAGE_NOACCESS, PAGE_READWRITE, PAGE_EXECUTE_READ, PAGE_EXECUTE_READWRITE };
+	DWORD           former = 0;
+	return ::VirtualProtect(_base + a_offset, kPageSize, kProtection[static_cast<int>(a_access)], &former) != FALSE;
+#else
+	constexpr int kProtection[] = { PROT_NONE, PROT_READ | PROT_WRITE, PROT_READ | PROT_EXEC, PROT_READ | PROT_WRITE | PROT_EXEC };
+	return ::mprotect(_base + a_offset, kPageSize, kProtection[static_cast<int>(a_access)]) == 0;
+#endif
+}
+
 bool CodePages::RestorePage(std::size_t a_offset)
 {
 #if defined(_WIN32)

@@ -39,6 +39,17 @@ public:
 	bool DropPage(std::size_t a_offset);
 	bool RestorePage(std::size_t a_offset);
 
+	// Gives the page at a_offset a protection of its own (the pages start read, write and
+	// execute): no access, data, code, or writable code.
+	enum class Access
+	{
+		None,
+		ReadWrite,
+		ReadExecute,
+		ReadWriteExecute
+	};
+	bool SetAccess(std::size_t a_offset, Access a_access);
+
 private:
 	std::uint8_t* _base{ nullptr };
 	std::size_t   _size{ 0 };

@@ -4,6 +4,8 @@
 #include "CodeMemory.h"
 #include "Detour/DetourPlan.h"
 #include "Detour/InlineHook.h"
+#include "Detour/InstructionLengthDecoder.h"
+#include "DetourPlanPhases.h"
 #include "TrampolinePool.h"
 
 #include <gtest/gtest.h>
@@ -209,4 +211,133 @@ TEST(DetourPlan, RandomCodeGivesEitherARefusalOrAConsistentPlan)
 		ASSERT_EQ(trampolineOffset + plan.returnJumpSize, plan.trampoline.size());
 	}
 	EXPECT_GT(accepted, 10000u) << "the random code is mostly plannable";
+}
+
+TEST(DetourPlan, ScanThatCannotReachTheFunctionsEndRefuses)
+{
+	// The function's own branches are looked for up to its known end; one hidden behind
+	// code the scan cannot measure may land inside the jump. Each function starts with
+	// 5 bytes to steal (xor eax, eax; add eax, ecx; nop) and loops back to the add.
+	const Bytes prologue = { 0x31, 0xC0, 0x01, 0xC8, 0x90 };
+	const auto  function = [&](const Bytes& a_middle) {
+        Bytes code = prologue;
+        code.insert(code.end(), a_middle.begin(), a_middle.end());
+        const auto back = static_cast<std::uint8_t>(2 - static_cast<int>(code.size() + 2)); // jne to the add at +2
+        code.insert(code.end(), { 0x75, back, 0xC3 });
+        return code;
+	};
+	// vzeroupper: refused by a decoder without VEX, measured by one with it; the scan
+	// follows whatever the decoder answers.
+	const Bytes vzeroupper = { 0xC5, 0xF8, 0x77 };
+	const bool  vexMeasured = Detour::InstructionLengthDecoder(Bytes{ 0xC5, 0xF8, 0x77, 0xC3, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC }.data(), Detour::kX86_64Mode) == 3;
+	const Bytes nops = { 0x90, 0x90, 0x90 };
+	struct Case
+	{
+		const char* what;
+		Bytes       code;
+		std::size_t functionSize; // 0: the code's size
+		std::size_t given;        // bytes given, 0: all
+		Failure     failure;
+		std::size_t at;
+	};
+	const Case cases[] = {
+		{ "a byte the decoder refuses before the loop", function({ 0x06 }), 0, 0, Failure::RestOfFunctionUnchecked, 5 },
+		{ "vzeroupper before the loop", function(vzeroupper), 0, 0, vexMeasured ? Failure::BranchIntoStolenBytes : Failure::RestOfFunctionUnchecked, vexMeasured ? 8u : 5u },
+		{ "the bytes given end before the function does", function(nops), 0, 8, Failure::RestOfFunctionUnchecked, 8 },
+		{ "an instruction reaching past the function's end", Bytes{ 0x31, 0xC0, 0x01, 0xC8, 0x90, 0x48, 0x8B, 0xC1 }, 7, 0, Failure::RestOfFunctionUnchecked, 5 },
+		{ "scanned to its end, the loop is found", function(nops), 0, 0, Failure::BranchIntoStolenBytes, 8 },
+		{ "scanned to its end, nothing comes back", Bytes{ 0x31, 0xC0, 0x01, 0xC8, 0x90, 0x48, 0x8B, 0xC1, 0xC3 }, 0, 0, Failure::None, 0 },
+	};
+	for (const Case& c : cases) {
+		const std::span<const std::uint8_t> code = std::span{ c.code }.first(c.given != 0 ? c.given : c.code.size());
+		const Detour::DetourPlan            plan = Detour::DryRunDetour(code, kTarget, c.functionSize != 0 ? c.functionSize : c.code.size());
+		EXPECT_EQ(plan.failure, c.failure) << c.what << ": " << Detour::DescribeFailure(plan.failure);
+		EXPECT_EQ(plan.failedAt, c.at) << c.what;
+	}
+	EXPECT_EQ(Detour::DescribeFailure(Failure::RestOfFunctionUnchecked), "cannot check the rest of the function");
+}
+
+TEST(DetourPlan, LowAndHighAddressesNeverWrapAndAddressZeroIsNeverARelay)
+{
+	const Bytes              prologue = { 0x48, 0x89, 0x5C, 0x24, 0x08, 0xC3 };
+	constexpr std::uintptr_t kTop = ~std::uintptr_t{ 0 };
+	// The dry run's page: below the target's 64 KiB block, above it when that would be
+	// block 0 or wrap.
+	for (const std::uintptr_t target : { std::uintptr_t{ 0x8000 }, std::uintptr_t{ 0x1A000 }, std::uintptr_t{ 0x2A000 }, kTop - 0xFFFF }) {
+		const Detour::DetourPlan plan = Detour::DryRunDetour(prologue, target);
+		ASSERT_TRUE(plan.ok()) << std::hex << target << ": " << Detour::DescribeFailure(plan.failure);
+		EXPECT_NE(plan.relayAddress, 0u) << std::hex << target;
+		EXPECT_EQ(plan.jumpSize, 5u) << std::hex << target << ": through the relay";
+		const std::uintptr_t distance = plan.relayAddress > target ? plan.relayAddress - target : target - plan.relayAddress;
+		EXPECT_LT(distance, std::uintptr_t{ 0x20000 }) << std::hex << target << ": relay " << plan.relayAddress << " lies beside the target, not across the top";
+		EXPECT_LE(plan.trampolineAddress, kTop - Detour::kMaxTrampolineSize) << std::hex << target;
+	}
+
+	struct Reach
+	{
+		std::uintptr_t from;
+		std::uint64_t  size;
+		std::uintptr_t to;
+		bool           reaches;
+	};
+	const Reach reaches[] = {
+		{ 0x1000, 5, kTop - 0xFFF, false }, // modular arithmetic would say 0x2000 - 5 bytes back
+		{ kTop - 1, 5, 0x10, false },       // the branch itself would wrap
+		{ 0x1000, 5, 0x80001004, true },
+		{ 0x80001005, 5, 0x100A, true }, // 2 GiB back from the branch's end
+		{ 0x80001005, 5, 0x1009, false },
+	};
+	for (const Reach& r : reaches) {
+		EXPECT_EQ(Detour::NearReach(r.from, r.size, r.to), r.reaches) << std::hex << r.from << " -> " << r.to;
+	}
+
+	// A trampoline and relay at the top of the address space are not near a target at the
+	// bottom of it; a relay at 0 is none; a trampoline whose bytes would wrap is refused.
+	const Detour::DetourPlan acrossTheTop = Detour::PlanDetour(prologue, 0x1000, kFarReplacement, kTop - 0xFFF + Detour::kRelaySize, kTop - 0xFFF);
+	EXPECT_FALSE(acrossTheTop.nearPage);
+	EXPECT_EQ(acrossTheTop.relayAddress, 0u);
+	EXPECT_EQ(acrossTheTop.jumpSize, 14u);
+	const Detour::DetourPlan relayZero = Detour::PlanDetour(prologue, 0x8000, kFarReplacement, 0x9000, 0);
+	EXPECT_EQ(relayZero.relayAddress, 0u);
+	EXPECT_EQ(relayZero.jumpSize, 14u);
+	EXPECT_EQ(Detour::PlanDetour(prologue, kTarget, kFarReplacement, kTop - 0x20, 0).failure, Failure::NoTrampolineMemory);
+}
+
+TEST(DetourPlan, RelocateAndLayOutDecideEachCopyAlone)
+{
+	// The relocate and lay-out phases on one stolen instruction each: how it is carried and
+	// how long its copy is, by where the trampoline lies from its destination.
+	namespace Phases = Detour::PlanPhases;
+	constexpr std::uintptr_t kTrampolineNear = kTarget + 0x10000;
+	constexpr std::uintptr_t kTrampolineFar = kTarget - 0x70000000; // the branches below go 0x20000000 beyond the target
+	struct Case
+	{
+		const char*        what;
+		Bytes              code;
+		std::uintptr_t     trampoline;
+		Detour::Relocation relocation;
+		std::size_t        copySize;
+	};
+	const Case cases[] = {
+		{ "mov: copied", { 0x48, 0x89, 0x5C, 0x24, 0x08 }, kTrampolineNear, Detour::Relocation::Copied, 5 },
+		{ "rip-relative load: same length", { 0x48, 0x8B, 0x05, 0x00, 0x00, 0x00, 0x10 }, kTrampolineNear, Detour::Relocation::RipDisplacement, 7 },
+		{ "call in reach", { 0xE8, 0x00, 0x00, 0x00, 0x20 }, kTrampolineNear, Detour::Relocation::Call, 5 },
+		{ "call out of reach", { 0xE8, 0x00, 0x00, 0x00, 0x20 }, kTrampolineFar, Detour::Relocation::Call, 16 },
+		{ "jne rel8 in reach", { 0x75, 0x40, 0x90, 0x90, 0x90 }, kTrampolineNear, Detour::Relocation::ConditionalJump, 6 },
+		{ "je rel32 out of reach", { 0x0F, 0x84, 0x00, 0x00, 0x00, 0x20 }, kTrampolineFar, Detour::Relocation::ConditionalJump, 16 },
+		{ "loop out of reach, 67 prefix kept", { 0x67, 0xE2, 0x7F, 0x90, 0x90 }, kTarget - 0x90000000, Detour::Relocation::Loop, 1 + 4 + 14 },
+	};
+	for (const Case& c : cases) {
+		Phases::Run run = Phases::MeasureRun(c.code, kTarget, 1, 0, true);
+		ASSERT_FALSE(run.refusal) << c.what;
+		ASSERT_EQ(run.instructions.size(), 1u) << c.what;
+		ASSERT_FALSE(Phases::Relocate(run.instructions, kTarget, c.trampoline)) << c.what;
+		Detour::DetourPlan plan;
+		plan.target = kTarget;
+		plan.trampolineAddress = c.trampoline;
+		plan.stolenLength = run.length;
+		ASSERT_FALSE(Phases::LayOut(run.instructions, plan)) << c.what;
+		EXPECT_EQ(plan.instructions[0].relocation, c.relocation) << c.what;
+		EXPECT_EQ(plan.instructions[0].trampolineLength, c.copySize) << c.what;
+	}
 }

@@ -165,8 +165,8 @@ TEST(InlineHook, TargetStartingWithNearJumpIsFollowed)
 
 TEST(InlineHook, ShortJumpsAreFollowedForwardAndBackward)
 {
-	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_ShortJumpChain), qs_ThreePlusFour) << "EB 01, then E9";
-	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_BackwardShortJump), qs_FiveByte) << "EB F9 back to an E9";
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_ShortJumpChain).end, qs_ThreePlusFour) << "EB 01, then E9";
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_BackwardShortJump).end, qs_FiveByte) << "EB F9 back to an E9";
 }
 
 TEST(InlineHook, IndirectJumpWithNegativeDisplacementReadsThePointerBeforeIt)
@@ -180,7 +180,7 @@ TEST(InlineHook, IndirectJumpWithNegativeDisplacementReadsThePointerBeforeIt)
 	page.Write(16, { 0xFF, 0x25, 0xEA, 0xFF, 0xFF, 0xFF }); // jmp [rip-22]: the pointer at page + 0
 	std::uint8_t* const thunk = page.data() + 16;
 
-	EXPECT_EQ(Detour::InlineHook::FollowJumps(thunk), qs_FiveByte);
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(thunk).end, qs_FiveByte);
 
 	const Bytes        original = Snapshot(qs_FiveByte, 16);
 	Detour::InlineHook hook;
@@ -211,10 +211,10 @@ TEST(InlineHook, FollowJumpsStopsAtWhatIsNotALeadingJump)
 	std::size_t offset = 0x100;
 	for (const Case& c : cases) {
 		page.Write(offset, c.bytes);
-		EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data() + offset), page.data() + offset) << c.what;
+		EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data() + offset).end, page.data() + offset) << c.what;
 		offset += 0x100;
 	}
-	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_ShortJumpZero), qs_ShortJumpZero);
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(qs_ShortJumpZero).end, qs_ShortJumpZero);
 }
 
 TEST(InlineHook, JumpCyclesEndTheWalkAndAreRefused)
@@ -230,10 +230,10 @@ TEST(InlineHook, JumpCyclesEndTheWalkAndAreRefused)
 	page.Write(0x300, pointer);                                // the pointer: 0x308
 	page.Write(0x308, { 0xFF, 0x25, 0xF2, 0xFF, 0xFF, 0xFF }); // jmp [rip-14], through it
 
-	EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data()), page.data()) << "EB FE";
-	std::uint8_t* const ends = Detour::InlineHook::FollowJumps(page.data() + 0x100);
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data()).end, page.data()) << "EB FE";
+	std::uint8_t* const ends = Detour::InlineHook::FollowJumps(page.data() + 0x100).end;
 	EXPECT_TRUE(ends == page.data() + 0x100 || ends == page.data() + 0x200) << "two jumps at each other";
-	EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data() + 0x308), page.data() + 0x308) << "jmp through a pointer to itself";
+	EXPECT_EQ(Detour::InlineHook::FollowJumps(page.data() + 0x308).end, page.data() + 0x308) << "jmp through a pointer to itself";
 
 	// EB FE cannot take a 5-byte jump without reaching past itself; the other cycles
 	// end on a whole 5- or 6-byte jump, which is stolen and relocated.
@@ -601,5 +601,107 @@ TEST(InlineHook, NearJumpAtTheEdgeOfItsReachRuns)
 			EXPECT_EQ(Call(target.data(), 0), c.result) << c.what;
 		}
 		EXPECT_EQ(Call(hook.TrampolineAddress(), 0), 1) << c.what;
+	}
+}
+
+TEST(InlineHook, LeadingJumpsIntoMemoryThatIsNotThereAreRefusedNotFollowed)
+{
+	// What an Address Library for another game version may point at: bytes that look like
+	// E9, EB or FF 25 but lead nowhere. The page at 0x8000 is inaccessible, the one at
+	// 0x9000 data; the walk must read neither, and say what stopped it.
+	CodePages page = CodePages::Anywhere();
+	ASSERT_TRUE(page);
+	constexpr std::size_t kHole = 0x8000;
+	constexpr std::size_t kData = 0x9000;
+	ASSERT_TRUE(page.SetAccess(kHole, CodePages::Access::None));
+	ASSERT_TRUE(page.SetAccess(kData, CodePages::Access::ReadWrite));
+	page.Write(0x7000, { 0xC3 });
+	const auto pointerTo = [](std::uint64_t a_value) {
+		Bytes bytes(8);
+		std::memcpy(bytes.data(), &a_value, 8);
+		return bytes;
+	};
+	page.Write(0x200, pointerTo(0x10)); // an FF 25's pointer to nowhere
+
+	using Failure = Detour::InlineHook::Failure;
+	struct Case
+	{
+		const char* what;
+		std::size_t at;
+		Bytes       bytes;
+		Failure     failure;
+		std::size_t failedAt; // offset in the page
+	};
+	const Case cases[] = {
+		{ "E9 into an inaccessible page", 0x1000, { 0xE9, 0xFB, 0x6F, 0x00, 0x00 }, Failure::TargetNotExecutable, kHole },
+		{ "E9 into data", 0x1100, { 0xE9, 0xFB, 0x7E, 0x00, 0x00 }, Failure::TargetNotExecutable, kData },
+		{ "EB, then E9 into an inaccessible page", 0x1200, { 0xEB, 0x0E }, Failure::TargetNotExecutable, kHole },
+		{ "FF 25 whose pointer lies in an inaccessible page", 0x1300, { 0xFF, 0x25, 0xFA, 0x6C, 0x00, 0x00 }, Failure::JumpPointerUnreadable, 0x1300 },
+		{ "FF 25 through a pointer to address 0x10", 0x1400, { 0xFF, 0x25, 0xFA, 0xED, 0xFF, 0xFF }, Failure::TargetNotExecutable, 0 },
+		{ "E9 whose displacement lies in an inaccessible page", kHole - 3, { 0xE9, 0x00, 0x00 }, Failure::TargetNotExecutable, kHole - 3 },
+		{ "FF 25 whose displacement lies in an inaccessible page", kHole - 4, { 0xFF, 0x25, 0x00, 0x00 }, Failure::TargetNotExecutable, kHole - 4 },
+		{ "EB as the last byte before an inaccessible page: not a whole jump", kHole - 1, { 0xEB }, Failure::CodeTooShort, kHole - 1 },
+	};
+	page.Write(0x1210, { 0xE9, 0xEB, 0x6D, 0x00, 0x00 }); // the EB's destination: jmp 0x8000
+	for (const Case& c : cases) {
+		page.Write(c.at, c.bytes);
+		std::uint8_t* const code = page.data() + c.at;
+		const auto          walk = Detour::InlineHook::FollowJumps(code);
+		const auto          expectedAt = c.failedAt == 0 ? reinterpret_cast<const std::uint8_t*>(0x10) : page.data() + c.failedAt;
+		if (c.failure == Failure::CodeTooShort) {
+			EXPECT_EQ(walk.end, code) << c.what << ": the walk ends where it cannot read on";
+		} else {
+			EXPECT_EQ(walk.end, nullptr) << c.what;
+			EXPECT_EQ(walk.failure, c.failure) << c.what;
+			EXPECT_EQ(walk.failedAt, expectedAt) << c.what;
+		}
+		Detour::InlineHook hook;
+		EXPECT_FALSE(hook.Install(code, page.data() + 0x7000)) << c.what;
+		EXPECT_EQ(hook.failure, c.failure) << c.what << ": " << Detour::DescribeFailure(hook.failure);
+		EXPECT_EQ(hook.failedAt, expectedAt) << c.what;
+		EXPECT_EQ(Snapshot(code, c.bytes.size()), c.bytes) << c.what;
+	}
+}
+
+TEST(InlineHook, EachPageOfAPatchedRunKeepsItsOwnProtection)
+{
+	// The stolen bytes straddle two pages of different protection: the install and the
+	// restore must give each page back what it had, not the first page's protection.
+	using Access = CodePages::Access;
+	struct Case
+	{
+		const char* what;
+		Access      first;
+		Access      second;
+	};
+	const Case cases[] = {
+		{ "code, then writable code", Access::ReadExecute, Access::ReadWriteExecute },
+		{ "writable code, then code", Access::ReadWriteExecute, Access::ReadExecute },
+	};
+	for (const Case& c : cases) {
+		CodePages pages = CodePages::Anywhere();
+		ASSERT_TRUE(pages);
+		const std::size_t at = kPageSize - 2;
+		pages.Write(at, { 0x48, 0x89, 0x5C, 0x24, 0x08, 0xC3 });
+		pages.Write(0x8000, { 0xC3 });
+		ASSERT_TRUE(pages.SetAccess(0, c.first) && pages.SetAccess(kPageSize, c.second));
+		const auto writable = [&](std::size_t a_offset) {
+			Detour::CodeMemory::Access access;
+			EXPECT_TRUE(Detour::CodeMemory::QueryAccess(pages.data() + a_offset, access));
+			EXPECT_TRUE(access.read && access.execute) << c.what;
+			return access.write;
+		};
+		const bool firstWritable = c.first == Access::ReadWriteExecute;
+		const bool secondWritable = c.second == Access::ReadWriteExecute;
+
+		Detour::InlineHook hook;
+		ASSERT_TRUE(hook.Install(pages.data() + at, pages.data() + 0x8000)) << c.what;
+		ASSERT_EQ(hook.stolenLength, 5u);
+		EXPECT_EQ(writable(0), firstWritable) << c.what << ", first page, installed";
+		EXPECT_EQ(writable(kPageSize), secondWritable) << c.what << ", second page, installed";
+		hook.Restore();
+		EXPECT_EQ(hook.installed, 0) << c.what;
+		EXPECT_EQ(writable(0), firstWritable) << c.what << ", first page, restored";
+		EXPECT_EQ(writable(kPageSize), secondWritable) << c.what << ", second page, restored";
 	}
 }

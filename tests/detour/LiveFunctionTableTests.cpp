@@ -106,3 +106,37 @@ TEST(InlineHook, MsvcPrologueWithAnEntryOfItsOwnIsDetouredOverItsChainedFragment
 		EXPECT_EQ(std::vector<std::uint8_t>(page.data() + 0x100, page.data() + 0x116), before) << site.offset;
 	}
 }
+
+TEST(InlineHook, TailJumpInsideAFunctionIsRefusedNotFollowedToAnotherFunctionsStart)
+{
+	// A wrong address (an Address Library of another game version) that lands on the tail
+	// jump inside function A: followed, it would lead to the start of function B, which
+	// passes every check there. The given address is looked up in the table first.
+	CodePages page = CodePages::Anywhere();
+	ASSERT_TRUE(page);
+	page.Write(0x100, {
+	                      0x48, 0x83, 0xEC, 0x28,       // A: sub rsp, 0x28
+	                      0x8D, 0x41, 0x01,             //    lea eax, [rcx+1]
+	                      0x48, 0x83, 0xC4, 0x28,       //    add rsp, 0x28
+	                      0xE9, 0xF0, 0x00, 0x00, 0x00, //    jmp B (tail call), at +0x0B
+	                  });
+	page.Write(0x200, { 0x48, 0x89, 0x5C, 0x24, 0x08, 0x8D, 0x41, 0x02, 0xC3 }); // B
+	page.Write(0x800, { 0x01, 0x00, 0x00, 0x00 });                               // UNWIND_INFO: version 1, nothing to undo
+	RUNTIME_FUNCTION table[2]{};
+	table[0] = { 0x100, 0x110, 0x800 };
+	table[1] = { 0x200, 0x209, 0x800 };
+	ASSERT_TRUE(::RtlAddFunctionTable(table, 2, reinterpret_cast<DWORD64>(page.data())));
+	const RegisteredFunctionTable registered{ table };
+	std::uint8_t* const           tailJump = page.data() + 0x10B;
+	ASSERT_EQ(Detour::InlineHook::FollowJumps(tailJump).end, page.data() + 0x200) << "the jump leads to B";
+
+	const std::vector<std::uint8_t> before(page.data() + 0x100, page.data() + 0x209);
+	Detour::InlineHook              hook;
+	EXPECT_FALSE(hook.Install(tailJump, &Replacement));
+	EXPECT_EQ(hook.failure, Detour::DetourFailure::InsideFunction);
+	EXPECT_EQ(hook.failedAt, tailJump);
+	EXPECT_EQ(std::vector<std::uint8_t>(page.data() + 0x100, page.data() + 0x209), before) << "neither A nor B patched";
+
+	g_hook = &hook;
+	EXPECT_TRUE(hook.Install(page.data() + 0x200, &Replacement)) << "B at its own start is accepted: " << Detour::DescribeFailure(hook.failure);
+}

@@ -20,8 +20,15 @@
 //                   jump from the target; 0 = no relay can be placed
 //     functionSize  bytes from target to the function's end when known (.pdata), 0 = unknown;
 //                   when known, the run never reaches past it, and the rest of the function
-//                   (as far as `code` covers it) is scanned for branches back into the
-//                   stolen bytes, which would land in the middle of the jump
+//                   is scanned for branches back into the stolen bytes, which would land in
+//                   the middle of the jump; a scan that cannot reach the function's end
+//                   (`code` ends first, or an instruction there is not decodable) refuses,
+//                   for the branch it could not see may be just such a one
+//
+// Addresses. The plan never lets an address wrap around the address space: a trampoline
+// whose bytes would, is refused; a relay at 0 or whose bytes would wrap is no relay; the
+// code is read only as far as it lies below the top of the address space; a relative
+// branch or operand whose destination wraps is refused.
 //
 // Near and far. When the whole trampoline lies within near-jump reach of the target (a
 // page of its own within +-2 GiB, what Install looks for first), the target gets a 5-byte
@@ -36,8 +43,9 @@
 // at another address. kMaxTrampolineSize bounds every plan's trampoline.
 //
 // DryRunDetour plans as an install from a far replacement would in a typical process:
-// trampoline and relay in a page just below the target, replacement 64 GiB away. It is
-// what the hookability benchmark and `addrlib check` report.
+// trampoline and relay in a page just below the target (just above it in the lowest
+// 128 KiB), replacement 64 GiB away. It is what the hookability benchmark and `addrlib
+// check` report.
 
 #include <cstddef>
 #include <cstdint>
@@ -65,7 +73,9 @@ namespace Detour
 		InsideFunction,          // the target (at failedAt) lies inside a function of its image's table, not at its start
 		NoTrampolineMemory,      // no memory could be had for the trampoline
 		TrampolineNotExecutable, // the trampoline's page (at failedAt) could not be made executable
-		TargetNotWritable        // the target (at failedAt) could not be made writable
+		TargetNotWritable,       // the target (at failedAt) could not be made writable
+		RestOfFunctionUnchecked, // the scan for branches back into the stolen bytes stopped at failedAt, before the function's end
+		JumpPointerUnreadable    // a leading jump at failedAt reads its destination from memory that cannot be read
 	};
 
 	// A short human reason, e.g. "rip-relative operand cannot be relocated".
@@ -134,10 +144,12 @@ namespace Detour
 	[[nodiscard]] DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::uintptr_t a_replacement,
 	                                    std::uintptr_t a_trampoline, std::uintptr_t a_relay, std::size_t a_functionSize = 0);
 
-	// The plan of a detour from a far replacement, with trampoline and relay in a near page.
+	// The plan of a detour from a far replacement, with trampoline and relay in a near page:
+	// the page below the target's 64 KiB block, or above it when there is no room below.
 	[[nodiscard]] DetourPlan DryRunDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::size_t a_functionSize = 0);
 
-	// Whether a rel32 jump or call placed at a_from (a_size bytes long) reaches a_to.
+	// Whether a rel32 jump or call placed at a_from (a_size bytes long) reaches a_to, the
+	// distance taken without wrapping around the address space.
 	[[nodiscard]] bool NearReach(std::uintptr_t a_from, std::uint64_t a_size, std::uintptr_t a_to) noexcept;
 
 	// The length of a jump written at a_from to a_to: kNearJumpSize when the near jump

@@ -38,9 +38,11 @@
 //    it, it must be a function's start (InsideFunction otherwise): the game's compiler
 //    gives every function with a frame an entry, and an Address Library of another game
 //    version points into the middle of this one's functions.
-// 5. Leading jumps are followed first (FollowJumps): a target that starts with E9, EB
-//    (except EB 00 and EB 80) or FF 25 is not patched itself; the detour goes where the
-//    chain ends, at most kMaxJumpsFollowed jumps on.
+// 5. Leading jumps are followed (FollowJumps), after the given address has passed the
+//    function-table check of 4: a target that starts with E9, EB (except EB 00 and EB 80)
+//    or FF 25 is not patched itself; the detour goes where the chain ends, at most
+//    kMaxJumpsFollowed jumps on, reading only memory the system says is there and
+//    refusing a jump that leads out of executable code.
 // 6. The address through which the replacement calls the game's own function can be
 //    published by Install itself, after the trampoline is live and before the target
 //    is patched: a game thread that reaches the replacement at once never calls
@@ -150,10 +152,23 @@ namespace Detour
 			return reinterpret_cast<Function*>(TrampolineAddress());
 		}
 
+		// Where a walk along leading jumps ended (`end`), or why it was refused (`failure`,
+		// `failedAt`, and `end` null).
+		struct JumpWalk
+		{
+			std::uint8_t*       end{ nullptr };
+			Failure             failure{ Failure::None };
+			const std::uint8_t* failedAt{ nullptr };
+		};
+
 		// The address a chain of leading jumps at a_code ends at: FF 25 (through the pointer
 		// it addresses), E9, and EB other than EB 00 and EB 80 are followed, at most
-		// kMaxJumpsFollowed of them.
-		[[nodiscard]] static std::uint8_t* FollowJumps(std::uint8_t* a_code);
+		// kMaxJumpsFollowed of them. Every byte and pointer it reads is first checked with
+		// the memory query the install uses, and a_code and each jump's destination must be
+		// executable: otherwise the walk is refused, TargetNotExecutable (at the address
+		// that is not code, or at a jump whose bytes are not all code) or
+		// JumpPointerUnreadable (at an FF 25 whose pointer cannot be read). It never faults.
+		[[nodiscard]] static JumpWalk FollowJumps(std::uint8_t* a_code);
 
 		// The length of a jump written at a_from to a_to: 5 when the near jump's
 		// displacement, a_to - (a_from + 5), fits in a signed 32-bit value, else 14.
