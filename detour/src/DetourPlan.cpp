@@ -197,19 +197,13 @@ namespace Detour
 		plan.trampolineAddress = a_trampoline;
 		plan.nearPage = NearReach(a_target, kNearJumpSize, a_trampoline) && ReachableFromTrampoline(a_trampoline, a_target);
 
-		// The target's own jump: straight to the replacement when a near jump reaches it,
-		// else through the relay beside the trampoline, else the 14-byte absolute form.
-		if (NearReach(a_target, kNearJumpSize, a_replacement)) {
-			plan.jumpSize = kNearJumpSize;
-			plan.jumpDestination = a_replacement;
-		} else if (plan.nearPage && a_relay != 0 && NearReach(a_target, kNearJumpSize, a_relay)) {
-			plan.jumpSize = kNearJumpSize;
-			plan.jumpDestination = a_relay;
-			plan.relayAddress = a_relay;
-		} else {
-			plan.jumpSize = kAbsoluteJumpSize;
-			plan.jumpDestination = a_replacement;
-		}
+		// The target's own jump goes through the relay whenever there is one (a page of
+		// ours that outlives the replacement's module), in the near form when it reaches;
+		// without a relay, straight to the replacement.
+		const std::uintptr_t through = a_relay != 0 ? a_relay : a_replacement;
+		plan.relayAddress = a_relay;
+		plan.jumpDestination = through;
+		plan.jumpSize = JumpSize(a_target, through);
 
 		// Whole instructions until the jump fits, never past the function's end.
 		std::vector<Stolen> stolen;
