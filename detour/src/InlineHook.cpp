@@ -75,6 +75,7 @@ namespace Detour
 			}
 			return a_ip;
 		}
+
 		// Whether a stolen instruction calls out: its callee returns into the trampoline,
 		// and no freeze sees a return address on another thread's stack.
 		bool HoldsCall(std::span<const std::uint8_t> a_stolen, std::span<const StolenInstruction> a_instructions)
@@ -108,9 +109,13 @@ namespace Detour
 
 	void InlineHook::LeaveInPlace() noexcept
 	{
-		_keepSlot = true;
+		if (installed == 0) {
+			return;
+		}
+		// The slot is dropped from the record, not returned: its code stays live for good.
 		_slot = nullptr;
 		_slotSize = 0;
+		_keepSlot = false;
 		installed = 0;
 	}
 

@@ -70,7 +70,8 @@ namespace
 				at += 4;
 			}
 		}
-		at += mod == 1 ? 1 : mod == 2 ? 4 : 0;
+		at += mod == 1 ? 1 : mod == 2 ? 4
+		                              : 0;
 		return at + immediate;
 	}
 
@@ -105,10 +106,10 @@ namespace
 
 	struct Hook
 	{
-		std::uint8_t*                     entry{ nullptr };
+		std::uint8_t*                       entry{ nullptr };
 		std::array<std::uint8_t, kMaxSaved> saved{};
-		std::size_t                       savedLength{ 0 };
-		std::uint8_t*                     page{ nullptr }; // the relay at its start, the trampoline after it
+		std::size_t                         savedLength{ 0 };
+		std::uint8_t*                       page{ nullptr }; // the relay at its start, the trampoline after it
 
 		// Hooks a_entry with a_replacement; the trampoline's address goes to a_original.
 		bool Install(std::uint8_t* a_entry, const void* a_replacement, void** a_original)
@@ -242,7 +243,7 @@ namespace
 		if (GameInvalidates == nullptr) {
 			return; // never hooked: it knows no entries
 		}
-		wchar_t path[MAX_PATH];
+		wchar_t     path[MAX_PATH];
 		const DWORD length = ::GetModuleFileNameW(Self, path, MAX_PATH);
 		if (length == 0 || length == MAX_PATH) {
 			return;

@@ -25,8 +25,8 @@ namespace
 
 	Bytes Rel32Jump(const std::uint8_t* a_at, const void* a_to)
 	{
-		const auto    displacement = static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(a_to) - reinterpret_cast<std::intptr_t>(a_at + 5));
-		Bytes         jump{ 0xE9, 0, 0, 0, 0 };
+		const auto displacement = static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(a_to) - reinterpret_cast<std::intptr_t>(a_at + 5));
+		Bytes      jump{ 0xE9, 0, 0, 0, 0 };
 		std::memcpy(jump.data() + 1, &displacement, 4);
 		return jump;
 	}
@@ -58,8 +58,8 @@ TEST(InlineHookRestore, AnotherHookOnTopIsLeftAloneAndItsRemovalStillReachesTheG
 	ASSERT_TRUE(far);
 	std::uint8_t* const target = page.data() + kTarget;
 	page.Write(kTarget, Snapshot(qs_FiveByte, 14));
-	far.Write(0, { 0x8D, 0x81, 0xE8, 0x03, 0x00, 0x00, 0xC3 });  // lea eax, [rcx+1000]; ret
-	page.Write(kOther, { 0x81, 0xC1, 0x00, 0x00, 0x01, 0x00 });        // add ecx, 0x10000
+	far.Write(0, { 0x8D, 0x81, 0xE8, 0x03, 0x00, 0x00, 0xC3 }); // lea eax, [rcx+1000]; ret
+	page.Write(kOther, { 0x81, 0xC1, 0x00, 0x00, 0x01, 0x00 }); // add ecx, 0x10000
 	page.Write(kOther + 6, Rel32Jump(page.data() + kOther + 6, page.data() + kOtherSaved));
 	const std::size_t pagesBefore = Detour::TrampolinePool::Instance().PageCount();
 

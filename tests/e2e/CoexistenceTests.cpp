@@ -109,7 +109,7 @@ TEST_F(Coexistence, WithAnotherPluginHookingTheSameFunctions)
 
 		const auto result = Play(script, { "--script-loads-plugins" });
 		EXPECT_EQ(result.exitCode, 0u) << "the game ended without a crash";
-		auto output = E2E::Lines(result.output);
+		auto                     output = E2E::Lines(result.output);
 		std::vector<std::string> played(output.begin(), output.begin() + static_cast<std::ptrdiff_t>(std::min(output.size(), expected.size())));
 		EXPECT_EQ(played, expected);
 

@@ -65,8 +65,8 @@
 // the entry stays and takes the jump. Restore moves a thread at a copy back to its
 // instruction, and one at the trampoline's closing jump to the first byte after the
 // stolen ones. A thread anywhere else in the relay or the trampoline cannot be moved:
-// Restore then leaves their page to it for good, as it does whenever a stolen call was
-// relocated (a thread in the callee returns into the trampoline). A thread created
+// Restore then leaves their page to it for good, as it does whenever the stolen bytes
+// hold a call (see "Slots that are never given back"). A thread created
 // while the freeze lists the threads is not held.
 //
 // A trampoline's page is read/write only before it holds live code, then execute/read
