@@ -148,3 +148,28 @@ TEST(InlineHookRestore, TrampolineStaysForWhoeverStillHoldsOrReturnsIntoIt)
 		EXPECT_EQ(Snapshot(target, c.code.size()), original) << c.what << ": our jump was still there, so the bytes went back";
 	}
 }
+
+TEST(InlineHookRestore, DestroyedWhileItsJumpCannotBeWrittenBackLeavesAPassThrough)
+{
+	// The stolen bytes straddle two pages and the second one goes away: the destructor
+	// cannot write the bytes back, and the replacement goes away with its module.
+	CodePages pages = CodePages::Anywhere(0x10000);
+	ASSERT_TRUE(pages);
+	CodePages far = CodePages::FarFrom(pages.data());
+	ASSERT_TRUE(far);
+	const std::size_t at = kPageSize - 2;
+	pages.Write(at, { 0x48, 0x89, 0x5C, 0x24, 0x08, 0xC3 });
+	far.Write(0, { 0xC3 });
+
+	const std::uint8_t* relay = nullptr;
+	const std::uint8_t* trampoline = nullptr;
+	{
+		Detour::InlineHook hook;
+		ASSERT_TRUE(hook.Install(pages.data() + at, far.data()));
+		relay = hook.relayAddress;
+		trampoline = hook.trampolineAddress;
+		ASSERT_EQ(TestSupport::JumpDestination(relay), static_cast<const void*>(far.data()));
+		ASSERT_TRUE(pages.DropPage(kPageSize));
+	}
+	EXPECT_EQ(TestSupport::JumpDestination(relay), static_cast<const void*>(trampoline)) << "whoever still jumps to us reaches the game's code";
+}
