@@ -66,12 +66,13 @@
 // instruction, and one at the trampoline's closing jump to the first byte after the
 // stolen ones. A thread anywhere else in the relay or the trampoline cannot be moved:
 // Restore then leaves their page to it for good, as it does whenever the stolen bytes
-// hold a call (see "Slots that are never given back"). A thread created
-// while the freeze lists the threads is not held.
+// hold a call (see "Slots that are never given back"). A thread created while the
+// freeze lists the threads is not held.
 //
 // A trampoline's page is read/write only before it holds live code, then execute/read
 // for good: installing another detour never makes a live trampoline non-executable,
-// not even briefly.
+// not even briefly. (A pass-through, below, stores the relay's new pointer with the page
+// execute/read/write for that one store, every other thread held.)
 //
 // Among other hooks. The target's jump always goes to the relay, a page of the detour's
 // own that outlives the module holding the replacement. Another plugin may hook the
