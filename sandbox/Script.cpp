@@ -1,5 +1,7 @@
 #include "Script.h"
 
+#include <windows.h>
+
 #include <charconv>
 #include <cstdint>
 #include <iomanip>
@@ -50,11 +52,27 @@ namespace Sandbox
 			a_out << std::dec << std::nouppercase << std::setfill(' ');
 		}
 
+		// The other hooking plugin of the coexistence cases, driven through its exports.
+		constexpr const wchar_t* kPeerModule = L"QsPeer.dll";
+
+		template <class Function>
+		Function* PeerExport(const char* a_name)
+		{
+			const HMODULE peer = ::GetModuleHandleW(kPeerModule);
+			return peer ? reinterpret_cast<Function*>(reinterpret_cast<void*>(::GetProcAddress(peer, a_name))) : nullptr;
+		}
+
+		std::uint64_t PeerCalls()
+		{
+			const auto calls = PeerExport<std::uint64_t()>("QsPeer_Calls");
+			return calls ? calls() : 0;
+		}
+
 		class ScriptRunner
 		{
 		public:
-			ScriptRunner(std::ostream& a_out, const GameCalls& a_calls) :
-			    out(a_out), calls(a_calls)
+			ScriptRunner(std::ostream& a_out, const GameCalls& a_calls, const ScriptProcess& a_process) :
+			    out(a_out), calls(a_calls), process(a_process)
 			{}
 
 			bool Run(const std::string& a_line)
@@ -78,6 +96,23 @@ namespace Sandbox
 				}
 				if (command == "entry") {
 					return Entry(line);
+				}
+				if (command == "round") {
+					return Round(line);
+				}
+				if (command == "plugins" && process.loadPlugins) {
+					process.loadPlugins();
+					out << "plugins\n";
+					return true;
+				}
+				if (command == "load") {
+					return LoadModule(line);
+				}
+				if (command == "unload") {
+					return UnloadModule(line);
+				}
+				if (command == "peer") {
+					return Peer(line);
 				}
 				return false;
 			}
@@ -157,10 +192,83 @@ namespace Sandbox
 				} else if (which == "clear") {
 					out << "entry clear ";
 					PrintBytes(out, reinterpret_cast<const void*>(calls.clear));
+				} else if (const auto peer = PeerExport<void()>(which == "peer-invalidate" ? "QsPeer_Invalidates" : which == "peer-clear" ? "QsPeer_Clear"
+				                                                                                                                          : "")) {
+					out << "entry " << which << ' ';
+					PrintBytes(out, reinterpret_cast<const void*>(peer));
 				} else {
 					return false;
 				}
 				out << '\n';
+				return true;
+			}
+
+			bool Round(std::istream& a_line)
+			{
+				std::string    refKey, cellKey;
+				GameReference* reference = nullptr;
+				GameCell*      cell = nullptr;
+				if (!(a_line >> refKey >> cellKey) || !Find(references, refKey, reference) || !Find(cells, cellKey, cell) || !cell) {
+					return false;
+				}
+				const GameCounters  before = ThreadCounters();
+				const std::uint64_t peerBefore = PeerCalls();
+				SetGameAnswer(true);
+				const bool result = calls.invalidates(reference, cell);
+				GameWorld::SetUp(*cell, 7, true, true); // a clear the game may run: the cell is set up
+				calls.clear(cell);
+				const GameCounters& after = ThreadCounters();
+				out << "round " << refKey << ' ' << cellKey << " -> " << (result ? "true" : "false") << " game "
+				    << after.invalidationChecks - before.invalidationChecks << '/' << after.clearsRun - before.clearsRun << " peer " << PeerCalls() - peerBefore << '\n';
+				return true;
+			}
+
+			bool LoadModule(std::istream& a_line)
+			{
+				std::string file;
+				if (!(a_line >> file)) {
+					return false;
+				}
+				const bool loaded = ::LoadLibraryW((process.pluginFolder / file).c_str()) != nullptr;
+				out << "load " << file << " -> " << (loaded ? "loaded" : "failed") << '\n';
+				return true;
+			}
+
+			bool UnloadModule(std::istream& a_line)
+			{
+				std::string file;
+				if (!(a_line >> file)) {
+					return false;
+				}
+				const std::filesystem::path name{ file };
+				const HMODULE               module = ::GetModuleHandleW(name.c_str());
+				if (module != nullptr) {
+					::FreeLibrary(module);
+				}
+				const char* const state = module == nullptr ? "not loaded" : ::GetModuleHandleW(name.c_str()) == nullptr ? "unloaded"
+				                                                                                                         : "still loaded";
+				out << "unload " << file << " -> " << state << '\n';
+				return true;
+			}
+
+			bool Peer(std::istream& a_line)
+			{
+				std::string what;
+				a_line >> what;
+				bool done = false;
+				if (what == "hook") {
+					const auto hook = PeerExport<bool(void*, void*)>("QsPeer_Hook");
+					done = hook && hook(reinterpret_cast<void*>(calls.invalidates), reinterpret_cast<void*>(calls.clear));
+				} else if (what == "unhook") {
+					const auto unhook = PeerExport<void()>("QsPeer_Unhook");
+					if (unhook) {
+						unhook();
+					}
+					done = unhook != nullptr;
+				} else {
+					return false;
+				}
+				out << "peer " << what << " -> " << (done ? "ok" : "failed") << '\n';
 				return true;
 			}
 
@@ -181,15 +289,16 @@ namespace Sandbox
 
 			std::ostream&                         out;
 			GameCalls                             calls;
+			ScriptProcess                         process;
 			GameWorld                             world;
 			std::map<std::string, GameReference*> references;
 			std::map<std::string, GameCell*>      cells;
 		};
 	} // namespace
 
-	bool RunScript(std::istream& a_in, std::ostream& a_out, const GameCalls& a_calls)
+	bool RunScript(std::istream& a_in, std::ostream& a_out, const GameCalls& a_calls, const ScriptProcess& a_process)
 	{
-		ScriptRunner runner{ a_out, a_calls };
+		ScriptRunner runner{ a_out, a_calls, a_process };
 		std::string  line;
 		for (int number = 1; std::getline(a_in, line); ++number) {
 			if (!runner.Run(line)) {

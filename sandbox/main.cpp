@@ -16,7 +16,8 @@
 // --plugins DIR the plugin folder below the game's folder (Data/F4SE/Plugins); --out
 // FILE where to print; --checksums prints, once the plugins are loaded, whether the
 // game's read-only sections (its code and constant data) still hold the bytes they held
-// before. --help lists them all; wrong usage ends with exit code 2.
+// before; --script-loads-plugins leaves the plugins' load to the script. --help lists
+// them all; wrong usage ends with exit code 2.
 
 #include <windows.h>
 
@@ -54,6 +55,7 @@ namespace
 		std::vector<std::string> values;
 		std::filesystem::path    out;
 		bool                     checksums{ false };
+		bool                     scriptLoadsPlugins{ false };
 	};
 
 	struct SectionView
@@ -178,7 +180,9 @@ namespace
 			Sandbox::PrintTally(a_out, Sandbox::RunThroughLoad(calls, *threads, loadPlugins));
 			return 0;
 		}
-		loadPlugins();
+		if (!a_options.scriptLoadsPlugins) {
+			loadPlugins();
+		}
 		if (a_options.checksums) {
 			a_out << (ReadOnlyChecksums() == before ? "read-only sections unchanged" : "read-only sections changed") << '\n';
 		}
@@ -194,7 +198,8 @@ namespace
 				a_out << "cannot read " << values[0] << '\n';
 				return 3;
 			}
-			return Sandbox::RunScript(script, a_out, calls) ? 0 : 3;
+			const Sandbox::ScriptProcess process{ a_options.scriptLoadsPlugins ? loadPlugins : std::function<void()>{}, host.gameFolder / host.pluginFolder };
+			return Sandbox::RunScript(script, a_out, calls, process) ? 0 : 3;
 		}
 		if (a_options.mode == "demo" && (values.empty() || values.size() == 2)) {
 			const auto threads = values.empty() ? 4u : ToNumber(values[0]).value_or(0);
@@ -260,6 +265,7 @@ int main(int a_argc, char** a_argv)
 	app.add_option("--plugins", options.host.pluginFolder, "the plugin folder below the game's folder (Data/F4SE/Plugins)")->type_name("DIR");
 	app.add_option("--out", options.out, "where to print (standard output)")->type_name("FILE");
 	app.add_flag("--checksums", options.checksums, "print whether loading the plugins changed the game's code or constant data");
+	app.add_flag("--script-loads-plugins", options.scriptLoadsPlugins, "with --script: the host loads the plugins when the script says \"plugins\", not before it");
 
 	// What to do: exactly one.
 	auto*                    modes = app.add_option_group("Modes");

@@ -347,3 +347,18 @@ extern "C" __declspec(dllexport) bool F4SEPlugin_Load(const F4SE::LoadInterface*
 	InstallHooks();
 	return true;
 }
+
+// The loader's notifications. Only one matters: a detach with a non-null lpReserved means
+// the process is ending (ExitProcess), not that the library is being unloaded. Then
+// there is nothing to undo: no game code runs after it, the other threads are gone, and
+// a restore would only be work under the loader lock, where hangs and crashes at exit
+// come from. The detours are forgotten as they are, so that static destruction writes
+// nothing. An unload by FreeLibrary (lpReserved null) restores them in the destructors.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD a_reason, LPVOID a_reserved)
+{
+	if (a_reason == DLL_PROCESS_DETACH && a_reserved != nullptr) {
+		InvalidatesPreCalcDataForCellDetour.LeaveInPlace();
+		ClearPreCalcedDataDetour.LeaveInPlace();
+	}
+	return TRUE;
+}

@@ -184,22 +184,18 @@ namespace Detour
 			return a_stolen.bytes[a_stolen.info.opcodeOffset + a_stolen.info.opcodeSize - 1] & 0x0F;
 		}
 
-		// The target's own jump: straight to the replacement when a near jump reaches it,
-		// else through the relay beside the trampoline, else the 14-byte absolute form.
+		// The near-page question, and where the target's own jump goes.
 		void ChooseJump(DetourPlan& a_plan, std::uintptr_t a_relay)
 		{
 			a_plan.nearPage = NearReach(a_plan.target, kNearJumpSize, a_plan.trampolineAddress) && ReachableFromTrampoline(a_plan.trampolineAddress, a_plan.target);
-			if (NearReach(a_plan.target, kNearJumpSize, a_plan.replacement)) {
-				a_plan.jumpSize = kNearJumpSize;
-				a_plan.jumpDestination = a_plan.replacement;
-			} else if (a_plan.nearPage && a_relay != 0 && NearReach(a_plan.target, kNearJumpSize, a_relay)) {
-				a_plan.jumpSize = kNearJumpSize;
-				a_plan.jumpDestination = a_relay;
-				a_plan.relayAddress = a_relay;
-			} else {
-				a_plan.jumpSize = kAbsoluteJumpSize;
-				a_plan.jumpDestination = a_plan.replacement;
-			}
+
+			// The target's own jump goes through the relay whenever there is one (a page of
+			// ours that outlives the replacement's module), in the near form when it reaches;
+			// without a relay, straight to the replacement.
+			const std::uintptr_t through = a_relay != 0 ? a_relay : a_plan.replacement;
+			a_plan.relayAddress = a_relay;
+			a_plan.jumpDestination = through;
+			a_plan.jumpSize = JumpSize(a_plan.target, through);
 		}
 
 		// One copy's bytes at a_here; a_to is where its branch or operand goes from there.

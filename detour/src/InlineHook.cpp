@@ -3,10 +3,12 @@
 #include "Detour/InlineHook.h"
 
 #include "CodeMemory.h"
+#include "Detour/InstructionLengthDecoder.h"
 #include "ThreadFreeze.h"
 #include "TrampolinePool.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <span>
@@ -75,13 +77,48 @@ namespace Detour
 			}
 			return a_ip;
 		}
+
+		// Whether a stolen instruction calls out: its callee returns into the trampoline,
+		// and no freeze sees a return address on another thread's stack.
+		bool HoldsCall(std::span<const std::uint8_t> a_stolen, std::span<const StolenInstruction> a_instructions)
+		{
+			// The decoder reads only an instruction's own bytes; int3 after the run keeps
+			// even a misjudged read inside this buffer.
+			std::array<std::uint8_t, kCodeWindow + 16> padded{};
+			padded.fill(0xCC);
+			std::copy_n(a_stolen.begin(), std::min(a_stolen.size(), kCodeWindow), padded.begin());
+			return std::ranges::any_of(a_instructions, [&](const StolenInstruction& a_instruction) {
+				const auto branch = MeasureInstruction(padded.data() + a_instruction.offset, kX86_64Mode).branch;
+				return branch == InstructionInfo::Branch::Call || branch == InstructionInfo::Branch::IndirectCall;
+			});
+		}
+
+		// The relay is FF 25 00000000 followed by the address it jumps to.
+		constexpr std::size_t kRelayDestinationOffset = 6;
 	} // namespace
 
 	InlineHook::~InlineHook()
 	{
 		Restore();
-		// Still installed when the target could not be made writable: the slot stays, so
-		// that the game's jump and the replacement's calls through it keep working.
+		if (installed != 0) {
+			// Our jump is still there and could not be made writable. The replacement goes
+			// away with this module; the game's calls must still reach the game's code.
+			const ThreadFreeze freeze;
+			RelayToTrampoline();
+			LeaveInPlace();
+		}
+	}
+
+	void InlineHook::LeaveInPlace() noexcept
+	{
+		if (installed == 0) {
+			return;
+		}
+		// The slot is dropped from the record, not returned: its code stays live for good.
+		_slot = nullptr;
+		_slotSize = 0;
+		_keepSlot = false;
+		installed = 0;
 	}
 
 	InlineHook::JumpWalk InlineHook::FollowJumps(std::uint8_t* a_code)
@@ -132,16 +169,22 @@ namespace Detour
 
 	void* InlineHook::TrampolineAddress() const noexcept
 	{
-		return installed != 0 ? trampolineAddress : nullptr;
+		if (installed == 0) {
+			return nullptr;
+		}
+		_keepSlot = true; // handed out: a replacement may call it after any restore
+		return trampolineAddress;
 	}
 
 	void InlineHook::ReturnSlot()
 	{
-		if (_slot != nullptr) {
+		if (_slot != nullptr && !_keepSlot) {
 			TrampolinePool::Instance().Return({ _slot, _slotSize });
-			_slot = nullptr;
-			_slotSize = 0;
 		}
+		// A kept slot is left to the pool as it is, sealed, never handed out again.
+		_slot = nullptr;
+		_slotSize = 0;
+		_keepSlot = false;
 	}
 
 	bool InlineHook::Fail(Failure a_failure, const std::uint8_t* a_where)
@@ -157,6 +200,7 @@ namespace Detour
 		ReturnSlot();
 		std::vector<std::uint8_t>().swap(trampoline);
 		std::vector<std::uint8_t>().swap(stolenBytes);
+		std::vector<std::uint8_t>().swap(_patch);
 		instructions.clear();
 		trampolineAddress = nullptr;
 		relayAddress = nullptr;
@@ -208,12 +252,13 @@ namespace Detour
 		const auto                          targetAddress = reinterpret_cast<std::uintptr_t>(target);
 		const auto                          replacementAddress = reinterpret_cast<std::uintptr_t>(a_replacement);
 
-		// A slot near the target for the relay (when the replacement is out of near reach)
-		// and the trampoline, sized for the longest plan, in a page of its own; else a slot
-		// anywhere, where the plan falls back to the absolute jump.
-		TrampolinePool&      pool = TrampolinePool::Instance();
-		const std::size_t    relaySize = NearReach(targetAddress, kNearJumpSize, replacementAddress) ? 0 : kRelaySize;
-		TrampolinePool::Slot slot = pool.Take(targetAddress, relaySize + kMaxTrampolineSize);
+		// A slot near the target for the relay and the trampoline, sized for the longest
+		// plan, in a page of its own; else a slot anywhere, where the plan falls back to
+		// the absolute jump. The relay is there even for a near replacement: it is what a
+		// restore among other hooks turns into a pass-through.
+		TrampolinePool&       pool = TrampolinePool::Instance();
+		constexpr std::size_t relaySize = kRelaySize;
+		TrampolinePool::Slot  slot = pool.Take(targetAddress, relaySize + kMaxTrampolineSize);
 		if (!slot) {
 			slot = pool.Take(0, relaySize + kMaxTrampolineSize);
 		}
@@ -224,7 +269,7 @@ namespace Detour
 		_slotSize = slot.size;
 
 		const auto       slotAddress = reinterpret_cast<std::uintptr_t>(slot.address);
-		const DetourPlan plan = PlanDetour(code, targetAddress, replacementAddress, slotAddress + relaySize, relaySize != 0 ? slotAddress : 0, functionSize);
+		const DetourPlan plan = PlanDetour(code, targetAddress, replacementAddress, slotAddress + relaySize, slotAddress, functionSize);
 		if (!plan.ok()) {
 			return Fail(plan.failure, target + plan.failedAt);
 		}
@@ -234,6 +279,8 @@ namespace Detour
 		returnJumpSize = plan.returnJumpSize;
 		stolenLength = plan.stolenLength;
 		stolenBytes.assign(target, target + stolenLength);
+		_patch = plan.patch;
+		_keepSlot = HoldsCall(stolenBytes, plan.instructions);
 		trampoline = plan.trampoline;
 		instructions = plan.instructions;
 		trampolineAddress = slot.address + relaySize;
@@ -246,6 +293,7 @@ namespace Detour
 
 		// The trampoline is live: publish it before any thread can reach the replacement.
 		if (a_publish != nullptr) {
+			_keepSlot = true; // handed out: never given back, even if the patch fails now
 			*a_publish = trampolineAddress;
 			std::atomic_thread_fence(std::memory_order_release);
 		}
@@ -278,42 +326,77 @@ namespace Detour
 		return true;
 	}
 
+	std::size_t InlineHook::ReadableEntry() const noexcept
+	{
+		// Only what is still mapped code is read: the module holding the target (another
+		// plugin's replacement, say) may have been unloaded under us.
+		return CodeMemory::ExecutableLength(target, stolenLength);
+	}
+
+	bool InlineHook::RelayToTrampoline() noexcept
+	{
+		if (relayAddress == nullptr) {
+			return false;
+		}
+		// The relay's page is sealed; it is made writable for the one pointer store while
+		// every other thread is held, and stays executable throughout. The store sits in
+		// one cache line: a thread that was not held sees the old or the new destination.
+		std::uint8_t* const         destination = relayAddress + kRelayDestinationOffset;
+		const auto                  to = reinterpret_cast<std::uintptr_t>(trampolineAddress);
+		CodeMemory::SavedProtection former;
+		if (!CodeMemory::MakeWritable(destination, sizeof to, former)) {
+			return false;
+		}
+		std::memcpy(destination, &to, sizeof to);
+		CodeMemory::RestoreProtection(destination, sizeof to, former);
+		CodeMemory::FlushInstructionCache(relayAddress, kRelaySize);
+		return true;
+	}
+
+	InlineHook::Unhooked InlineHook::Unhook()
+	{
+		// A relocated call returns into the trampoline: a thread in its callee now
+		// (invisible to the freeze, which sees instruction pointers, not return
+		// addresses) will come back to it. HoldsCall made that slot one to keep.
+		ThreadFreeze      freeze;
+		const std::size_t readable = ReadableEntry();
+		if (std::memcmp(target, _patch.data(), readable) != 0) {
+			// Another hook wrote over our jump, having saved it as its original bytes:
+			// writing ours back would erase that hook, and its removal would later write
+			// our jump back. Whoever reaches us goes on to the game's code instead.
+			RelayToTrampoline();
+			_keepSlot = true;
+			return Unhooked::PassThrough;
+		}
+		CodeMemory::SavedProtection former;
+		if (readable < stolenLength || !CodeMemory::MakeWritable(target, stolenLength, former)) {
+			return Unhooked::NotWritable; // write nothing to a range whose protection did not change
+		}
+		std::memcpy(target, stolenBytes.data(), stolenLength);
+		// A thread inside the slot that cannot be moved out (in the relay, on its way to
+		// the replacement, or within a copy of several instructions) keeps the slot alive:
+		// the trampoline still runs to its end and jumps back into the function, whose
+		// bytes past the stolen ones never changed.
+		const std::uintptr_t slotStart = AddressOf(_slot);
+		const std::uintptr_t slotEnd = slotStart + _slotSize;
+		bool                 slotInUse = false;
+		const bool           allMoved = freeze.MoveInstructionPointers([&](std::uintptr_t a_ip) {
+            const std::uintptr_t moved = OutOfTrampoline(*this, a_ip);
+            if (moved == a_ip && a_ip >= slotStart && a_ip < slotEnd) {
+                slotInUse = true;
+            }
+            return moved;
+        });
+		_keepSlot = _keepSlot || slotInUse || !allMoved;
+		CodeMemory::RestoreProtection(target, stolenLength, former);
+		CodeMemory::FlushInstructionCache(target, stolenLength);
+		return Unhooked::WrittenBack;
+	}
+
 	void InlineHook::Restore()
 	{
-		if (installed != 0) {
-			// A relocated call returns into the trampoline: a thread in its callee now
-			// (invisible to the freeze, which sees instruction pointers, not return
-			// addresses) will come back to it.
-			bool slotInUse = std::ranges::any_of(instructions, [](const StolenInstruction& a_instruction) { return a_instruction.relocation == Relocation::Call; });
-			{
-				ThreadFreeze                freeze;
-				CodeMemory::SavedProtection former;
-				if (!CodeMemory::MakeWritable(target, stolenLength, former)) {
-					return; // write nothing to a range whose protection did not change
-				}
-				std::memcpy(target, stolenBytes.data(), stolenLength);
-				// A thread inside the slot that cannot be moved out (in the relay, on its way
-				// to the replacement, or within a copy of several instructions) keeps the
-				// slot alive: the trampoline still runs to its end and jumps back into the
-				// function, whose bytes past the stolen ones never changed.
-				const std::uintptr_t slotStart = AddressOf(_slot);
-				const std::uintptr_t slotEnd = slotStart + _slotSize;
-				const bool           allMoved = freeze.MoveInstructionPointers([&](std::uintptr_t a_ip) {
-                    const std::uintptr_t moved = OutOfTrampoline(*this, a_ip);
-                    if (moved == a_ip && a_ip >= slotStart && a_ip < slotEnd) {
-                        slotInUse = true;
-                    }
-                    return moved;
-                });
-				slotInUse = slotInUse || !allMoved;
-				CodeMemory::RestoreProtection(target, stolenLength, former);
-				CodeMemory::FlushInstructionCache(target, stolenLength);
-			}
-			if (slotInUse) {
-				// Left to the pool as it is, sealed, never handed out again.
-				_slot = nullptr;
-				_slotSize = 0;
-			}
+		if (installed != 0 && Unhook() == Unhooked::NotWritable) {
+			return; // still installed: a later Restore may succeed
 		}
 		Empty();
 	}

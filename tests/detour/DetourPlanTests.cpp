@@ -73,15 +73,17 @@ TEST(DetourPlan, JumpFormFollowsWhereTheReplacementAndTheBlockLie)
 		std::uintptr_t block;
 		std::uint64_t  jumpSize;
 		std::uint64_t  stolen;
-		bool           relay;
+		bool           relay; // a relay address is given
 	};
 	const Case cases[] = {
-		{ "near replacement: straight to it", kTarget + 0x1000, kNearBlock, 5, 5, false },
+		{ "near replacement, no relay: straight to it", kTarget + 0x1000, kNearBlock, 5, 5, false },
+		{ "near replacement, a relay: through it all the same", kTarget + 0x1000, kNearBlock, 5, 5, true },
 		{ "far replacement, near block: through the relay", kFarReplacement, kNearBlock, 5, 5, true },
-		{ "far replacement, no near block: absolute jump", kFarReplacement, kFarBlock, 14, 15, false },
+		{ "far replacement, no near block: absolute jump to the relay", kFarReplacement, kFarBlock, 14, 15, true },
+		{ "far replacement, no relay: absolute jump to it", kFarReplacement, kFarBlock, 14, 15, false },
 	};
 	for (const Case& c : cases) {
-		const Detour::DetourPlan plan = Detour::PlanDetour(prologue, kTarget, c.replacement, c.block + Detour::kRelaySize, c.block);
+		const Detour::DetourPlan plan = Detour::PlanDetour(prologue, kTarget, c.replacement, c.block + Detour::kRelaySize, c.relay ? c.block : 0);
 		ASSERT_TRUE(plan.ok()) << c.what;
 		EXPECT_EQ(plan.jumpSize, c.jumpSize) << c.what;
 		EXPECT_EQ(plan.stolenLength, c.stolen) << c.what;
@@ -292,10 +294,11 @@ TEST(DetourPlan, LowAndHighAddressesNeverWrapAndAddressZeroIsNeverARelay)
 	}
 
 	// A trampoline and relay at the top of the address space are not near a target at the
-	// bottom of it; a relay at 0 is none; a trampoline whose bytes would wrap is refused.
+	// bottom of it (the relay is still used, through the absolute jump); a relay at 0 is
+	// none; a trampoline whose bytes would wrap is refused.
 	const Detour::DetourPlan acrossTheTop = Detour::PlanDetour(prologue, 0x1000, kFarReplacement, kTop - 0xFFF + Detour::kRelaySize, kTop - 0xFFF);
 	EXPECT_FALSE(acrossTheTop.nearPage);
-	EXPECT_EQ(acrossTheTop.relayAddress, 0u);
+	EXPECT_EQ(acrossTheTop.relayAddress, kTop - 0xFFF);
 	EXPECT_EQ(acrossTheTop.jumpSize, 14u);
 	const Detour::DetourPlan relayZero = Detour::PlanDetour(prologue, 0x8000, kFarReplacement, 0x9000, 0);
 	EXPECT_EQ(relayZero.relayAddress, 0u);

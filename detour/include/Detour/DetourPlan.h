@@ -5,8 +5,8 @@
 //
 // Installing a detour is two steps. PlanDetour decides what to steal from the target,
 // how each stolen instruction is rewritten to run from the trampoline, and produces the
-// exact bytes of the patch, the trampoline and (when the replacement is out of near
-// reach) the relay. InlineHook::Install then only finds memory for them and writes them.
+// exact bytes of the patch, the trampoline and (when a relay address is given) the
+// relay. InlineHook::Install then only finds memory for them and writes them.
 // Because the plan is a pure function of bytes and addresses, tests, benchmarks and
 // `addrlib check` run it on copies of code that is not live: a file's bytes, a buffer.
 //
@@ -16,8 +16,8 @@
 //     target        the address the code runs at (where the jump goes)
 //     replacement   the function the target is sent to
 //     trampoline    where the trampoline would be written
-//     relay         where the relay would be written if the replacement is beyond a near
-//                   jump from the target; 0 = no relay can be placed
+//     relay         where the relay is written; the target's jump then goes to it and it
+//                   jumps on to the replacement; 0 = no relay, the jump goes straight there
 //     functionSize  bytes from target to the function's end when known (.pdata), 0 = unknown;
 //                   when known, the run never reaches past it, and the rest of the function
 //                   is scanned for branches back into the stolen bytes, which would land in
@@ -32,10 +32,10 @@
 //
 // Near and far. When the whole trampoline lies within near-jump reach of the target (a
 // page of its own within +-2 GiB, what Install looks for first), the target gets a 5-byte
-// E9 to the replacement or, if that is out of reach, to the relay (FF 25: an absolute jump
-// on to the replacement), and every position-dependent stolen instruction is relocated.
-// Otherwise (no near page could be had) the plan falls back to the 14-byte absolute jump
-// at the target and refuses a stolen run that holds a position-dependent instruction.
+// E9 to the relay (FF 25: an absolute jump on to the replacement), and every
+// position-dependent stolen instruction is relocated. Otherwise (no near page could be
+// had) the plan falls back to the 14-byte absolute jump at the target and refuses a stolen
+// run that holds a position-dependent instruction.
 //
 // Sizing. The size of a trampoline depends on where it sits (a branch that rel32 cannot
 // reach from there becomes an absolute form), so a caller plans at the address it would

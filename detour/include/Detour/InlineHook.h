@@ -14,13 +14,15 @@
 //
 // What Install does, and what the game's functions mean for it
 // ------------------------------------------------------------
-// 1. The trampoline (and, when needed, a relay) sits in a page of executable memory of
-//    the detour's own within +-2 GiB of the target, in a block of address space shared
-//    with other detours near it. The target gets a 5-byte E9: to the replacement when that is in
-//    near reach, else to the relay, an FF 25 absolute jump on to the replacement
-//    (`jumpDestination` is where the target's own jump goes, `jumpSize` 5). Only when
-//    no near block can be had, the target gets the 14-byte FF 25 absolute jump and the
-//    trampoline goes anywhere; position-dependent stolen instructions are then refused.
+// 1. The trampoline and a relay sit in a page of executable memory of the detour's own
+//    within +-2 GiB of the target, in a block of address space shared with other
+//    detours near it. The target gets a 5-byte E9 to the relay, an FF 25 absolute jump
+//    on to the replacement (`jumpDestination` is where the target's own jump goes,
+//    `jumpSize` 5), even when the replacement is near: the relay is what Restore can
+//    redirect when it may not write the entry back (see "Among other hooks"). Only when
+//    no near block can be had, the target gets the 14-byte FF 25 absolute jump to the
+//    relay and the slot goes anywhere; position-dependent stolen instructions are then
+//    refused.
 // 2. Position-dependent stolen instructions are relocated: a rip-relative operand gets
 //    its displacement rewritten (refused if it no longer fits 32 bits); jmp rel8/rel32
 //    becomes E9 rel32 or an FF 25 absolute jump; call rel32 becomes E8 rel32, or
@@ -65,13 +67,33 @@
 // the entry stays and takes the jump. Restore moves a thread at a copy back to its
 // instruction, and one at the trampoline's closing jump to the first byte after the
 // stolen ones. A thread anywhere else in the relay or the trampoline cannot be moved:
-// Restore then leaves their page to it for good, as it does whenever a stolen call was
-// relocated (a thread in the callee returns into the trampoline). A thread created
-// while the freeze lists the threads is not held.
+// Restore then leaves their page to it for good, as it does whenever the stolen bytes
+// hold a call (see "Slots that are never given back"). A thread created while the
+// freeze lists the threads is not held.
 //
 // A trampoline's page is read/write only before it holds live code, then execute/read
 // for good: installing another detour never makes a live trampoline non-executable,
-// not even briefly.
+// not even briefly. (A pass-through, below, stores the relay's new pointer with the page
+// execute/read/write for that one store, every other thread held.)
+//
+// Among other hooks. The target's jump always goes to the relay, a page of the detour's
+// own that outlives the module holding the replacement. Another plugin may hook the
+// same function after us: it saves our jump as "the original bytes" and writes its own.
+// Restore therefore writes the stolen bytes back only while the entry still holds
+// exactly the bytes Install wrote (and only reads the entry while it is mapped code).
+// Otherwise it leaves the entry alone and turns the detour into a pass-through: the
+// relay is pointed at the trampoline, so whatever still jumps to us (the other hook's
+// trampoline, or our jump written back by its removal) runs the game's own code, also
+// once our module is gone. That relay and trampoline are never given back.
+//
+// Slots that are never given back. A trampoline whose address was ever handed out
+// (published by Install, or read through TrampolineAddress) may still be called by a
+// replacement that is running, and one whose stolen bytes hold any call (E8, FF 15,
+// FF D0, ...) may still be returned into by a callee: Restore leaves such a slot to the
+// pool, sealed and never reused. The cost is one slot (one page) per restore.
+//
+// A process that is ending has nothing to undo: LeaveInPlace forgets the detour without
+// touching memory, so that the destructor writes nothing while the loader lock is held.
 
 #include "Detour/DetourPlan.h"
 
@@ -100,9 +122,9 @@ namespace Detour
 		InlineHook(const InlineHook&) = delete;
 		InlineHook& operator=(const InlineHook&) = delete;
 
-		// Restore; if the target can no longer be made writable the detour stays in place
-		// and its trampoline's slot is deliberately kept, so that the game's jump and the
-		// replacement's calls through the trampoline keep working.
+		// Restore; if the target can no longer be made writable the detour becomes a
+		// pass-through instead: the replacement goes away with its module, and the game's
+		// jump must still reach the game's own code.
 		~InlineHook();
 
 		// Detours the function at a_function (after following its leading jumps) to
@@ -138,12 +160,20 @@ namespace Detour
 
 		// Writes the stolen bytes back to the target and empties the record; the trampoline's
 		// page goes back to the pool unless a thread may still run there (see above). With
-		// no detour in place it writes nothing. When the target cannot be made writable it
-		// writes nothing either, and the record stays installed.
+		// no detour in place it writes nothing. When the entry no longer holds our jump, the
+		// target is left as it is and the detour becomes a pass-through (see above); the
+		// record is emptied. When what is still mapped of the entry holds our jump but the
+		// entry cannot be made writable, nothing is written and the record stays installed.
 		void Restore();
 
+		// Forgets the detour and writes nothing: the jump, the relay and the trampoline stay
+		// as they are for good. For a process that is ending, where no game code runs any
+		// more and a restore would only be work under the loader lock.
+		void LeaveInPlace() noexcept;
+
 		// Where the game's own function is called from now on: the trampoline in its
-		// executable block, or null when there is none (not installed).
+		// executable block, or null when there is none (not installed). Once read, the
+		// trampoline is never given back.
 		[[nodiscard]] void* TrampolineAddress() const noexcept;
 
 		template <class Function>
@@ -198,12 +228,26 @@ namespace Detour
 		const std::uint8_t* failedAt{ nullptr };
 
 	private:
-		bool Fail(Failure a_failure, const std::uint8_t* a_where);
-		void ReturnSlot();
-		void Empty(); // gives the slot back and forgets the stolen run: not installed
+		enum class Unhooked
+		{
+			WrittenBack, // the stolen bytes are back at the target
+			PassThrough, // the entry is someone else's now: the relay leads to the trampoline
+			NotWritable  // our jump is still there and could not be made writable
+		};
 
-		// The slot of the shared block holding the relay (if any) and the trampoline.
+		bool                      Fail(Failure a_failure, const std::uint8_t* a_where);
+		Unhooked                  Unhook();
+		[[nodiscard]] std::size_t ReadableEntry() const noexcept;
+		bool                      RelayToTrampoline() noexcept;
+		void                      ReturnSlot();
+		void                      Empty(); // gives the slot back (unless kept) and forgets the stolen run: not installed
+
+		// The slot of the shared block holding the relay and the trampoline.
 		std::uint8_t* _slot{ nullptr };
 		std::size_t   _slotSize{ 0 };
+		// Someone may still run the slot's code (see above): it is never given back.
+		mutable bool _keepSlot{ false };
+		// The bytes Install wrote at the target: the jump and its padding.
+		std::vector<std::uint8_t> _patch;
 	};
 } // namespace Detour
