@@ -15,13 +15,17 @@
 //   before               the rules of the detour before relocation: a 14-byte absolute
 //                        jump for a far replacement, and every rip-relative operand or
 //                        relative branch among the stolen bytes refused
-// and prints, per corpus, the share accepted and each refusal class, as markdown tables.
+// and prints, per corpus, the share accepted and each refusal class, as markdown tables;
+// and, for the plans accepted with a near page, how often the decoder walks from the
+// stolen bytes to the function's end (as far as its bytes are read), the walk in which
+// the plan looks for the function's own branches back into the bytes it takes.
 //
 //   bench_hookability [--examples N] [LABEL=]PATH...
 // Each PATH (a file, or a folder searched recursively) is one corpus; identical files
 // count once. Without a PATH: Wine's x86-64 DLLs.
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -212,12 +216,37 @@ namespace
 					++relocations[instruction.relocation];
 				}
 			}
+			if (a_plan.ok() && a_site.functionSize != 0) {
+				if (DecodesToEnd(a_plan, a_site)) {
+					++scanned;
+				} else {
+					Keep(scanStops, 0, a_file, a_site, a_maxExamples);
+				}
+			}
 			if (a_plan.ok() && !PlanReader(a_plan).Verify(a_site.code)) {
 				++misrelocated;
 				Keep(misrelocatedExamples, 0, a_file, a_site, a_maxExamples);
 			}
 		}
 
+		// Whether the decoder measures every instruction from the end of the stolen bytes to
+		// the function's end (as far as a_code reaches), instruction after instruction.
+		static bool DecodesToEnd(const Detour::DetourPlan& a_plan, const AddrLib::PatchSite& a_site)
+		{
+			const std::size_t end = std::min<std::size_t>(a_site.functionSize, a_site.code.size());
+			std::size_t       at = a_plan.stolenLength;
+			while (at < end) {
+				const auto info = TestSupport::Decode(std::span{ a_site.code }.subspan(at, end - at));
+				if (info.length < 0 || at + static_cast<std::size_t>(info.length) > end) {
+					return false;
+				}
+				at += static_cast<std::size_t>(info.length);
+			}
+			return true;
+		}
+
+		std::uint64_t                               scanned{ 0 }; // accepted plans whose function the decoder walks to its end
+		std::vector<Example>                        scanStops;    // where such a walk stopped
 		std::vector<Example>                        misrelocatedExamples;
 		std::map<Detour::Relocation, std::uint64_t> relocations; // stolen instructions of accepted plans, by how they were carried
 
@@ -341,14 +370,15 @@ namespace
 	void Print(const std::vector<Corpus>& a_corpora)
 	{
 		fmt::print("| corpus | files | entries of 16+ bytes | before: accepted | after, near page: accepted | after, no near page: accepted | as a live install: accepted "
-		           "| accepted past the function's end (before / near / no near / live) | accepted but relocated wrongly (near / no near / live) | live accepts, near refuses |\n");
-		fmt::print("|---|---|---|---|---|---|---|---|---|---|\n");
+		           "| accepted past the function's end (before / near / no near / live) | accepted but relocated wrongly (near / no near / live) | live accepts, near refuses "
+		           "| near page: decoded to the function's end |\n");
+		fmt::print("|---|---|---|---|---|---|---|---|---|---|---|\n");
 		for (const auto& corpus : a_corpora) {
-			fmt::print("| {} | {} | {} | {} | {} | {} | {} | {} / {} / {} / {} | {} / {} / {} | {} |\n", corpus.label, corpus.files, corpus.entries,
+			fmt::print("| {} | {} | {} | {} | {} | {} | {} | {} / {} / {} / {} | {} / {} / {} | {} | {} |\n", corpus.label, corpus.files, corpus.entries,
 			           Percent(corpus.before.accepted, corpus.entries), Percent(corpus.near.accepted, corpus.entries),
 			           Percent(corpus.noNear.accepted, corpus.entries), Percent(corpus.live.accepted, corpus.entries), corpus.before.pastEnd,
 			           corpus.near.pastEnd, corpus.noNear.pastEnd, corpus.live.pastEnd, corpus.near.misrelocated, corpus.noNear.misrelocated,
-			           corpus.live.misrelocated, corpus.missed);
+			           corpus.live.misrelocated, corpus.missed, Percent(corpus.near.scanned, corpus.near.accepted));
 		}
 		for (const auto& corpus : a_corpora) {
 			fmt::print("\n{}: {} entries of 16+ bytes ({} smaller ones not counted, of which {} would be accepted past their end if planned "
@@ -377,6 +407,12 @@ namespace
 				fmt::print(" {} {}", label, found == corpus.near.relocations.end() ? 0 : found->second);
 			}
 			fmt::print("\n");
+			if (!corpus.near.scanStops.empty()) {
+				fmt::print("\nAccepted with a near page, the decoder stopped before the function's end:\n");
+				for (const auto& example : corpus.near.scanStops) {
+					fmt::print("  {} +0x{:X} ({} bytes): {}\n", example.file, example.rva, example.size, AddrLib::FormatBytes(example.bytes));
+				}
+			}
 			for (const auto& example : corpus.near.misrelocatedExamples) {
 				fmt::print("\nRelocated wrongly with a near page: {} +0x{:X}: {}\n", example.file, example.rva, AddrLib::FormatBytes(example.bytes));
 			}
@@ -408,7 +444,12 @@ int main(int a_argc, char** a_argv)
 	for (int i = 1; i < a_argc; ++i) {
 		const std::string argument{ a_argv[i] };
 		if (argument == "--examples" && i + 1 < a_argc) {
-			maxExamples = std::stoul(a_argv[++i]);
+			const std::string_view count{ a_argv[++i] };
+			const auto [end, error] = std::from_chars(count.data(), count.data() + count.size(), maxExamples);
+			if (error != std::errc{} || end != count.data() + count.size()) {
+				std::fprintf(stderr, "bench_hookability: --examples needs a count, not \"%s\"\nusage: bench_hookability [--examples N] [LABEL=]PATH...\n", a_argv[i]);
+				return 2;
+			}
 		} else if (argument.starts_with("--")) {
 			std::fprintf(stderr, "usage: bench_hookability [--examples N] [LABEL=]PATH...\n");
 			return 2;
