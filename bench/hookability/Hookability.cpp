@@ -217,10 +217,11 @@ namespace
 				}
 			}
 			if (a_plan.ok() && a_site.functionSize != 0) {
-				if (DecodesToEnd(a_plan, a_site)) {
+				if (const std::size_t stop = ScanStop(a_plan, a_site); stop == 0) {
 					++scanned;
-				} else {
-					Keep(scanStops, 0, a_file, a_site, a_maxExamples);
+				} else if (scanStops.size() < a_maxExamples) {
+					const auto shown = std::min<std::size_t>(a_site.code.size() - stop, 16);
+					scanStops.push_back({ a_file, a_site.rva, stop, a_site.functionSize, { a_site.code.begin() + static_cast<std::ptrdiff_t>(stop), a_site.code.begin() + static_cast<std::ptrdiff_t>(stop + shown) } });
 				}
 			}
 			if (a_plan.ok() && !PlanReader(a_plan).Verify(a_site.code)) {
@@ -229,24 +230,25 @@ namespace
 			}
 		}
 
-		// Whether the decoder measures every instruction from the end of the stolen bytes to
-		// the function's end (as far as a_code reaches), instruction after instruction.
-		static bool DecodesToEnd(const Detour::DetourPlan& a_plan, const AddrLib::PatchSite& a_site)
+		// Where the decoder stops when it measures instruction after instruction from the end
+		// of the stolen bytes to the function's end (as far as a_code reaches); 0 when it
+		// reaches the end.
+		static std::size_t ScanStop(const Detour::DetourPlan& a_plan, const AddrLib::PatchSite& a_site)
 		{
 			const std::size_t end = std::min<std::size_t>(a_site.functionSize, a_site.code.size());
 			std::size_t       at = a_plan.stolenLength;
 			while (at < end) {
 				const auto info = TestSupport::Decode(std::span{ a_site.code }.subspan(at, end - at));
 				if (info.length < 0 || at + static_cast<std::size_t>(info.length) > end) {
-					return false;
+					return at;
 				}
 				at += static_cast<std::size_t>(info.length);
 			}
-			return true;
+			return 0;
 		}
 
 		std::uint64_t                               scanned{ 0 }; // accepted plans whose function the decoder walks to its end
-		std::vector<Example>                        scanStops;    // where such a walk stopped
+		std::vector<Example>                        scanStops;    // where such a walk stopped, with the bytes there
 		std::vector<Example>                        misrelocatedExamples;
 		std::map<Detour::Relocation, std::uint64_t> relocations; // stolen instructions of accepted plans, by how they were carried
 
@@ -410,7 +412,7 @@ namespace
 			if (!corpus.near.scanStops.empty()) {
 				fmt::print("\nAccepted with a near page, the decoder stopped before the function's end:\n");
 				for (const auto& example : corpus.near.scanStops) {
-					fmt::print("  {} +0x{:X} ({} bytes): {}\n", example.file, example.rva, example.size, AddrLib::FormatBytes(example.bytes));
+					fmt::print("  {} +0x{:X} ({} bytes), at +{}: {}\n", example.file, example.rva, example.size, example.failedAt, AddrLib::FormatBytes(example.bytes));
 				}
 			}
 			for (const auto& example : corpus.near.misrelocatedExamples) {

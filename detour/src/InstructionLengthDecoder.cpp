@@ -1121,7 +1121,9 @@ namespace Detour
 		{
 			for (std::ptrdiff_t i = 0; i < a_size; ++i) {
 				if (!CountPrefix(a_state)) {
-					a_state.examined = a_prefix + i + 1;
+					// XOP, and VEX in 32-bit mode, read the byte after the prefix's first to tell
+					// it from POP, LES, LDS or BOUND.
+					a_state.examined = a_prefix + (i + 1 < 2 ? 2 : i + 1);
 					return false;
 				}
 			}

@@ -585,6 +585,7 @@ TEST(InstructionLengthDecoder, ReadsNoFurtherThanTheSibByte)
 		{ "VEX refused at its opcode", k64, { 0xC5, 0xF8, 0x00, 0xC0 }, 3 },
 		{ "VEX after 66, refused at its prefix", k64, { 0x66, 0xC5, 0xF8, 0x77 }, 3 },
 		{ "EVEX with a wrong fixed bit, refused at its prefix", k64, { 0x62, 0xF9, 0x7C, 0x48, 0x10, 0x06 }, 4 },
+		{ "XOP as the 15th counted byte: refused after its map byte", k64, Code::Repeated(0x48, 14, { 0x8F, 0xE8, 0x78, 0xC2, 0xC1, 0x03 }), 16 },
 	};
 	for (const Expected& c : cases) {
 		EXPECT_EQ(Detour::MeasureInstruction(c.code.bytes.data(), c.mode).examined, c.examined) << c.what;
