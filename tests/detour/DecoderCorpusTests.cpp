@@ -202,6 +202,17 @@ namespace
 			PrintClasses("  accepted that Zydis refuses:", acceptedInvalidClasses);
 		}
 
+		// Every length or layout disagreement is a test failure.
+		void ReportDisagreements(const std::string& a_where) const
+		{
+			for (const std::string& mismatch : mismatches) {
+				ADD_FAILURE() << a_where << ": " << mismatch;
+			}
+			for (const std::string& mismatch : layoutMismatches) {
+				ADD_FAILURE() << a_where << ": " << mismatch;
+			}
+		}
+
 		static void PrintClasses(const char* a_title, const std::map<std::string, size_t>& a_classes)
 		{
 			std::vector<std::pair<std::size_t, std::string>> classes;
@@ -249,12 +260,7 @@ namespace
 			}
 		}
 		comparison.Print(a_file.label);
-		for (const std::string& mismatch : comparison.mismatches) {
-			ADD_FAILURE() << a_file.label << ": " << mismatch;
-		}
-		for (const std::string& mismatch : comparison.layoutMismatches) {
-			ADD_FAILURE() << a_file.label << ": " << mismatch;
-		}
+		comparison.ReportDisagreements(a_file.label);
 		if (corpus->mode == Detour::kX86_64Mode) {
 			// Compiled code: everything but a handful of deliberate refusals.
 			const double rate = static_cast<double>(comparison.agreed) / static_cast<double>(comparison.zydisDecoded);
@@ -321,12 +327,7 @@ TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedRandomEncoding)
 			comparison.Compare(zydis, code, sizeof code, mode, instruction, decoded);
 		}
 		comparison.Print(mode == Detour::kX86_64Mode ? "random x86-64" : "random x86");
-		for (const std::string& mismatch : comparison.mismatches) {
-			ADD_FAILURE() << "mode " << mode << ": " << mismatch;
-		}
-		for (const std::string& mismatch : comparison.layoutMismatches) {
-			ADD_FAILURE() << "mode " << mode << ": " << mismatch;
-		}
+		comparison.ReportDisagreements("mode " + std::to_string(mode));
 	}
 }
 
@@ -381,11 +382,6 @@ TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedRandomVexEvexAndXopEncoding)
 		}
 		comparison.Print(mode == Detour::kX86_64Mode ? "random VEX/EVEX/XOP x86-64" : "random VEX/EVEX/XOP x86");
 		EXPECT_GT(comparison.vexFamily, 30000u) << "mode " << mode << ": VEX, EVEX and XOP encodings both decoders accept";
-		for (const std::string& mismatch : comparison.mismatches) {
-			ADD_FAILURE() << "mode " << mode << ": " << mismatch;
-		}
-		for (const std::string& mismatch : comparison.layoutMismatches) {
-			ADD_FAILURE() << "mode " << mode << ": " << mismatch;
-		}
+		comparison.ReportDisagreements("mode " + std::to_string(mode));
 	}
 }
