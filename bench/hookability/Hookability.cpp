@@ -15,13 +15,17 @@
 //   before               the rules of the detour before relocation: a 14-byte absolute
 //                        jump for a far replacement, and every rip-relative operand or
 //                        relative branch among the stolen bytes refused
-// and prints, per corpus, the share accepted and each refusal class, as markdown tables.
+// and prints, per corpus, the share accepted and each refusal class, as markdown tables;
+// and, for the plans accepted with a near page, how often the decoder walks from the
+// stolen bytes to the function's end (as far as its bytes are read), the walk in which
+// the plan looks for the function's own branches back into the bytes it takes.
 //
 //   bench_hookability [--examples N] [LABEL=]PATH...
 // Each PATH (a file, or a folder searched recursively) is one corpus; identical files
 // count once. Without a PATH: Wine's x86-64 DLLs.
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -275,17 +279,25 @@ namespace
 		return a_whole == 0 ? std::string{ "-" } : fmt::format("{:.3f}%", 100.0 * static_cast<double>(a_part) / static_cast<double>(a_whole));
 	}
 
+	// Entries the plan refused because the back-branch scan could not reach the function's end.
+	std::uint64_t ScanRefusals(const Column& a_column)
+	{
+		const auto found = a_column.refusals.find(Detour::DetourFailure::RestOfFunctionUnchecked);
+		return found == a_column.refusals.end() ? 0 : found->second;
+	}
+
 	void Print(const std::vector<Corpus>& a_corpora)
 	{
 		fmt::print("| corpus | files | entries of 16+ bytes | before: accepted | after, near page: accepted | after, no near page: accepted | as a live install: accepted "
-		           "| accepted past the function's end (before / near / no near / live) | accepted but relocated wrongly (near / no near / live) | live accepts, near refuses |\n");
-		fmt::print("|---|---|---|---|---|---|---|---|---|---|\n");
+		           "| accepted past the function's end (before / near / no near / live) | accepted but relocated wrongly (near / no near / live) | live accepts, near refuses "
+		           "| near page: the scan reached the function's end |\n");
+		fmt::print("|---|---|---|---|---|---|---|---|---|---|---|\n");
 		for (const auto& corpus : a_corpora) {
-			fmt::print("| {} | {} | {} | {} | {} | {} | {} | {} / {} / {} / {} | {} / {} / {} | {} |\n", corpus.label, corpus.files, corpus.entries,
+			fmt::print("| {} | {} | {} | {} | {} | {} | {} | {} / {} / {} / {} | {} / {} / {} | {} | {} |\n", corpus.label, corpus.files, corpus.entries,
 			           Percent(corpus.before.accepted, corpus.entries), Percent(corpus.near.accepted, corpus.entries),
 			           Percent(corpus.noNear.accepted, corpus.entries), Percent(corpus.live.accepted, corpus.entries), corpus.before.pastEnd,
 			           corpus.near.pastEnd, corpus.noNear.pastEnd, corpus.live.pastEnd, corpus.near.misrelocated, corpus.noNear.misrelocated,
-			           corpus.live.misrelocated, corpus.missed);
+			           corpus.live.misrelocated, corpus.missed, Percent(corpus.entries - ScanRefusals(corpus.near), corpus.entries));
 		}
 		for (const auto& corpus : a_corpora) {
 			fmt::print("\n{}: {} entries of 16+ bytes ({} smaller ones not counted, of which {} would be accepted past their end if planned "
@@ -353,7 +365,12 @@ int main(int a_argc, char** a_argv)
 	for (int i = 1; i < a_argc; ++i) {
 		const std::string argument{ a_argv[i] };
 		if (argument == "--examples" && i + 1 < a_argc) {
-			maxExamples = std::stoul(a_argv[++i]);
+			const std::string_view count{ a_argv[++i] };
+			const auto [end, error] = std::from_chars(count.data(), count.data() + count.size(), maxExamples);
+			if (error != std::errc{} || end != count.data() + count.size()) {
+				std::fprintf(stderr, "bench_hookability: --examples needs a count, not \"%s\"\nusage: bench_hookability [--examples N] [LABEL=]PATH...\n", a_argv[i]);
+				return 2;
+			}
 		} else if (argument.starts_with("--")) {
 			std::fprintf(stderr, "usage: bench_hookability [--examples N] [LABEL=]PATH...\n");
 			return 2;

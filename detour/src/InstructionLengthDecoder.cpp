@@ -18,8 +18,13 @@
 //    0F 80..8F) is refused: Intel processors ignore the 66 there (rel32) and AMD
 //    processors honour it (rel16), so its length depends on the machine.
 //  - 0F B9 (UD1) has a ModRM byte, as both processor manuals now say.
-//  - In 32-bit mode C4, C5 and 62 with a register ModRM (mod 3) begin VEX or EVEX
-//    encodings and are refused; only their legacy memory forms are measured.
+//  - C4, C5 and 62 begin VEX and EVEX encodings in x86-64 mode; in 32-bit mode only
+//    when the next byte's top two bits are set (a register form that LES, LDS and BOUND
+//    do not have), as on the processor. 8F is XOP when the next byte names map 8, 9 or
+//    10 (its reg field is then not 0, which POP r/m does not have). The VEX family is
+//    measured from tables of the opcodes that exist for each map and implied prefix;
+//    an opcode not listed there is refused, so that an encoding this decoder does not
+//    know (AMX, AVX-512 FP16, Xeon Phi) never gets a guessed length.
 //  - 60, 61 and D6 do not exist in x86-64 mode and are refused there.
 //  - 0F 78 and 0F 79 are refused: VMREAD/VMWRITE without a prefix, but AMD's
 //    EXTRQ/INSERTQ with 66 or F2, which carry two immediate bytes.
@@ -29,11 +34,15 @@
 // Still accepted although the processor raises #UD on them (their length is what the
 // processor measures before it faults, and compilers never emit them): LOCK on an
 // instruction that cannot take it, SSE opcodes with a mandatory prefix they do not
-// have, control, debug and bound registers that do not exist.
+// have, control, debug and bound registers that do not exist; VEX, EVEX and XOP
+// instructions with a vector length, W bit, vvvv field, mask or operand kind that
+// their opcode does not allow.
 
 #include "Detour/InstructionLengthDecoder.h"
 
 #include <cstddef>
+#include <initializer_list>
+#include <iterator>
 
 namespace Detour
 {
@@ -64,6 +73,8 @@ namespace Detour
 			bool                      rexW;          // the REX byte right before the opcode has W set
 			bool                      f2;            // the F2 and F3 flags: set only when the
 			bool                      f3;            //   prefix comes right before certain opcodes or 0F
+			bool                      noVex;         // a 66, F2, F3, F0 or REX prefix was seen: no VEX, EVEX or XOP may follow
+			InstructionInfo::Encoding encoding;
 		};
 
 		// A handler of an opcode map gets the byte that selected it; a handler of the
@@ -217,6 +228,7 @@ namespace Detour
 
 		// Prefixes and escapes.
 		const std::uint8_t* Prefix(const std::uint8_t*, Decoding&);
+		const std::uint8_t* Lock(const std::uint8_t*, Decoding&);
 		const std::uint8_t* OpSize(const std::uint8_t*, Decoding&);
 		const std::uint8_t* AddrSize(const std::uint8_t*, Decoding&);
 		const std::uint8_t* RepNE(const std::uint8_t*, Decoding&);
@@ -225,6 +237,9 @@ namespace Detour
 		const std::uint8_t* Esc0F(const std::uint8_t*, Decoding&);
 		const std::uint8_t* Esc38(const std::uint8_t*, Decoding&);
 		const std::uint8_t* Esc3A(const std::uint8_t*, Decoding&);
+		const std::uint8_t* Vex2(const std::uint8_t*, Decoding&);
+		const std::uint8_t* Vex3(const std::uint8_t*, Decoding&);
+		const std::uint8_t* Evex(const std::uint8_t*, Decoding&);
 
 		// Measured from the opcode alone.
 		const std::uint8_t* Bad(const std::uint8_t*, Decoding&);
@@ -245,7 +260,6 @@ namespace Detour
 		const std::uint8_t* ModRm(const std::uint8_t*, Decoding&);
 		const std::uint8_t* ModRmImm8(const std::uint8_t*, Decoding&);
 		const std::uint8_t* ModRmImmZ(const std::uint8_t*, Decoding&);
-		const std::uint8_t* No64Mem(const std::uint8_t*, Decoding&);
 		const std::uint8_t* No64ModRmImm8(const std::uint8_t*, Decoding&);
 		const std::uint8_t* ModRm66(const std::uint8_t*, Decoding&);
 		const std::uint8_t* ModRm66Imm8(const std::uint8_t*, Decoding&);
@@ -258,6 +272,7 @@ namespace Detour
 
 		// Opcode groups: the reg field of the ModRM byte selects the instruction.
 		const std::uint8_t* Grp8F(const std::uint8_t*, Decoding&);
+		const std::uint8_t* Xop(const std::uint8_t*, Decoding&);
 		const std::uint8_t* GrpC6(const std::uint8_t*, Decoding&);
 		const std::uint8_t* GrpC7(const std::uint8_t*, Decoding&);
 		const std::uint8_t* GrpF6(const std::uint8_t*, Decoding&);
@@ -284,16 +299,16 @@ namespace Detour
 			ModRm,     ModRm,     ModRm,     ModRm,     Imm8,      ImmZ,      Prefix,    No64,      ModRm,     ModRm,     ModRm,     ModRm,     Imm8,      ImmZ,      Prefix,    No64,      // 3x
 			Rex,       Rex,       Rex,       Rex,       Rex,       Rex,       Rex,       Rex,       Rex,       Rex,       Rex,       Rex,       Rex,       Rex,       Rex,       Rex,       // 4x
 			Op,        Op,        Op,        Op,        Op,        Op,        Op,        Op,        Op,        Op,        Op,        Op,        Op,        Op,        Op,        Op,        // 5x
-			No64,      No64,      No64Mem,   ModRm,     Prefix,    Prefix,    OpSize,    AddrSize,  ImmZ,      ModRmImmZ, Imm8,      ModRmImm8, Op,        Op,        Op,        Op,        // 6x
+			No64,      No64,      Evex,      ModRm,     Prefix,    Prefix,    OpSize,    AddrSize,  ImmZ,      ModRmImmZ, Imm8,      ModRmImm8, Op,        Op,        Op,        Op,        // 6x
 			Rel8,      Rel8,      Rel8,      Rel8,      Rel8,      Rel8,      Rel8,      Rel8,      Rel8,      Rel8,      Rel8,      Rel8,      Rel8,      Rel8,      Rel8,      Rel8,      // 7x
 			ModRmImm8, ModRmImmZ, No64ModRmImm8, ModRmImm8, ModRm, ModRm,     ModRm,     ModRm,     ModRm,     ModRm,     ModRm,     ModRm,     MovSreg,   ModRmMem,  MovSreg,   Grp8F,     // 8x
 			Op,        Op,        Op,        Op,        Op,        Op,        Op,        Op,        Op,        Op,        No64Far,   Op,        Op,        Op,        Op,        Op,        // 9x
 			Moffs,     Moffs,     Moffs,     Moffs,     Op,        Op,        Op,        Op,        Imm8,      ImmZ,      Op,        Op,        Op,        Op,        Op,        Op,        // Ax
 			Imm8,      Imm8,      Imm8,      Imm8,      Imm8,      Imm8,      Imm8,      Imm8,      ImmV,      ImmV,      ImmV,      ImmV,      ImmV,      ImmV,      ImmV,      ImmV,      // Bx
-			ModRmImm8, ModRmImm8, Imm16,     Op,        No64Mem,   No64Mem,   GrpC6,     GrpC7,     Imm16Imm8, Op,        Imm16,     Op,        Op,        Imm8,      No64,      Op,        // Cx
+			ModRmImm8, ModRmImm8, Imm16,     Op,        Vex3,      Vex2,      GrpC6,     GrpC7,     Imm16Imm8, Op,        Imm16,     Op,        Op,        Imm8,      No64,      Op,        // Cx
 			ModRm,     ModRm,     ModRm,     ModRm,     No64Imm8,  No64Imm8,  No64,      Op,        X87,       X87,       X87,       X87,       X87,       X87,       X87,       X87,       // Dx
 			Rel8,      Rel8,      Rel8,      Rel8,      Imm8,      Imm8,      Imm8,      Imm8,      RelZ,      RelZ,      No64Far,   Rel8,      Op,        Op,        Op,        Op,        // Ex
-			Prefix,    Op,        RepNE,     Rep,       Op,        Op,        GrpF6,     GrpF7,     Op,        Op,        Op,        Op,        Op,        Op,        GrpFE,     GrpFF,     // Fx
+			Lock,      Op,        RepNE,     Rep,       Op,        Op,        GrpF6,     GrpF7,     Op,        Op,        Op,        Op,        Op,        Op,        GrpFE,     GrpFF,     // Fx
 		};
 
 		// Two-byte opcode map, after 0F (table A-3).
@@ -403,7 +418,7 @@ namespace Detour
 			return ++a_state.prefixes < 15;
 		}
 
-		// 26 2E 36 3E 64 65 (segment overrides) and F0 (lock): no effect on the length.
+		// 26 2E 36 3E 64 65 (segment overrides): no effect on the length.
 		const std::uint8_t* Prefix(const std::uint8_t* a_byte, Decoding& a_state)
 		{
 			if (!CountPrefix(a_state)) {
@@ -413,6 +428,13 @@ namespace Detour
 			return kOneByteMap[a_byte[1]](a_byte + 1, a_state);
 		}
 
+		// F0 (lock): no effect on the length, but no VEX, EVEX or XOP prefix may follow.
+		const std::uint8_t* Lock(const std::uint8_t* a_byte, Decoding& a_state)
+		{
+			a_state.noVex = true;
+			return Prefix(a_byte, a_state);
+		}
+
 		// 66: operand size 16 (and the mandatory prefix of many SSE instructions).
 		const std::uint8_t* OpSize(const std::uint8_t* a_byte, Decoding& a_state)
 		{
@@ -420,6 +442,7 @@ namespace Detour
 				return Refuse(a_byte + 1, a_state);
 			}
 			a_state.operandSize16 = true;
+			a_state.noVex = true;
 			a_state.rexW = false;
 			return kOneByteMap[a_byte[1]](a_byte + 1, a_state);
 		}
@@ -453,6 +476,7 @@ namespace Detour
 				default:
 					break;
 			}
+			a_state.noVex = true;
 			a_state.rexW = false;
 			return kOneByteMap[a_byte[1]](a_byte + 1, a_state);
 		}
@@ -468,6 +492,7 @@ namespace Detour
 			if ((next >= 0x6C && next <= 0x6F) || next == 0x90 || (next >= 0xA4 && next <= 0xA7) || (next >= 0xAA && next <= 0xAF) || next == 0x0F) {
 				a_state.f3 = true;
 			}
+			a_state.noVex = true;
 			a_state.rexW = false;
 			return kOneByteMap[next](a_byte + 1, a_state);
 		}
@@ -483,6 +508,7 @@ namespace Detour
 				return Refuse(a_byte + 1, a_state);
 			}
 			a_state.rexW = (*a_byte & 0x08) != 0;
+			a_state.noVex = true;
 			return kOneByteMap[a_byte[1]](a_byte + 1, a_state);
 		}
 
@@ -619,19 +645,6 @@ namespace Detour
 			return Operand(a_opcode + 1, a_state) + Iz(a_state);
 		}
 
-		// BOUND (62), LES (C4), LDS (C5) in 32-bit mode, memory forms only: with mod 3 these
-		// bytes begin EVEX and VEX encodings, which are not accepted (nor in x86-64 mode).
-		const std::uint8_t* No64Mem(const std::uint8_t* a_opcode, Decoding& a_state)
-		{
-			if (a_state.x64) {
-				return Refuse(a_opcode + 1, a_state);
-			}
-			if (IsRegister(a_opcode[1])) {
-				return Refuse(a_opcode + 2, a_state);
-			}
-			return Operand(a_opcode + 1, a_state);
-		}
-
 		// 82: an alias of 80 that x86-64 mode removed.
 		const std::uint8_t* No64ModRmImm8(const std::uint8_t* a_opcode, Decoding& a_state)
 		{
@@ -691,10 +704,10 @@ namespace Detour
 
 		// ---- Opcode groups --------------------------------------------------------------------
 
-		// 8F (group 1A): POP r/m is reg 0; other reg values begin XOP encodings.
+		// 8F (group 1A): POP r/m is reg 0; other reg values begin XOP encodings (Xop).
 		const std::uint8_t* Grp8F(const std::uint8_t* a_opcode, Decoding& a_state)
 		{
-			return Reg(a_opcode[1]) == 0 ? Operand(a_opcode + 1, a_state) : Refuse(a_opcode + 2, a_state);
+			return Reg(a_opcode[1]) == 0 ? Operand(a_opcode + 1, a_state) : Xop(a_opcode, a_state);
 		}
 
 		// C6 (group 11): MOV r/m8, imm8 (reg 0) and XABORT imm8 (C6 F8).
@@ -823,6 +836,374 @@ namespace Detour
 			return (reg == 1 || reg == 6 || reg == 7) ? Operand(a_opcode + 1, a_state) : Refuse(a_opcode + 2, a_state);
 		}
 
+		// ---- VEX, EVEX and XOP ------------------------------------------------------------
+		//
+		// These prefixes carry what legacy code spreads over 66/F2/F3, REX and the 0F, 0F 38
+		// and 0F 3A escapes: the map of the opcode that follows (VEX and EVEX 1 = 0F, 2 = 0F 38,
+		// 3 = 0F 3A; XOP 8, 9, 10), an implied 66, F3 or F2 prefix ("pp"), the extension bits
+		// of the registers, the vector length and a second source register. Then come the
+		// opcode, always a ModRM operand (but for VZEROUPPER and VZEROALL) and the immediate
+		// the map and opcode take: every 0F 3A instruction and a few 0F ones (shuffles,
+		// shifts by an immediate, compares, inserts and extracts) take one byte, XOP map 8
+		// one byte and map 10 four. EVEX compresses an 8-bit displacement by scaling it
+		// with the operand's size, but it is still one byte long.
+
+		// What an opcode of one of these maps is: the implied prefixes it exists with (bit
+		// pp: none, 66, F3, F2), the reg values of the ModRM byte it exists with (groups),
+		// whether its operand must be a register or memory, and its immediate's size.
+		struct VexOpcode
+		{
+			enum Kind : std::uint8_t
+			{
+				Any,          // a ModRM operand, register or memory
+				RegisterOnly, // a ModRM operand that must be a register (mod 3)
+				MemoryOnly,   // a ModRM operand that must be memory
+				NoModRm       // VZEROUPPER, VZEROALL
+			};
+			std::uint8_t prefixes{ 0 }; // 0: no such opcode
+			std::uint8_t regs{ 0xFF };
+			Kind         kind{ Any };
+			std::uint8_t immediate{ 0 };
+		};
+		using VexMap = VexOpcode[256];
+
+		// Implied prefixes: N none, P 66, S F3, D F2. A suffix i: an 8-bit immediate, z: 32-bit.
+		constexpr std::uint8_t kN = 1, kP = 2, kS = 4, kD = 8;
+
+		constexpr VexOpcode xx{};
+		constexpr VexOpcode N{ kN }, P{ kP }, D{ kD }, NP{ kN | kP }, NS{ kN | kS }, PS{ kP | kS }, PD{ kP | kD }, SD{ kS | kD };
+		constexpr VexOpcode NPS{ kN | kP | kS }, NPD{ kN | kP | kD }, NSD{ kN | kS | kD }, PSD{ kP | kS | kD }, NPSD{ kN | kP | kS | kD };
+		constexpr VexOpcode Ni{ kN, 0xFF, VexOpcode::Any, 1 }, Pi{ kP, 0xFF, VexOpcode::Any, 1 }, Di{ kD, 0xFF, VexOpcode::Any, 1 };
+		constexpr VexOpcode NPi{ kN | kP, 0xFF, VexOpcode::Any, 1 }, PSDi{ kP | kS | kD, 0xFF, VexOpcode::Any, 1 }, NPSDi{ kN | kP | kS | kD, 0xFF, VexOpcode::Any, 1 };
+		constexpr VexOpcode Nz{ kN, 0xFF, VexOpcode::Any, 4 };
+		// VZEROUPPER / VZEROALL (by VEX.L).
+		constexpr VexOpcode Vzero{ kN, 0xFF, VexOpcode::NoModRm, 0 };
+
+		constexpr std::uint8_t Regs(std::initializer_list<unsigned> a_regs)
+		{
+			std::uint8_t bits = 0;
+			for (const unsigned reg : a_regs) {
+				bits = static_cast<std::uint8_t>(bits | (1u << reg));
+			}
+			return bits;
+		}
+
+		// Groups: the reg field selects the instruction.
+		// 0F 71, 72, 73 shift a register by an immediate (VEX: register operand only; EVEX
+		// also reads memory and adds the rotates /0 and /1 to 72). 0F AE: VLDMXCSR /2,
+		// VSTMXCSR /3. 0F 38 F3: BLSR /1, BLSMSK /2, BLSI /3.
+		constexpr VexOpcode G12V{ kP, Regs({ 2, 4, 6 }), VexOpcode::RegisterOnly, 1 };
+		constexpr VexOpcode G14V{ kP, Regs({ 2, 3, 6, 7 }), VexOpcode::RegisterOnly, 1 };
+		constexpr VexOpcode G12E{ kP, Regs({ 2, 4, 6 }), VexOpcode::Any, 1 };
+		constexpr VexOpcode G13E{ kP, Regs({ 0, 1, 2, 4, 6 }), VexOpcode::Any, 1 };
+		constexpr VexOpcode G14E{ kP, Regs({ 2, 3, 6, 7 }), VexOpcode::Any, 1 };
+		constexpr VexOpcode G15V{ kN, Regs({ 2, 3 }), VexOpcode::MemoryOnly, 0 };
+		constexpr VexOpcode G17V{ kN, Regs({ 1, 2, 3 }), VexOpcode::Any, 0 };
+		// XOP map 9: 01 BLCFILL..T1MSKC /1-/7, 02 BLCMSK /1 and BLCI /6, 12 LLWPCB /0 and
+		// SLWPCB /1 (a register); map 10: 12 LWPINS /0 and LWPVAL /1 with an imm32.
+		constexpr VexOpcode X01{ kN, Regs({ 1, 2, 3, 4, 5, 6, 7 }), VexOpcode::Any, 0 };
+		constexpr VexOpcode X02{ kN, Regs({ 1, 6 }), VexOpcode::Any, 0 };
+		constexpr VexOpcode X12{ kN, Regs({ 0, 1 }), VexOpcode::RegisterOnly, 0 };
+		constexpr VexOpcode X12z{ kN, Regs({ 0, 1 }), VexOpcode::Any, 4 };
+
+		// clang-format off
+
+		// VEX map 1 (0F): SSE to AVX2 on xmm/ymm, and the AVX-512 mask register instructions.
+		constexpr VexMap kVex0F = {
+			//  x0     x1     x2     x3     x4     x5     x6     x7     x8     x9     xA     xB     xC     xD     xE     xF
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 0x
+			NPSD,  NPSD,  NPSD,  NP,    NP,    NP,    NPS,   NP,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 1x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    NP,    NP,    SD,    NP,    SD,    SD,    NP,    NP,    // 2x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 3x
+			xx,    NP,    NP,    xx,    NP,    NP,    NP,    NP,    xx,    xx,    NP,    NP,    xx,    xx,    xx,    xx,    // 4x
+			NP,    NPSD,  NS,    NS,    NP,    NP,    NP,    NP,    NPSD,  NPSD,  NPSD,  NPS,   NPSD,  NPSD,  NPSD,  NPSD,  // 5x
+			P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     PS,    // 6x
+			PSDi,  G12V,  G12V,  G14V,  P,     P,     P,     Vzero, xx,    xx,    xx,    xx,    PD,    PD,    PS,    PS,    // 7x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 8x
+			NP,    NP,    NPD,   NPD,   xx,    xx,    xx,    xx,    NP,    NP,    xx,    xx,    xx,    xx,    xx,    xx,    // 9x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    G15V,  xx,    // Ax
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Bx
+			xx,    xx,    NPSDi, xx,    Pi,    Pi,    NPi,   xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Cx
+			PD,    P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     // Dx
+			P,     P,     P,     P,     P,     P,     PSD,   P,     P,     P,     P,     P,     P,     P,     P,     P,     // Ex
+			D,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     xx,    // Fx
+		};
+
+		// VEX map 2 (0F 38): SSSE3/SSE4 forms, AVX2 permutes, broadcasts and gathers, FMA,
+		// AES, GFNI, AVX-VNNI, and BMI1/BMI2 on general registers.
+		constexpr VexMap kVex0F38 = {
+			//  x0     x1     x2     x3     x4     x5     x6     x7     x8     x9     xA     xB     xC     xD     xE     xF
+			P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     // 0x
+			xx,    xx,    xx,    P,     xx,    xx,    P,     P,     P,     P,     P,     xx,    P,     P,     P,     xx,    // 1x
+			P,     P,     P,     P,     P,     P,     xx,    xx,    P,     P,     P,     P,     P,     P,     P,     P,     // 2x
+			P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     // 3x
+			P,     P,     xx,    xx,    xx,    P,     P,     P,     xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 4x
+			P,     P,     P,     P,     xx,    xx,    xx,    xx,    P,     P,     P,     xx,    xx,    xx,    xx,    xx,    // 5x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 6x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    P,     P,     xx,    xx,    xx,    xx,    xx,    xx,    // 7x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    P,     xx,    P,     xx,    // 8x
+			P,     P,     P,     P,     xx,    xx,    P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     // 9x
+			xx,    xx,    xx,    xx,    xx,    xx,    P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     // Ax
+			xx,    xx,    xx,    xx,    xx,    xx,    P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     // Bx
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    P,     // Cx
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    P,     P,     P,     P,     P,     // Dx
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Ex
+			xx,    xx,    N,     G17V,  xx,    NSD,   D,     NPSD,  xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Fx
+		};
+
+		// VEX map 3 (0F 3A): every instruction takes an 8-bit immediate (for the blends, AMD's
+		// FMA4 (5C-5F, 68-6F, 78-7F) and VPERMIL2 (48, 49), which have a fourth register,
+		// its top four bits name it).
+		constexpr VexMap kVex0F3A = {
+			//  x0     x1     x2     x3     x4     x5     x6     x7     x8     x9     xA     xB     xC     xD     xE     xF
+			Pi,    Pi,    Pi,    xx,    Pi,    Pi,    Pi,    xx,    Pi,    Pi,    Pi,    Pi,    Pi,    Pi,    Pi,    Pi,    // 0x
+			xx,    xx,    xx,    xx,    Pi,    Pi,    Pi,    Pi,    Pi,    Pi,    xx,    xx,    xx,    Pi,    xx,    xx,    // 1x
+			Pi,    Pi,    Pi,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 2x
+			Pi,    Pi,    Pi,    Pi,    xx,    xx,    xx,    xx,    Pi,    Pi,    xx,    xx,    xx,    xx,    xx,    xx,    // 3x
+			Pi,    Pi,    Pi,    xx,    Pi,    xx,    Pi,    xx,    Pi,    Pi,    Pi,    Pi,    Pi,    xx,    xx,    xx,    // 4x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    Pi,    Pi,    Pi,    Pi,    // 5x
+			Pi,    Pi,    Pi,    Pi,    xx,    xx,    xx,    xx,    Pi,    Pi,    Pi,    Pi,    Pi,    Pi,    Pi,    Pi,    // 6x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    Pi,    Pi,    Pi,    Pi,    Pi,    Pi,    Pi,    Pi,    // 7x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 8x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 9x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Ax
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Bx
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    Pi,    Pi,    // Cx
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    Pi,    // Dx
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Ex
+			Di,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Fx
+		};
+
+		// EVEX map 1 (0F): AVX-512 forms of the SSE/AVX instructions, and its unsigned
+		// conversions (78-7B).
+		constexpr VexMap kEvex0F = {
+			//  x0     x1     x2     x3     x4     x5     x6     x7     x8     x9     xA     xB     xC     xD     xE     xF
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 0x
+			NPSD,  NPSD,  NPSD,  NP,    NP,    NP,    NPS,   NP,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 1x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    NP,    NP,    SD,    NP,    SD,    SD,    NP,    NP,    // 2x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 3x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 4x
+			xx,    NPSD,  xx,    xx,    NP,    NP,    NP,    NP,    NPSD,  NPSD,  NPSD,  NPS,   NPSD,  NPSD,  NPSD,  NPSD,  // 5x
+			P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     PSD,   // 6x
+			PSDi,  G12E,  G13E,  G14E,  P,     P,     P,     xx,    NPSD,  NPSD,  PSD,   PSD,   xx,    xx,    PS,    PSD,   // 7x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 8x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 9x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Ax
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Bx
+			xx,    xx,    NPSDi, xx,    Pi,    Pi,    NPi,   xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Cx
+			xx,    P,     P,     P,     P,     P,     P,     xx,    P,     P,     P,     P,     P,     P,     P,     P,     // Dx
+			P,     P,     P,     P,     P,     P,     PSD,   P,     P,     P,     P,     P,     P,     P,     P,     P,     // Ex
+			xx,    P,     P,     P,     P,     P,     P,     xx,    P,     P,     P,     P,     P,     P,     P,     xx,    // Fx
+		};
+
+		// EVEX map 2 (0F 38): with F3, the down-converting moves (vpmov*) and mask moves;
+		// the BF16 conversions and dot product (52, 72) and VP2INTERSECT (68).
+		constexpr VexMap kEvex0F38 = {
+			//  x0     x1     x2     x3     x4     x5     x6     x7     x8     x9     xA     xB     xC     xD     xE     xF
+			P,     xx,    xx,    xx,    P,     xx,    xx,    xx,    xx,    xx,    xx,    P,     P,     P,     xx,    xx,    // 0x
+			PS,    PS,    PS,    PS,    PS,    PS,    P,     xx,    P,     P,     P,     P,     P,     P,     P,     P,     // 1x
+			PS,    PS,    PS,    PS,    PS,    PS,    PS,    PS,    PS,    PS,    PS,    P,     P,     P,     xx,    xx,    // 2x
+			PS,    PS,    PS,    PS,    PS,    PS,    P,     P,     PS,    PS,    PS,    P,     P,     P,     P,     P,     // 3x
+			P,     xx,    P,     P,     P,     P,     P,     P,     xx,    xx,    xx,    xx,    P,     P,     P,     P,     // 4x
+			P,     P,     PS,    P,     P,     P,     xx,    xx,    P,     P,     P,     P,     xx,    xx,    xx,    xx,    // 5x
+			xx,    xx,    P,     P,     P,     P,     P,     xx,    D,     xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 6x
+			P,     P,     PSD,   P,     xx,    P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     // 7x
+			xx,    xx,    xx,    P,     xx,    xx,    xx,    xx,    P,     P,     P,     P,     xx,    P,     xx,    P,     // 8x
+			P,     P,     P,     P,     xx,    xx,    P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     // 9x
+			P,     P,     P,     P,     xx,    xx,    P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     // Ax
+			xx,    xx,    xx,    xx,    P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     P,     // Bx
+			xx,    xx,    xx,    xx,    P,     xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    P,     // Cx
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    P,     P,     P,     P,     // Dx
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Ex
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Fx
+		};
+
+		// EVEX map 3 (0F 3A): every instruction takes an 8-bit immediate.
+		constexpr VexMap kEvex0F3A = {
+			//  x0     x1     x2     x3     x4     x5     x6     x7     x8     x9     xA     xB     xC     xD     xE     xF
+			Pi,    Pi,    xx,    Pi,    Pi,    Pi,    xx,    xx,    Pi,    Pi,    Pi,    Pi,    xx,    xx,    xx,    Pi,    // 0x
+			xx,    xx,    xx,    xx,    Pi,    Pi,    Pi,    Pi,    Pi,    Pi,    Pi,    Pi,    xx,    Pi,    Pi,    Pi,    // 1x
+			Pi,    Pi,    Pi,    Pi,    xx,    Pi,    Pi,    Pi,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 2x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    Pi,    Pi,    Pi,    Pi,    xx,    xx,    Pi,    Pi,    // 3x
+			xx,    xx,    Pi,    Pi,    Pi,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 4x
+			Pi,    Pi,    xx,    xx,    Pi,    Pi,    Pi,    Pi,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 5x
+			xx,    xx,    xx,    xx,    xx,    xx,    Pi,    Pi,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 6x
+			Pi,    Pi,    Pi,    Pi,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 7x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 8x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 9x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Ax
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Bx
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    Pi,    Pi,    // Cx
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Dx
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Ex
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Fx
+		};
+
+		// XOP map 8: multiply-accumulate, conditional move, permute, rotate and compare by
+		// an immediate; each takes an 8-bit immediate.
+		constexpr VexMap kXop8 = {
+			//  x0     x1     x2     x3     x4     x5     x6     x7     x8     x9     xA     xB     xC     xD     xE     xF
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 0x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 1x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 2x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 3x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 4x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 5x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 6x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 7x
+			xx,    xx,    xx,    xx,    xx,    Ni,    Ni,    Ni,    xx,    xx,    xx,    xx,    xx,    xx,    Ni,    Ni,    // 8x
+			xx,    xx,    xx,    xx,    xx,    Ni,    Ni,    Ni,    xx,    xx,    xx,    xx,    xx,    xx,    Ni,    Ni,    // 9x
+			xx,    xx,    Ni,    Ni,    xx,    xx,    Ni,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Ax
+			xx,    xx,    xx,    xx,    xx,    xx,    Ni,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Bx
+			Ni,    Ni,    Ni,    Ni,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    Ni,    Ni,    Ni,    Ni,    // Cx
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Dx
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    Ni,    Ni,    Ni,    Ni,    // Ex
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Fx
+		};
+
+		// XOP map 9: TBM and LWP groups, fraction extraction, shifts and rotates by a
+		// register, horizontal adds and subtracts; no immediate.
+		constexpr VexMap kXop9 = {
+			//  x0     x1     x2     x3     x4     x5     x6     x7     x8     x9     xA     xB     xC     xD     xE     xF
+			xx,    X01,   X02,   xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 0x
+			xx,    xx,    X12,   xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 1x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 2x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 3x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 4x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 5x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 6x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 7x
+			N,     N,     N,     N,     xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 8x
+			N,     N,     N,     N,     N,     N,     N,     N,     N,     N,     N,     N,     xx,    xx,    xx,    xx,    // 9x
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Ax
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Bx
+			xx,    N,     N,     N,     xx,    xx,    N,     N,     xx,    xx,    xx,    N,     xx,    xx,    xx,    xx,    // Cx
+			xx,    N,     N,     N,     xx,    xx,    N,     N,     xx,    xx,    xx,    N,     xx,    xx,    xx,    xx,    // Dx
+			xx,    N,     N,     N,     xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Ex
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // Fx
+		};
+
+		// XOP map 10: BEXTR and the LWP inserts with a 32-bit immediate.
+		constexpr VexMap kXop10 = {
+			//  x0     x1     x2     x3     x4     x5     x6     x7     x8     x9     xA     xB     xC     xD     xE     xF
+			xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 0x
+			Nz,    xx,    X12z,  xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    xx,    // 1x
+		};
+
+		// clang-format on
+
+		// By the map number the prefix names; null for a reserved one. EVEX maps 5 and 6
+		// (AVX-512 FP16) are not accepted.
+		constexpr const VexMap* kVexMaps[4] = { nullptr, &kVex0F, &kVex0F38, &kVex0F3A };
+		constexpr const VexMap* kEvexMaps[8] = { nullptr, &kEvex0F, &kEvex0F38, &kEvex0F3A, nullptr, nullptr, nullptr, nullptr };
+		constexpr const VexMap* kXopMaps[3] = { &kXop8, &kXop9, &kXop10 };
+
+		// The opcode after the prefix: measured by its entry in a_map for the implied prefix a_pp.
+		const std::uint8_t* VexOperation(const std::uint8_t* a_opcode, Decoding& a_state, const VexMap& a_map, unsigned a_pp)
+		{
+			const VexOpcode& opcode = a_map[*a_opcode];
+			if (((opcode.prefixes >> a_pp) & 1u) == 0) {
+				return Refuse(a_opcode + 1, a_state);
+			}
+			if (opcode.kind == VexOpcode::NoModRm) {
+				return OpcodeAnd(a_opcode, a_state, 0);
+			}
+			const std::uint8_t modrm = a_opcode[1];
+			const bool         refused = ((opcode.regs >> Reg(modrm)) & 1u) == 0 || (opcode.kind == VexOpcode::RegisterOnly && !IsRegister(modrm)) ||
+			                     (opcode.kind == VexOpcode::MemoryOnly && IsRegister(modrm));
+			return refused ? Refuse(a_opcode + 2, a_state) : Operand(a_opcode + 1, a_state) + opcode.immediate;
+		}
+
+		// The prefix's a_size bytes at a_prefix are counted like escapes. Refuses the
+		// prefix after 66, F2, F3, F0 or REX (the processor raises #UD), or when the count
+		// of prefix bytes reaches 15.
+		bool BeginVex(const std::uint8_t* a_prefix, std::ptrdiff_t a_size, Decoding& a_state, InstructionInfo::Encoding a_encoding)
+		{
+			for (std::ptrdiff_t i = 0; i < a_size; ++i) {
+				if (!CountPrefix(a_state)) {
+					// XOP, and VEX in 32-bit mode, read the byte after the prefix's first to tell
+					// it from POP, LES, LDS or BOUND.
+					a_state.examined = a_prefix + (i + 1 < 2 ? 2 : i + 1);
+					return false;
+				}
+			}
+			a_state.examined = a_prefix + a_size;
+			a_state.escape = a_prefix;
+			a_state.encoding = a_encoding;
+			return !a_state.noVex;
+		}
+
+		// C5: two-byte VEX, map 1. In 32-bit mode a memory ModRM byte makes it LDS.
+		const std::uint8_t* Vex2(const std::uint8_t* a_byte, Decoding& a_state)
+		{
+			if (!a_state.x64 && !IsRegister(a_byte[1])) {
+				return Operand(a_byte + 1, a_state);
+			}
+			if (!BeginVex(a_byte, 2, a_state, InstructionInfo::Encoding::Vex)) {
+				return nullptr;
+			}
+			return VexOperation(a_byte + 2, a_state, kVex0F, a_byte[1] & 3u);
+		}
+
+		// C4: three-byte VEX, map in the low five bits of the first byte (1-3; the rest are
+		// reserved). In 32-bit mode a memory ModRM byte makes it LES.
+		const std::uint8_t* Vex3(const std::uint8_t* a_byte, Decoding& a_state)
+		{
+			if (!a_state.x64 && !IsRegister(a_byte[1])) {
+				return Operand(a_byte + 1, a_state);
+			}
+			if (!BeginVex(a_byte, 3, a_state, InstructionInfo::Encoding::Vex)) {
+				return nullptr;
+			}
+			const unsigned map = a_byte[1] & 0x1Fu;
+			if (map >= std::size(kVexMaps) || kVexMaps[map] == nullptr) {
+				return nullptr;
+			}
+			return VexOperation(a_byte + 3, a_state, *kVexMaps[map], a_byte[2] & 3u);
+		}
+
+		// 62: EVEX. P0 = R X B R' 0 m m m, P1 = W v v v v 1 p p, P2 = z L' L b V' a a a. The
+		// two fixed bits must be 0 and 1, and the vector length 512 bits at most (L'L = 3
+		// is reserved, unless b on a register operand makes L'L a rounding mode). In 32-bit
+		// mode a memory ModRM byte makes it BOUND.
+		const std::uint8_t* Evex(const std::uint8_t* a_byte, Decoding& a_state)
+		{
+			if (!a_state.x64 && !IsRegister(a_byte[1])) {
+				return Operand(a_byte + 1, a_state);
+			}
+			if (!BeginVex(a_byte, 4, a_state, InstructionInfo::Encoding::Evex)) {
+				return nullptr;
+			}
+			const std::uint8_t p0 = a_byte[1], p1 = a_byte[2], p2 = a_byte[3];
+			const VexMap*      map = kEvexMaps[p0 & 7u];
+			if ((p0 & 0x08u) != 0 || (p1 & 0x04u) == 0 || map == nullptr) {
+				return nullptr;
+			}
+			const std::uint8_t* const end = VexOperation(a_byte + 4, a_state, *map, p1 & 3u);
+			if (end == nullptr || (p2 & 0x60u) != 0x60u) {
+				return end;
+			}
+			const bool rounding = (p2 & 0x10u) != 0 && IsRegister(*a_state.modrm);
+			return rounding ? end : nullptr;
+		}
+
+		// 8F with a reg field other than 0: XOP, map in the low five bits of the first byte
+		// (8-10; the rest are refused), and no implied prefix.
+		const std::uint8_t* Xop(const std::uint8_t* a_byte, Decoding& a_state)
+		{
+			const unsigned map = a_byte[1] & 0x1Fu;
+			if (map < 8 || map > 10) {
+				return Refuse(a_byte + 2, a_state);
+			}
+			if (!BeginVex(a_byte, 3, a_state, InstructionInfo::Encoding::Xop)) {
+				return nullptr;
+			}
+			if ((a_byte[2] & 3u) != 0) {
+				return nullptr;
+			}
+			return VexOperation(a_byte + 3, a_state, *kXopMaps[map - 8], 0);
+		}
+
 		// One pass over the instruction at a_code; fills a_state and returns its end or null.
 		inline const std::uint8_t* Decode(const std::uint8_t* a_code, std::int32_t a_mode, Decoding& a_state)
 		{
@@ -847,13 +1228,13 @@ namespace Detour
 		{
 			using Branch = InstructionInfo::Branch;
 			const std::uint8_t opcode = *a_state.opcode;
-			if (a_state.map == 1) {
+			if (a_state.map == 1 && a_state.encoding == InstructionInfo::Encoding::Legacy) {
 				if (opcode >= 0x80 && opcode <= 0x8F) {
 					return Branch::ConditionalJump;
 				}
 				return opcode == 0x0B ? Branch::Undefined : Branch::None;
 			}
-			if (a_state.map != 0) {
+			if (a_state.map != 0 || a_state.encoding != InstructionInfo::Encoding::Legacy) {
 				return Branch::None;
 			}
 			if (opcode >= 0x70 && opcode <= 0x7F) {
@@ -934,6 +1315,7 @@ namespace Detour
 			info.immediateOffset = OffsetOf(immediateStart, a_code);
 			info.immediateSize = static_cast<std::uint8_t>(end - immediateStart);
 		}
+		info.encoding = state.encoding;
 		info.branch = BranchOf(state);
 		return info;
 	}

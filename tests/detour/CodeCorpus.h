@@ -32,8 +32,9 @@ inline constexpr std::size_t kCodePadding = 32;
 // is missing or is not an x86 or x86-64 ELF or PE file.
 std::optional<CodeCorpus> LoadCodeCorpus(const std::string& a_path);
 
-// The real-code corpora of this machine: x86-64 ELF (libc), x86-64 PE (Wine's
-// kernelbase.dll and ntdll.dll) and, where installed, x86 ELF and PE.
+// The real-code corpora of this machine: x86-64 ELF (libc, and libm with its AVX, FMA
+// and FMA4 paths), x86-64 PE (Wine's kernelbase.dll and ntdll.dll) and, where
+// installed, x86 ELF and PE.
 struct CorpusFile
 {
 	const char*  label;
@@ -42,6 +43,7 @@ struct CorpusFile
 };
 inline constexpr CorpusFile kCorpusFiles[] = {
 	{ "x86-64 ELF libc.so.6", "/usr/lib/x86_64-linux-gnu/libc.so.6", 64 },
+	{ "x86-64 ELF libm.so.6 (AVX, FMA, FMA4)", "/usr/lib/x86_64-linux-gnu/libm.so.6", 64 },
 	{ "x86-64 PE kernelbase.dll", "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/kernelbase.dll", 64 },
 	{ "x86-64 PE ntdll.dll", "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/ntdll.dll", 64 },
 	{ "x86 ELF libc.so.6", "/usr/lib32/libc.so.6", 32 },

@@ -3,12 +3,17 @@
 // installed), walked instruction by instruction as Zydis measures them, and a sample
 // of random encodings. Wherever our decoder accepts an instruction that Zydis also
 // decodes, the lengths must agree. What else differs is counted by class and printed:
-//  - refused by us, decoded by Zydis: VEX/EVEX (AVX), and the encodings that
-//    InstructionLengthDecoder.cpp refuses on purpose; this is the acceptance rate;
+//  - refused by us, decoded by Zydis: the encodings that InstructionLengthDecoder.cpp
+//    refuses on purpose (AMX, AVX-512 FP16, Xeon Phi among the VEX family); this is the
+//    acceptance rate;
 //  - accepted by us, refused by Zydis: encodings the processor rejects with #UD (LOCK
 //    on an instruction that cannot take it, a mandatory prefix an SSE opcode does not
-//    have, a control or bound register that does not exist). Our length is still the
-//    one the processor decodes before faulting, and none occurs in compiled code.
+//    have, a control or bound register that does not exist, a VEX vector length or
+//    vvvv field an opcode does not allow). Our length is still the one the processor
+//    decodes before faulting, and none occurs in compiled code.
+// Code compiled for AVX, AVX2 and AVX-512 (glibc's string functions, libm, and this
+// project compiled for x86-64-v3 and -v4) and random encodings led by VEX, EVEX and XOP
+// prefixes test the VEX family the same way.
 
 #include "CodeCorpus.h"
 #include "Detour/InstructionLengthDecoder.h"
@@ -19,6 +24,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -62,6 +68,44 @@ namespace
 		std::size_t                   layoutMismatchCount = 0;
 		std::map<std::string, size_t> refusedClasses;
 		std::map<std::string, size_t> acceptedInvalidClasses;
+		std::size_t                   vexFamily = 0; // agreed instructions of the VEX, EVEX and XOP encodings
+
+		static std::string EncodingName(ZydisInstructionEncoding a_encoding)
+		{
+			switch (a_encoding) {
+				case ZYDIS_INSTRUCTION_ENCODING_VEX:
+					return "VEX ";
+				case ZYDIS_INSTRUCTION_ENCODING_EVEX:
+					return "EVEX ";
+				case ZYDIS_INSTRUCTION_ENCODING_XOP:
+					return "XOP ";
+				default:
+					return "";
+			}
+		}
+
+		// What we accept and Zydis refuses: a legacy instruction by its first bytes; one of
+		// the VEX family by its encoding, map, implied prefix and opcode.
+		static std::string AcceptedClass(const std::uint8_t* a_code, std::int32_t a_mode)
+		{
+			const Detour::InstructionInfo info = Detour::MeasureInstruction(a_code, a_mode);
+			const std::uint8_t* const     prefix = a_code + info.opcodeOffset;
+			const std::uint8_t            opcode = prefix[info.opcodeSize - 1];
+			char                          name[48];
+			switch (info.encoding) {
+				case Detour::InstructionInfo::Encoding::Vex:
+					std::snprintf(name, sizeof name, "VEX map %u pp %u %02X", *prefix == 0xC5 ? 1u : prefix[1] & 0x1Fu, (*prefix == 0xC5 ? prefix[1] : prefix[2]) & 3u, opcode);
+					return name;
+				case Detour::InstructionInfo::Encoding::Evex:
+					std::snprintf(name, sizeof name, "EVEX map %u pp %u %02X", prefix[1] & 7u, prefix[2] & 3u, opcode);
+					return name;
+				case Detour::InstructionInfo::Encoding::Xop:
+					std::snprintf(name, sizeof name, "XOP map %u %02X", prefix[1] & 0x1Fu, opcode);
+					return name;
+				default:
+					return Hex(a_code, std::min<std::size_t>(static_cast<std::size_t>(info.length), 3));
+			}
+		}
 
 		void Compare(const ZydisDecoder& a_zydis, const std::uint8_t* a_code, std::size_t a_available, std::int32_t a_mode, ZydisDecodedInstruction& a_instruction, bool& a_zydisDecoded)
 		{
@@ -71,20 +115,10 @@ namespace
 				++zydisDecoded;
 				if (ours < 0) {
 					++refused;
-					std::string name = ZydisMnemonicGetString(a_instruction.mnemonic);
-					switch (a_instruction.encoding) {
-						case ZYDIS_INSTRUCTION_ENCODING_VEX:
-							name = "VEX";
-							break;
-						case ZYDIS_INSTRUCTION_ENCODING_EVEX:
-							name = "EVEX";
-							break;
-						default:
-							break;
-					}
-					++refusedClasses[name];
+					++refusedClasses[EncodingName(a_instruction.encoding) + ZydisMnemonicGetString(a_instruction.mnemonic)];
 				} else if (ours == a_instruction.length) {
 					++agreed;
+					vexFamily += a_instruction.encoding != ZYDIS_INSTRUCTION_ENCODING_LEGACY ? 1 : 0;
 					CompareLayout(a_code, a_mode, a_instruction);
 				} else if (mismatches.size() < 20) {
 					mismatches.push_back(Hex(a_code, a_instruction.length) + "(" + ZydisMnemonicGetString(a_instruction.mnemonic) + "): Zydis " + std::to_string(a_instruction.length) + ", ours " + std::to_string(ours));
@@ -93,7 +127,7 @@ namespace
 				}
 			} else if (ours >= 0) {
 				++zydisOnlyRefused;
-				++acceptedInvalidClasses[Hex(a_code, std::min<std::size_t>(static_cast<std::size_t>(ours), 3))];
+				++acceptedInvalidClasses[AcceptedClass(a_code, a_mode)];
 			}
 		}
 
@@ -146,6 +180,10 @@ namespace
 			check("imm size", info.immediateSize, immSize);
 			check("imm at", info.immediateOffset, immSize != 0 ? raw.imm[0].offset : 0u);
 			check("relative", info.relative != Detour::InstructionInfo::Relative::None, (a_zydis.attributes & ZYDIS_ATTRIB_IS_RELATIVE) != 0);
+			if (info.relative == Detour::InstructionInfo::Relative::Memory) {
+				check("rip disp at", info.relativeOffset, raw.disp.offset);
+				check("rip disp size", info.relativeSize, raw.disp.size / 8u);
+			}
 			check("branch", static_cast<unsigned>(info.branch), static_cast<unsigned>(expected));
 			if (!differs.empty()) {
 				++layoutMismatchCount;
@@ -157,33 +195,55 @@ namespace
 
 		void Print(const char* a_label) const
 		{
-			std::printf("%s: %zu instructions, %zu accepted with Zydis's length (%.2f%%), %zu refused, %zu accepted that Zydis refuses, %zu length disagreements\n",
+			std::printf("%s: %zu instructions, %zu accepted with Zydis's length (%.2f%%; %zu of them VEX, EVEX or XOP), %zu refused, %zu accepted that Zydis refuses, %zu length disagreements, %zu layout disagreements\n",
 			            a_label, zydisDecoded, agreed, zydisDecoded != 0 ? 100.0 * static_cast<double>(agreed) / static_cast<double>(zydisDecoded) : 0.0,
-			            refused, zydisOnlyRefused, mismatches.size());
+			            vexFamily, refused, zydisOnlyRefused, mismatches.size(), layoutMismatchCount);
+			PrintClasses("  refused, by Zydis's name:", refusedClasses);
+			PrintClasses("  accepted that Zydis refuses:", acceptedInvalidClasses);
+		}
+
+		// Every length or layout disagreement is a test failure.
+		void ReportDisagreements(const std::string& a_where) const
+		{
+			for (const std::string& mismatch : mismatches) {
+				ADD_FAILURE() << a_where << ": " << mismatch;
+			}
+			for (const std::string& mismatch : layoutMismatches) {
+				ADD_FAILURE() << a_where << ": " << mismatch;
+			}
+		}
+
+		static void PrintClasses(const char* a_title, const std::map<std::string, size_t>& a_classes)
+		{
 			std::vector<std::pair<std::size_t, std::string>> classes;
-			for (const auto& [name, count] : refusedClasses) {
+			for (const auto& [name, count] : a_classes) {
 				classes.emplace_back(count, name);
 			}
 			std::sort(classes.rbegin(), classes.rend());
-			std::string line = "  refused:";
-			for (std::size_t i = 0; i < classes.size() && i < 12; ++i) {
-				line += " " + classes[i].second + " " + std::to_string(classes[i].first);
+			std::string line = a_title;
+			for (std::size_t i = 0; i < classes.size() && i < 16; ++i) {
+				line += " [" + classes[i].second + "] " + std::to_string(classes[i].first);
+			}
+			if (classes.size() > 16) {
+				line += " ... (" + std::to_string(classes.size()) + " kinds)";
 			}
 			std::printf("%s\n", line.c_str());
 		}
 	};
 } // namespace
 
-TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedInstructionOfRealBinaries)
+namespace
 {
-	std::size_t walked = 0;
-	for (const CorpusFile& file : kCorpusFiles) {
-		const auto corpus = LoadCodeCorpus(file.path);
+	// Walks a_file's executable sections as Zydis measures them; the comparison of every
+	// instruction start, or nullopt when the file is not on this machine.
+	std::optional<Comparison> WalkCorpus(const CorpusFile& a_file)
+	{
+		const auto corpus = LoadCodeCorpus(a_file.path);
 		if (!corpus) {
-			std::printf("%s: not on this machine, skipped\n", file.label);
-			continue;
+			std::printf("%s: not on this machine, skipped\n", a_file.label);
+			return std::nullopt;
 		}
-		ASSERT_EQ(corpus->mode, file.mode) << file.path;
+		EXPECT_EQ(corpus->mode, a_file.mode) << a_file.path;
 		const ZydisDecoder zydis = MakeZydis(corpus->mode);
 		Comparison         comparison;
 		std::size_t        budget = kMaxBytesPerCorpus;
@@ -199,21 +259,48 @@ TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedInstructionOfRealBinaries)
 				offset += decoded ? instruction.length : 1;
 			}
 		}
-		walked += comparison.zydisDecoded;
-		comparison.Print(file.label);
-		for (const std::string& mismatch : comparison.mismatches) {
-			ADD_FAILURE() << file.label << ": " << mismatch;
-		}
-		for (const std::string& mismatch : comparison.layoutMismatches) {
-			ADD_FAILURE() << file.label << ": " << mismatch;
-		}
+		comparison.Print(a_file.label);
+		comparison.ReportDisagreements(a_file.label);
 		if (corpus->mode == Detour::kX86_64Mode) {
-			// Compiled code without AVX: everything but a handful of deliberate refusals.
+			// Compiled code: everything but a handful of deliberate refusals.
 			const double rate = static_cast<double>(comparison.agreed) / static_cast<double>(comparison.zydisDecoded);
-			EXPECT_GT(rate, 0.95) << file.label << ": acceptance rate";
+			EXPECT_GT(rate, 0.95) << a_file.label << ": acceptance rate";
+		}
+		return comparison;
+	}
+} // namespace
+
+TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedInstructionOfRealBinaries)
+{
+	std::size_t walked = 0;
+	for (const CorpusFile& file : kCorpusFiles) {
+		if (const auto comparison = WalkCorpus(file)) {
+			walked += comparison->zydisDecoded;
 		}
 	}
 	EXPECT_GT(walked, 100000u) << "the x86-64 libc at least is always there";
+}
+
+TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedInstructionOfAvxCompiledCode)
+{
+	// The project's own code compiled for x86-64-v3 and -v4, built beside this test (libc's
+	// AVX2 and EVEX string functions and libm's FMA and FMA4 paths are walked above).
+	constexpr CorpusFile kAvxFiles[] = {
+		{ "x86-64-v3 (AVX2) build of the project", QS_AVX_CORPUS_V3, 64 },
+		{ "x86-64-v4 (AVX-512) build of the project", QS_AVX_CORPUS_V4, 64 },
+	};
+	std::size_t vexFamily = 0;
+	std::size_t refusedVexFamily = 0;
+	for (const CorpusFile& file : kAvxFiles) {
+		if (const auto comparison = WalkCorpus(file)) {
+			vexFamily += comparison->vexFamily;
+			for (const auto& [name, count] : comparison->refusedClasses) {
+				refusedVexFamily += name.starts_with("VEX ") || name.starts_with("EVEX ") || name.starts_with("XOP ") ? count : 0;
+			}
+		}
+	}
+	EXPECT_GT(vexFamily, 5000u) << "VEX, EVEX and XOP instructions measured";
+	EXPECT_EQ(refusedVexFamily, 0u) << "compiled AVX code uses nothing the decoder refuses";
 }
 
 TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedRandomEncoding)
@@ -239,11 +326,61 @@ TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedRandomEncoding)
 			comparison.Compare(zydis, code, sizeof code, mode, instruction, decoded);
 		}
 		comparison.Print(mode == Detour::kX86_64Mode ? "random x86-64" : "random x86");
-		for (const std::string& mismatch : comparison.mismatches) {
-			ADD_FAILURE() << "mode " << mode << ": " << mismatch;
+		comparison.ReportDisagreements("mode " + std::to_string(mode));
+	}
+}
+
+TEST(DecoderAgainstZydis, AgreesOnEveryAcceptedRandomVexEvexAndXopEncoding)
+{
+	// Random bytes behind a VEX, EVEX or XOP prefix, often with a valid map, EVEX's fixed
+	// bits right, an unused vvvv (1111) and a legacy prefix before it, so that most reach
+	// an opcode's entry and Zydis, which refuses what the processor refuses, decodes them.
+	constexpr std::uint8_t kPrefixes[] = { 0xC5, 0xC4, 0xC4, 0x62, 0x62, 0x8F };
+	constexpr std::uint8_t kLegacy[] = { 0x67, 0x2E, 0x66, 0xF2, 0xF3, 0xF0, 0x41 };
+	for (const std::int32_t mode : { Detour::kX86_64Mode, 32 }) {
+		const ZydisDecoder zydis = MakeZydis(mode);
+		Comparison         comparison;
+		std::mt19937_64    random(0x564558ull + static_cast<unsigned>(mode));
+		std::uint8_t       code[32];
+		for (int i = 0; i < 1500000; ++i) {
+			for (std::uint8_t& byte : code) {
+				byte = static_cast<std::uint8_t>(random());
+			}
+			std::uint8_t* const at = code + (random() % 8 == 0 ? 1 : 0);
+			code[0] = kLegacy[random() % sizeof kLegacy];
+			at[0] = kPrefixes[random() % sizeof kPrefixes];
+			const bool valid = random() % 4 != 0;
+			const bool unusedV = random() % 2 == 0;
+			if (mode != Detour::kX86_64Mode && random() % 2 == 0) {
+				at[1] |= 0xC0; // VEX rather than LES, LDS, BOUND
+			}
+			switch (at[0]) {
+				case 0xC5:
+					at[1] = unusedV ? static_cast<std::uint8_t>(at[1] | 0x78) : at[1];
+					break;
+				case 0xC4:
+					at[1] = valid ? static_cast<std::uint8_t>((at[1] & 0xE0) | (1 + random() % 3)) : at[1];
+					at[2] = unusedV ? static_cast<std::uint8_t>(at[2] | 0x78) : at[2];
+					break;
+				case 0x62:
+					at[1] = valid ? static_cast<std::uint8_t>((at[1] & 0xF0) | (1 + random() % 3)) : at[1];
+					at[2] = valid ? static_cast<std::uint8_t>(at[2] | 0x04) : at[2];
+					at[2] = unusedV ? static_cast<std::uint8_t>(at[2] | 0x78) : at[2];
+					at[3] = valid ? static_cast<std::uint8_t>(at[3] & 0xBF) : at[3]; // L'L below 3
+					at[3] = unusedV ? static_cast<std::uint8_t>(at[3] | 0x08) : at[3];
+					break;
+				default:
+					at[1] = valid ? static_cast<std::uint8_t>((at[1] & 0xE0) | (8 + random() % 3)) : at[1];
+					at[2] = valid ? static_cast<std::uint8_t>(at[2] & 0xFC) : at[2];
+					at[2] = unusedV ? static_cast<std::uint8_t>(at[2] | 0x78) : at[2];
+					break;
+			}
+			ZydisDecodedInstruction instruction;
+			bool                    decoded = false;
+			comparison.Compare(zydis, code, sizeof code, mode, instruction, decoded);
 		}
-		for (const std::string& mismatch : comparison.layoutMismatches) {
-			ADD_FAILURE() << "mode " << mode << ": " << mismatch;
-		}
+		comparison.Print(mode == Detour::kX86_64Mode ? "random VEX/EVEX/XOP x86-64" : "random VEX/EVEX/XOP x86");
+		EXPECT_GT(comparison.vexFamily, 30000u) << "mode " << mode << ": VEX, EVEX and XOP encodings both decoders accept";
+		comparison.ReportDisagreements("mode " + std::to_string(mode));
 	}
 }

@@ -220,14 +220,8 @@ TEST(InstructionLengthDecoder, RefusesEncodingsItDoesNotAccept)
 	    { "82 alias of 80", k64, { 0x82, 0xC0, 0x01 }, -1 },
 	    { "call far", k64, { 0x9A }, -1 },
 	    { "jmp far", k64, { 0xEA }, -1 },
-	    // VEX, EVEX and XOP encodings.
-	    { "EVEX", k64, { 0x62, 0xF1, 0x7C, 0x48, 0x10, 0x06 }, -1 },
-	    { "VEX3", k64, { 0xC4, 0xE2, 0x79, 0x18, 0x05 }, -1 },
-	    { "VEX2", k64, { 0xC5, 0xF8, 0x77 }, -1 },
-	    { "VEX2 in 32-bit mode (mod 3)", k32, { 0xC5, 0xF8, 0x77 }, -1 },
-	    { "VEX3 in 32-bit mode (mod 3)", k32, { 0xC4, 0xC0 }, -1 },
-	    { "EVEX in 32-bit mode (mod 3)", k32, { 0x62, 0xF1, 0x7C, 0x48, 0x10, 0x06 }, -1 },
-	    { "XOP", k64, { 0x8F, 0xE9, 0x78, 0xE1, 0xC1 }, -1 },
+	    // VEX, EVEX and XOP encodings that nothing defines.
+	    { "VEX3 naming reserved map 0 (32-bit mode, mod 3)", k32, { 0xC4, 0xC0 }, -1 },
 	    // Groups by reg.
 	    { "8F /1", k64, { 0x8F, 0x08 }, -1 },
 	    { "C6 /1", k64, { 0xC6, 0x08, 0x00 }, -1 },
@@ -330,6 +324,159 @@ TEST(InstructionLengthDecoder, RefusesEncodingsItDoesNotAccept)
 	});
 }
 
+TEST(InstructionLengthDecoder, MeasuresVexEvexAndXopInstructions)
+{
+	ExpectLengths({
+	    // Two-byte VEX (C5): map 0F.
+	    { "vzeroupper: no ModRM", k64, { 0xC5, 0xF8, 0x77 }, 3 },
+	    { "vmovaps [rsp+0x20], xmm6 (a Windows prologue saving xmm6)", k64, { 0xC5, 0xF8, 0x29, 0x74, 0x24, 0x20 }, 6 },
+	    { "vmovups ymm0, [rcx]", k64, { 0xC5, 0xFC, 0x10, 0x01 }, 4 },
+	    { "vxorps xmm0, xmm0, xmm0", k64, { 0xC5, 0xF8, 0x57, 0xC0 }, 4 },
+	    { "vmovdqu ymm0, [rip+x]", k64, { 0xC5, 0xFE, 0x6F, 0x05 }, 8 },
+	    { "vmovsd xmm0, [rsp+disp32]", k64, { 0xC5, 0xFB, 0x10, 0x84, 0x24 }, 9 },
+	    { "vpshufd xmm0, xmm1, imm8", k64, { 0xC5, 0xF9, 0x70, 0xC1, 0x1B }, 5 },
+	    { "vpsrldq xmm0, xmm1, imm8 (group 14)", k64, { 0xC5, 0xF9, 0x73, 0xD9, 0x08 }, 5 },
+	    { "vpsllw xmm0, xmm1, imm8 (group 12)", k64, { 0xC5, 0xF9, 0x71, 0xF1, 0x08 }, 5 },
+	    { "vcmpps xmm0, xmm1, xmm2, imm8", k64, { 0xC5, 0xF0, 0xC2, 0xC2, 0x01 }, 5 },
+	    { "vpinsrw xmm0, xmm0, eax, imm8", k64, { 0xC5, 0xF9, 0xC4, 0xC0, 0x01 }, 5 },
+	    { "vpextrw eax, xmm0, imm8", k64, { 0xC5, 0xF9, 0xC5, 0xC0, 0x01 }, 5 },
+	    { "vshufps xmm0, xmm0, xmm1, imm8", k64, { 0xC5, 0xF8, 0xC6, 0xC1, 0x00 }, 5 },
+	    { "vstmxcsr [rsp+8]", k64, { 0xC5, 0xF8, 0xAE, 0x5C, 0x24, 0x08 }, 6 },
+	    { "kmovw k1, k2", k64, { 0xC5, 0xF8, 0x90, 0xCA }, 4 },
+	    { "vmovups xmm0, [eax] after 67", k64, { 0x67, 0xC5, 0xF8, 0x10, 0x00 }, 5 },
+	    { "vmovups xmm0, cs:[rax] after 2E", k64, { 0x2E, 0xC5, 0xF8, 0x10, 0x00 }, 5 },
+	    // Three-byte VEX (C4): maps 0F, 0F 38, 0F 3A.
+	    { "vmovups xmm8, [r9] (map 0F through C4)", k64, { 0xC4, 0x41, 0x78, 0x10, 0x01 }, 5 },
+	    { "vpbroadcastd ymm0, xmm1", k64, { 0xC4, 0xE2, 0x7D, 0x58, 0xC1 }, 5 },
+	    { "vfmadd231ps ymm0, ymm1, [rax+rbx*4+0x10]", k64, { 0xC4, 0xE2, 0x75, 0xB8, 0x44, 0x98, 0x10 }, 7 },
+	    { "vpgatherdd xmm0, [rax+xmm1*4], xmm2", k64, { 0xC4, 0xE2, 0x69, 0x90, 0x04, 0x88 }, 6 },
+	    { "andn eax, ebx, ecx (BMI1)", k64, { 0xC4, 0xE2, 0x60, 0xF2, 0xC1 }, 5 },
+	    { "blsr eax, ecx (BMI1 group)", k64, { 0xC4, 0xE2, 0x78, 0xF3, 0xC9 }, 5 },
+	    { "shlx eax, eax, ecx (BMI2)", k64, { 0xC4, 0xE2, 0x71, 0xF7, 0xC0 }, 5 },
+	    { "vperm2f128 ymm0, ymm1, ymm2, imm8", k64, { 0xC4, 0xE3, 0x75, 0x06, 0xC2, 0x20 }, 6 },
+	    { "vpblendvb xmm0, xmm1, xmm2, xmm3 (register in the immediate)", k64, { 0xC4, 0xE3, 0x71, 0x4C, 0xC2, 0x30 }, 6 },
+	    { "vfmaddps xmm0, xmm1, xmm2, xmm3 (AMD FMA4)", k64, { 0xC4, 0xE3, 0x71, 0x68, 0xC2, 0x30 }, 6 },
+	    { "rorx eax, ecx, imm8", k64, { 0xC4, 0xE3, 0x7B, 0xF0, 0xC1, 0x03 }, 6 },
+	    // EVEX (62).
+	    { "vmovups zmm0, [rsi]", k64, { 0x62, 0xF1, 0x7C, 0x48, 0x10, 0x06 }, 6 },
+	    { "vmovups zmm0, [rsi+0x40]: a compressed disp8 is one byte", k64, { 0x62, 0xF1, 0x7C, 0x48, 0x10, 0x46, 0x01 }, 7 },
+	    { "vmovups zmm0, [rsi+disp32]", k64, { 0x62, 0xF1, 0x7C, 0x48, 0x10, 0x86 }, 10 },
+	    { "vmovups zmm0, [rip+x]", k64, { 0x62, 0xF1, 0x7C, 0x48, 0x10, 0x05 }, 10 },
+	    { "vmovdqu64 zmm0, [rsp+0x40]", k64, { 0x62, 0xF1, 0xFE, 0x48, 0x6F, 0x44, 0x24, 0x01 }, 8 },
+	    { "vpternlogd zmm0, zmm1, zmm2, imm8 (map 0F 3A)", k64, { 0x62, 0xF3, 0x75, 0x48, 0x25, 0xC2, 0xFF }, 7 },
+	    { "vpsrld zmm0, [rax], imm8 (EVEX group 13 reads memory)", k64, { 0x62, 0xF1, 0x7D, 0x48, 0x72, 0x10, 0x03 }, 7 },
+	    { "vprold zmm0, zmm1, imm8 (group 13, reg 1)", k64, { 0x62, 0xF1, 0x7D, 0x48, 0x72, 0xC9, 0x03 }, 7 },
+	    { "vcmpps k1, zmm0, zmm1, imm8", k64, { 0x62, 0xF1, 0x7C, 0x48, 0xC2, 0xC9, 0x00 }, 7 },
+	    { "vpmovdb xmm1, zmm0 (map 0F 38, F3)", k64, { 0x62, 0xF2, 0x7E, 0x48, 0x31, 0xC1 }, 6 },
+	    { "vaddps zmm0, zmm1, zmm2, {rz-sae}: L'L = 3 is a rounding mode", k64, { 0x62, 0xF1, 0x74, 0x78, 0x58, 0xC2 }, 6 },
+	    // XOP (8F, maps 8 to 10).
+	    { "vprotd xmm0, xmm1, imm8 (map 8: imm8)", k64, { 0x8F, 0xE8, 0x78, 0xC2, 0xC1, 0x03 }, 6 },
+	    { "vphsubbw xmm0, xmm1 (map 9)", k64, { 0x8F, 0xE9, 0x78, 0xE1, 0xC1 }, 5 },
+	    { "blcfill eax, ecx (map 9 group, reg 1)", k64, { 0x8F, 0xE9, 0x78, 0x01, 0xC9 }, 5 },
+	    { "bextr eax, ecx, imm32 (map 10: imm32)", k64, { 0x8F, 0xEA, 0x78, 0x10, 0xC1 }, 9 },
+	    { "pop qword [rax] stays POP", k64, { 0x8F, 0x00 }, 2 },
+	});
+}
+
+TEST(InstructionLengthDecoder, RefusesVexEvexAndXopEncodingsTheProcessorRefuses)
+{
+	ExpectLengths({
+	    // A legacy prefix other than 67 or a segment, or REX, before the prefix: #UD.
+	    { "66 before VEX", k64, { 0x66, 0xC5, 0xF8, 0x77 }, -1 },
+	    { "F2 before VEX", k64, { 0xF2, 0xC5, 0xF8, 0x10, 0xC0 }, -1 },
+	    { "F3 before VEX", k64, { 0xF3, 0xC4, 0xE2, 0x7D, 0x58, 0xC1 }, -1 },
+	    { "F0 before VEX", k64, { 0xF0, 0xC5, 0xF8, 0x10, 0x00 }, -1 },
+	    { "REX before VEX", k64, { 0x40, 0xC5, 0xF8, 0x77 }, -1 },
+	    { "REX.W before EVEX", k64, { 0x48, 0x62, 0xF1, 0x7C, 0x48, 0x10, 0x06 }, -1 },
+	    { "66 before XOP", k64, { 0x66, 0x8F, 0xE8, 0x78, 0xC2, 0xC1, 0x03 }, -1 },
+	    { "66 before VEX in 32-bit mode", k32, { 0x66, 0xC5, 0xF8, 0x77 }, -1 },
+	    // Reserved maps.
+	    { "VEX map 0", k64, { 0xC4, 0xE0, 0x78, 0x10, 0xC0 }, -1 },
+	    { "VEX map 4", k64, { 0xC4, 0xE4, 0x78, 0x10, 0xC0 }, -1 },
+	    { "VEX map 31", k64, { 0xC4, 0xFF, 0x78, 0x10, 0xC0 }, -1 },
+	    { "EVEX map 0", k64, { 0x62, 0xF0, 0x7C, 0x48, 0x10, 0xC0 }, -1 },
+	    { "EVEX map 4", k64, { 0x62, 0xF4, 0x7C, 0x48, 0x10, 0xC0 }, -1 },
+	    { "EVEX map 5 (AVX-512 FP16, not accepted)", k64, { 0x62, 0xF5, 0x7C, 0x48, 0x58, 0xC0 }, -1 },
+	    { "XOP map 11", k64, { 0x8F, 0xEB, 0x78, 0x10, 0xC1 }, -1 },
+	    { "8F with reg 1 and map 1: neither POP nor XOP", k64, { 0x8F, 0xC9, 0x78, 0x10, 0xC1 }, -1 },
+	    // EVEX's fixed bits and vector length.
+	    { "EVEX P0 bit 3 set", k64, { 0x62, 0xF9, 0x7C, 0x48, 0x10, 0x06 }, -1 },
+	    { "EVEX P1 bit 2 clear", k64, { 0x62, 0xF1, 0x78, 0x48, 0x10, 0x06 }, -1 },
+	    { "EVEX L'L = 3 on memory", k64, { 0x62, 0xF1, 0x7C, 0x68, 0x10, 0x06 }, -1 },
+	    { "EVEX L'L = 3 on a register without b", k64, { 0x62, 0xF1, 0x74, 0x68, 0x58, 0xC2 }, -1 },
+	    // XOP has no implied prefix.
+	    { "XOP with pp 1", k64, { 0x8F, 0xE8, 0x79, 0xC2, 0xC1, 0x03 }, -1 },
+	    // Opcodes, implied prefixes and groups that do not exist.
+	    { "VEX 0F 00", k64, { 0xC5, 0xF8, 0x00, 0xC0 }, -1 },
+	    { "vmovaps with F3", k64, { 0xC5, 0xFA, 0x28, 0xC0 }, -1 },
+	    { "VEX 0F 71 /0", k64, { 0xC5, 0xF9, 0x71, 0xC0, 0x01 }, -1 },
+	    { "VEX 0F 71 /2 with memory", k64, { 0xC5, 0xF9, 0x71, 0x10, 0x01 }, -1 },
+	    { "VEX 0F AE /2 with a register", k64, { 0xC5, 0xF8, 0xAE, 0xD0 }, -1 },
+	    { "VEX 0F 38 F3 /0", k64, { 0xC4, 0xE2, 0x78, 0xF3, 0xC1 }, -1 },
+	    { "tilerelease (AMX, not accepted)", k64, { 0xC4, 0xE2, 0x78, 0x49, 0xC0 }, -1 },
+	    { "EVEX 0F 77 (no vzeroupper)", k64, { 0x62, 0xF1, 0x7C, 0x48, 0x77, 0xC0 }, -1 },
+	    { "vexp2ps (Xeon Phi, not accepted)", k64, { 0x62, 0xF2, 0x7D, 0x48, 0xC8, 0xC1 }, -1 },
+	    { "XOP map 8 00", k64, { 0x8F, 0xE8, 0x78, 0x00, 0xC1, 0x00 }, -1 },
+	    // Fifteen bytes at most.
+	    { "vinsertf128 ymm0, ymm0, [rsp+disp32], imm8 after four 2E: 15 bytes", k64, Code::Repeated(0x2E, 4, { 0xC4, 0xE3, 0x7D, 0x18, 0x84, 0x24 }), 15 },
+	    { "the same after five 2E: 16 bytes", k64, Code::Repeated(0x2E, 5, { 0xC4, 0xE3, 0x7D, 0x18, 0x84, 0x24 }), -1 },
+	    { "EVEX after eleven 2E: the prefix bytes count to 15", k64, Code::Repeated(0x2E, 11, { 0x62, 0xF1, 0x7C, 0x48, 0x10, 0xC0 }), -1 },
+	});
+}
+
+TEST(InstructionLengthDecoder, TellsVexFromLesLdsAndBoundIn32BitModeAsTheProcessorDoes)
+{
+	// Outside x86-64 mode C4, C5 and 62 are LES, LDS and BOUND with a memory operand; a
+	// register form (top two bits of the next byte set) does not exist for them, and the
+	// processor reads VEX or EVEX there instead.
+	ExpectLengths({
+	    { "vzeroupper", k32, { 0xC5, 0xF8, 0x77 }, 3 },
+	    { "vmovups xmm0, [disp32]", k32, { 0xC5, 0xF8, 0x10, 0x05 }, 8 },
+	    { "vpbroadcastd ymm0, xmm1", k32, { 0xC4, 0xE2, 0x7D, 0x58, 0xC1 }, 5 },
+	    { "vmovups zmm0, [esi]", k32, { 0x62, 0xF1, 0x7C, 0x48, 0x10, 0x06 }, 6 },
+	    { "LDS eax, [eax]", k32, { 0xC5, 0x00 }, 2 },
+	    { "LES eax, [eax+disp32]", k32, { 0xC4, 0x80 }, 6 },
+	    { "BOUND eax, [ebp+disp8]", k32, { 0x62, 0x45, 0x10 }, 3 },
+	    { "vprotd xmm0, xmm1, imm8 (XOP)", k32, { 0x8F, 0xE8, 0x78, 0xC2, 0xC1, 0x03 }, 6 },
+	});
+}
+
+TEST(InstructionLengthDecoder, DescribesTheVexFamilyAsItsOwnEncodingThatNeverBranches)
+{
+	using Encoding = Detour::InstructionInfo::Encoding;
+	struct Expected
+	{
+		const char*  what;
+		Code         code;
+		Encoding     encoding;
+		std::uint8_t prefixes;
+		std::uint8_t opcodeSize; // the VEX, EVEX or XOP prefix and the opcode byte
+		std::uint8_t modrm;
+		std::uint8_t immediate;
+	};
+	const Expected cases[] = {
+		{ "vpshufd xmm0, xmm1, imm8", { 0xC5, 0xF9, 0x70, 0xC1, 0x1B }, Encoding::Vex, 0, 3, 3, 4 },
+		{ "67: vmovups xmm0, [eax]", { 0x67, 0xC5, 0xF8, 0x10, 0x00 }, Encoding::Vex, 1, 3, 4, 0 },
+		{ "vperm2f128 ymm0, ymm1, ymm2, imm8", { 0xC4, 0xE3, 0x75, 0x06, 0xC2, 0x20 }, Encoding::Vex, 0, 4, 4, 5 },
+		{ "vpternlogd zmm0, zmm1, zmm2, imm8", { 0x62, 0xF3, 0x75, 0x48, 0x25, 0xC2, 0xFF }, Encoding::Evex, 0, 5, 5, 6 },
+		{ "bextr eax, ecx, imm32", { 0x8F, 0xEA, 0x78, 0x10, 0xC1 }, Encoding::Xop, 0, 4, 4, 5 },
+		{ "vzeroupper", { 0xC5, 0xF8, 0x77 }, Encoding::Vex, 0, 3, 0, 0 },
+		{ "a legacy instruction", { 0x0F, 0x84 }, Encoding::Legacy, 0, 2, 0, 2 },
+	};
+	for (const Expected& c : cases) {
+		const Detour::InstructionInfo info = Detour::MeasureInstruction(c.code.bytes.data(), k64);
+		EXPECT_EQ(info.encoding, c.encoding) << c.what;
+		EXPECT_EQ(info.prefixCount, c.prefixes) << c.what;
+		EXPECT_EQ(info.opcodeOffset, c.prefixes) << c.what;
+		EXPECT_EQ(info.opcodeSize, c.opcodeSize) << c.what;
+		EXPECT_EQ(info.modrmOffset, c.modrm) << c.what;
+		EXPECT_EQ(info.immediateOffset, c.immediate) << c.what;
+		if (c.encoding != Encoding::Legacy) {
+			EXPECT_EQ(info.branch, Detour::InstructionInfo::Branch::None) << c.what;
+		}
+	}
+}
+
 TEST(InstructionLengthDecoder, RefusesNearBranchesWhoseLengthDependsOnTheProcessor)
 {
 	// In x86-64 mode Intel processors ignore 66 on a near branch (rel32) and AMD ones
@@ -390,6 +537,14 @@ TEST(InstructionLengthDecoder, ReportsPositionDependentInstructions)
 		{ "mov [rsp+8], rbx", k64, { 0x48, 0x89, 0x5C, 0x24, 0x08 }, Relative::None, 0, 0 },
 		{ "jmp rax", k64, { 0xFF, 0xE0 }, Relative::None, 0, 0 },
 		{ "mov rax, [moffs64]: absolute", k64, { 0x48, 0xA1 }, Relative::None, 0, 0 },
+		{ "vmovdqu ymm0, [rip+x]", k64, { 0xC5, 0xFE, 0x6F, 0x05 }, Relative::Memory, 4, 4 },
+		{ "vpshufd xmm0, [rip+x], imm8", k64, { 0xC5, 0xF9, 0x70, 0x05 }, Relative::Memory, 4, 4 },
+		{ "vfmadd231ps xmm0, xmm1, [rip+x]", k64, { 0xC4, 0xE2, 0x71, 0xB8, 0x05 }, Relative::Memory, 5, 4 },
+		{ "vmovups zmm0, [rip+x] (EVEX: disp32, never compressed)", k64, { 0x62, 0xF1, 0x7C, 0x48, 0x10, 0x05 }, Relative::Memory, 6, 4 },
+		{ "vpternlogd zmm0, zmm1, [rip+x], imm8", k64, { 0x62, 0xF3, 0x75, 0x48, 0x25, 0x05 }, Relative::Memory, 6, 4 },
+		{ "bextr eax, [rip+x], imm32 (XOP)", k64, { 0x8F, 0xEA, 0x78, 0x10, 0x05 }, Relative::Memory, 5, 4 },
+		{ "vmovups xmm0, [eip+x] with 67", k64, { 0x67, 0xC5, 0xF8, 0x10, 0x05 }, Relative::Memory, 5, 4 },
+		{ "vmovups xmm0, [disp32] in 32-bit mode: absolute", k32, { 0xC5, 0xF8, 0x10, 0x05 }, Relative::None, 0, 0 },
 	};
 	for (const Expected& c : cases) {
 		const Detour::InstructionInfo info = Detour::MeasureInstruction(c.code.bytes.data(), c.mode);
@@ -424,6 +579,13 @@ TEST(InstructionLengthDecoder, ReadsNoFurtherThanTheSibByte)
 		{ "refused at the opcode", k64, { 0x06 }, 1 },
 		{ "refused at the ModRM byte", k64, { 0xFF, 0x38 }, 2 },
 		{ "refused at the 15th prefix", k64, Code::Repeated(0x66, 15, { 0x90 }), 15 },
+		{ "EVEX with SIB and a compressed disp8", k64, { 0x62, 0xF1, 0x7C, 0x48, 0x10, 0x44, 0x24, 0x01 }, 7 },
+		{ "vinsertf128 with disp32 and imm8", k64, { 0xC4, 0xE3, 0x7D, 0x18, 0x84, 0x24 }, 6 },
+		{ "vzeroupper", k64, { 0xC5, 0xF8, 0x77 }, 3 },
+		{ "VEX refused at its opcode", k64, { 0xC5, 0xF8, 0x00, 0xC0 }, 3 },
+		{ "VEX after 66, refused at its prefix", k64, { 0x66, 0xC5, 0xF8, 0x77 }, 3 },
+		{ "EVEX with a wrong fixed bit, refused at its prefix", k64, { 0x62, 0xF9, 0x7C, 0x48, 0x10, 0x06 }, 4 },
+		{ "XOP as the 15th counted byte: refused after its map byte", k64, Code::Repeated(0x48, 14, { 0x8F, 0xE8, 0x78, 0xC2, 0xC1, 0x03 }), 16 },
 	};
 	for (const Expected& c : cases) {
 		EXPECT_EQ(Detour::MeasureInstruction(c.code.bytes.data(), c.mode).examined, c.examined) << c.what;

@@ -452,7 +452,7 @@ TEST(InlineHook, RunsThatCannotMoveToTheTrampolineAreRefused)
 		{ "ud2 closing the run", { 0x48, 0x89, 0xC8, 0x0F, 0x0B, 0x90 }, Failure::None, 0 },
 		{ "iret", { 0x48, 0xCF, 0x90, 0x90, 0x90, 0x90 }, Failure::FunctionEnds, 0 },
 		{ "undecodable first", { 0x06, 0x90, 0x90, 0x90, 0x90, 0x90 }, Failure::Undecodable, 0 },
-		{ "undecodable after 3 bytes (VEX)", { 0x48, 0x89, 0xC8, 0xC5, 0xF8, 0x77 }, Failure::Undecodable, 3 },
+		{ "undecodable after 3 bytes (AMX tilerelease, a VEX encoding not accepted)", { 0x48, 0x89, 0xC8, 0xC4, 0xE2, 0x78, 0x49, 0xC0 }, Failure::Undecodable, 3 },
 		{ "fifteen prefixes", fifteenPrefixes, Failure::Undecodable, 0 },
 		{ "an instruction over 15 bytes", overlong, Failure::Undecodable, 0 },
 		{ "jmp rel8 before the jump fits", { 0x89, 0xC8, 0xEB, 0x10, 0x90, 0x90 }, Failure::FunctionEnds, 2 },

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -126,29 +127,38 @@ namespace
 	}
 } // namespace
 
-TEST(Relocation, EveryPositionDependentFormRunsTheSameDirectlyThroughTheTrampolineAndThroughTheDetour)
+namespace
 {
-	const auto heap = std::make_unique<int>(0);
-	CodePages  page = FarFromAll({ reinterpret_cast<const void*>(&Replacement), heap.get(), reinterpret_cast<const void*>(&qs_CallTarget) });
-	ASSERT_TRUE(page) << "no page more than 4 GiB from the program and the heap";
-	const std::uint32_t constant = 1000;
-	std::memcpy(page.data() + kConstant, &constant, sizeof constant);
-	page.Write(kHelper, { 0x8D, 0x04, 0x09, 0xC3 });
-
-	std::size_t at = 0x40;
-	for (const Case& c : kCases) {
-		// The jz rel32 case lands on the +0x40 block with mov eax, 55 instead.
-		WriteCase(page, at, c);
-		if (std::string_view{ c.what }.starts_with("jz rel32")) {
-			page.Write(at + 0x40, { 0xB8, 0x37, 0x00, 0x00, 0x00, 0xC3 });
+	// A page more than 4 GiB from the program and the heap, with the constant and the
+	// helper function in place.
+	CodePages MakeCasePage()
+	{
+		const auto heap = std::make_unique<int>(0);
+		CodePages  page = FarFromAll({ reinterpret_cast<const void*>(&Replacement), heap.get(), reinterpret_cast<const void*>(&qs_CallTarget) });
+		if (page) {
+			const std::uint32_t constant = 1000;
+			std::memcpy(page.data() + kConstant, &constant, sizeof constant);
+			page.Write(kHelper, { 0x8D, 0x04, 0x09, 0xC3 });
 		}
-		std::uint8_t* const target = page.data() + at;
+		return page;
+	}
+
+	// Runs the case at a_at directly, then through the trampoline and through the detour.
+	void RunCase(CodePages& a_page, std::size_t a_at, const Case& a_case)
+	{
+		const Case& c = a_case;
+		// The jz rel32 case lands on the +0x40 block with mov eax, 55 instead.
+		WriteCase(a_page, a_at, c);
+		if (std::string_view{ c.what }.starts_with("jz rel32")) {
+			a_page.Write(a_at + 0x40, { 0xB8, 0x37, 0x00, 0x00, 0x00, 0xC3 });
+		}
+		std::uint8_t* const target = a_page.data() + a_at;
 
 		std::vector<int>          direct;
 		std::vector<std::int64_t> directStores;
 		for (const int input : c.inputs) {
 			direct.push_back(qs_CallTarget(target, input));
-			directStores.push_back(Scratch(page));
+			directStores.push_back(Scratch(a_page));
 		}
 
 		const Bytes original(target, target + 16);
@@ -161,20 +171,85 @@ TEST(Relocation, EveryPositionDependentFormRunsTheSameDirectlyThroughTheTrampoli
 			EXPECT_GT(Distance(hook.TrampolineAddress(), reinterpret_cast<const void*>(&Replacement)), 2 * kGiB) << c.what;
 			EXPECT_LT(Distance(hook.TrampolineAddress(), target), 2 * kGiB) << c.what;
 			for (std::size_t i = 0; i < c.inputs.size(); ++i) {
-				std::memset(page.data() + kScratch, 0, 8);
+				std::memset(a_page.data() + kScratch, 0, 8);
 				EXPECT_EQ(qs_CallTarget(hook.TrampolineAddress(), c.inputs[i]), direct[i]) << c.what << " through the trampoline, input " << c.inputs[i];
 				if (c.storesArgument) {
-					EXPECT_EQ(Scratch(page), directStores[i]) << c.what;
+					EXPECT_EQ(Scratch(a_page), directStores[i]) << c.what;
 				}
-				std::memset(page.data() + kScratch, 0, 8);
+				std::memset(a_page.data() + kScratch, 0, 8);
 				EXPECT_EQ(qs_CallTarget(target, c.inputs[i]), kReplaced + direct[i]) << c.what << " through the detour, input " << c.inputs[i];
 				if (c.storesArgument) {
-					EXPECT_EQ(Scratch(page), directStores[i]) << c.what;
+					EXPECT_EQ(Scratch(a_page), directStores[i]) << c.what;
 				}
 			}
 		}
 		EXPECT_EQ(Bytes(target, target + 16), original) << c.what << ": restored";
+	}
+
+	// AVX instructions whose memory operand is rip-relative, first in the function: the
+	// relocation rewrites their displacement where the decoder says it sits, also when an
+	// immediate follows it. Each needs the processor (and the system) to run AVX or AVX-512.
+	enum class Needs
+	{
+		Avx,
+		Avx512
+	};
+	struct AvxCase
+	{
+		Case  run;
+		Needs needs;
+	};
+	const AvxCase kAvxCases[] = {
+		// vmovd xmm0, [rip+c] | vmovd eax, xmm0 | add eax, ecx | ret
+		{ { "VEX rip-relative load", [](std::size_t a_at) { return Bytes{ 0xC5, 0xF9, 0x6E, 0x05 } + Rel32(a_at + 8, kConstant) + Bytes{ 0xC5, 0xF9, 0x7E, 0xC0, 0x01, 0xC8, 0xC3 }; }, { 1, 5 }, false }, Needs::Avx },
+		// vpshufd xmm0, [rip+c], 0 | vmovd eax, xmm0 | add eax, ecx | ret
+		{ { "VEX rip-relative with an immediate after the displacement", [](std::size_t a_at) { return Bytes{ 0xC5, 0xF9, 0x70, 0x05 } + Rel32(a_at + 9, kConstant) + Bytes{ 0x00, 0xC5, 0xF9, 0x7E, 0xC0, 0x01, 0xC8, 0xC3 }; }, { 2 }, false }, Needs::Avx },
+		// vmovd xmm0, ecx | vmovd [rip+s], xmm0 | lea eax, [rcx+1] | ret
+		{ { "VEX rip-relative store", [](std::size_t a_at) { return Bytes{ 0xC5, 0xF9, 0x6E, 0xC1, 0xC5, 0xF9, 0x7E, 0x05 } + Rel32(a_at + 12, kScratch) + Bytes{ 0x8D, 0x41, 0x01, 0xC3 }; }, { 3, 11 }, true }, Needs::Avx },
+		// vpinsrd xmm0, xmm0, [rip+c], 1 | vpextrd eax, xmm0, 1 | add eax, ecx | ret
+		{ { "three-byte VEX rip-relative with an immediate", [](std::size_t a_at) { return Bytes{ 0xC4, 0xE3, 0x79, 0x22, 0x05 } + Rel32(a_at + 10, kConstant) + Bytes{ 0x01, 0xC4, 0xE3, 0x79, 0x16, 0xC0, 0x01, 0x01, 0xC8, 0xC3 }; }, { 4 }, false }, Needs::Avx },
+		// vpbroadcastd xmm1, [rip+c] | vmovd eax, xmm1 | add eax, ecx | ret
+		{ { "EVEX rip-relative load", [](std::size_t a_at) { return Bytes{ 0x62, 0xF2, 0x7D, 0x08, 0x58, 0x0D } + Rel32(a_at + 10, kConstant) + Bytes{ 0xC5, 0xF9, 0x7E, 0xC8, 0x01, 0xC8, 0xC3 }; }, { 5, 6 }, false }, Needs::Avx512 },
+		// vpshufd xmm1, [rip+c], 0 (EVEX) | vmovd eax, xmm1 | add eax, ecx | ret
+		{ { "EVEX rip-relative with an immediate after the displacement", [](std::size_t a_at) { return Bytes{ 0x62, 0xF1, 0x7D, 0x08, 0x70, 0x0D } + Rel32(a_at + 11, kConstant) + Bytes{ 0x00, 0xC5, 0xF9, 0x7E, 0xC8, 0x01, 0xC8, 0xC3 }; }, { 7 }, false }, Needs::Avx512 },
+	};
+
+	// Whether the processor runs the instructions and the system saves their registers.
+	bool CpuRuns(Needs a_needs)
+	{
+		__builtin_cpu_init();
+		return a_needs == Needs::Avx ? __builtin_cpu_supports("avx2") != 0 : (__builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0);
+	}
+} // namespace
+
+TEST(Relocation, EveryPositionDependentFormRunsTheSameDirectlyThroughTheTrampolineAndThroughTheDetour)
+{
+	CodePages page = MakeCasePage();
+	ASSERT_TRUE(page) << "no page more than 4 GiB from the program and the heap";
+	std::size_t at = 0x40;
+	for (const Case& c : kCases) {
+		RunCase(page, at, c);
 		at += 0x100;
+	}
+}
+
+TEST(Relocation, AvxInstructionsWithRipRelativeOperandsRunTheSameDirectlyThroughTheTrampolineAndThroughTheDetour)
+{
+	CodePages page = MakeCasePage();
+	ASSERT_TRUE(page) << "no page more than 4 GiB from the program and the heap";
+	std::size_t at = 0x40;
+	std::size_t ran = 0;
+	for (const AvxCase& c : kAvxCases) {
+		if (!CpuRuns(c.needs)) {
+			std::printf("%s: skipped, this processor lacks %s\n", c.run.what, c.needs == Needs::Avx ? "AVX2" : "AVX-512F/VL");
+		} else {
+			RunCase(page, at, c.run);
+			++ran;
+		}
+		at += 0x100;
+	}
+	if (ran == 0) {
+		GTEST_SKIP() << "this processor runs neither AVX2 nor AVX-512 code";
 	}
 }
 

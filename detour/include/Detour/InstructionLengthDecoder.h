@@ -6,7 +6,8 @@
 // at the start of a game function, so it needs the length of each instruction there.
 // This decoder measures one x86 or x86-64 instruction from its prefixes, opcode bytes,
 // ModRM byte and SIB byte alone; displacement and immediate bytes are counted, never
-// read. Encodings it does not accept are refused with -1, and the detour refuses to
+// read. It knows the legacy encodings and the VEX (C4, C5), EVEX (62) and XOP (8F)
+// ones that code compiled for AVX, AVX2 and AVX-512 is made of. Encodings it does not accept are refused with -1, and the detour refuses to
 // install over them: a refusal costs a hook, a wrong length costs the game.
 //
 // Everything it needs lives in constant tables and in the caller's stack frame: it
@@ -61,9 +62,19 @@ namespace Detour
 		std::uint8_t relativeOffset{ 0 }; // where the displacement or branch offset starts in the instruction
 		std::uint8_t relativeSize{ 0 };   // its width in bytes: 1, 2 or 4
 
-		std::uint8_t prefixCount{ 0 };        // legacy and REX prefix bytes before the opcode
-		std::uint8_t opcodeOffset{ 0 };       // the first opcode byte (0F escapes included); = prefixCount
-		std::uint8_t opcodeSize{ 0 };         // 1, 2 (0F xx) or 3 (0F 38 xx, 0F 3A xx)
+		// How the opcode map is named: by 0F escapes, or by a VEX, EVEX or XOP prefix.
+		enum class Encoding : std::uint8_t
+		{
+			Legacy,
+			Vex,  // C5 and one byte, C4 and two bytes
+			Evex, // 62 and three bytes
+			Xop   // 8F and two bytes, map 8, 9 or 10 (AMD)
+		};
+
+		std::uint8_t prefixCount{ 0 };  // legacy and REX prefix bytes before the opcode
+		std::uint8_t opcodeOffset{ 0 }; // the first opcode byte (0F escapes, or the VEX, EVEX or XOP prefix, included); = prefixCount
+		std::uint8_t opcodeSize{ 0 };   // 1, 2 (0F xx) or 3 (0F 38 xx, 0F 3A xx); with a VEX, EVEX or XOP prefix its size + 1
+		Encoding     encoding{ Encoding::Legacy };
 		std::uint8_t modrmOffset{ 0 };        // 0 = no ModRM byte
 		std::uint8_t sibOffset{ 0 };          // 0 = no SIB byte
 		std::uint8_t displacementOffset{ 0 }; // memory displacement (or A0-A3 moffs); 0 = none
