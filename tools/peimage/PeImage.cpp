@@ -36,6 +36,7 @@ namespace
 		if (a_name.size() < 2 || a_name[0] != '/') {
 			return std::nullopt;
 		}
+		// At most 7 digits follow the slash in an 8-byte name: no overflow.
 		std::uint64_t offset = 0;
 		for (const char digit : a_name.substr(1)) {
 			if (digit < '0' || digit > '9') {
@@ -131,6 +132,16 @@ PeImage PeImage::Parse(std::vector<std::uint8_t> a_file)
 	const std::uint64_t directoryCountAt = optional + (image.is64 ? 108 : 92);
 	const std::uint64_t directories = directoryCountAt + 4;
 	const std::uint32_t directoryCount = Require(ReadAt<std::uint32_t>(bytes, directoryCountAt), "data directory count");
+	// Only the directories that lie inside the optional header count, however many the
+	// count claims.
+	for (std::uint64_t i = 0; i < directoryCount && directories + i * 8 + 8 <= optional + optionalSize; ++i) {
+		const auto rva = ReadAt<std::uint32_t>(bytes, directories + i * 8);
+		const auto size = ReadAt<std::uint32_t>(bytes, directories + i * 8 + 4);
+		if (!rva || !size) {
+			break;
+		}
+		image.directories.push_back({ *rva, *size });
+	}
 
 	const std::uint64_t table = optional + optionalSize;
 	for (std::uint16_t i = 0; i < sectionCount; ++i) {
@@ -151,28 +162,56 @@ PeImage PeImage::Parse(std::vector<std::uint8_t> a_file)
 		section.characteristics = *ReadAt<std::uint32_t>(bytes, at + 36);
 		image.sections.push_back(std::move(section));
 	}
+	image.IndexSections();
 
 	// The function table exists only for x86-64 code (x86 unwinds through frame chains).
-	if (image.machine == kMachineAmd64 && image.is64 && directoryCount > kExceptionDirectory) {
-		const std::uint64_t entry = directories + kExceptionDirectory * 8;
-		if (entry + 8 <= optional + optionalSize) {
-			const std::uint32_t rva = Require(ReadAt<std::uint32_t>(bytes, entry), "exception directory");
-			const std::uint32_t size = Require(ReadAt<std::uint32_t>(bytes, entry + 4), "exception directory");
-			const auto          data = image.BytesAt(rva, size);
-			for (std::size_t at = 0; at + kRuntimeFunctionSize <= data.size(); at += kRuntimeFunctionSize) {
-				image.runtimeFunctions.push_back({ *ReadAt<std::uint32_t>(data, at), *ReadAt<std::uint32_t>(data, at + 4), *ReadAt<std::uint32_t>(data, at + 8) });
-			}
-			image.byBegin = image.runtimeFunctions;
-			std::ranges::sort(image.byBegin, {}, &RuntimeFunction::begin);
+	if (const auto functionTable = image.DataDirectory(kExceptionDirectory); functionTable && image.machine == kMachineAmd64 && image.is64) {
+		const auto data = image.BytesAt(functionTable->rva, functionTable->size);
+		image.runtimeFunctions.reserve(data.size() / kRuntimeFunctionSize);
+		for (std::size_t at = 0; at + kRuntimeFunctionSize <= data.size(); at += kRuntimeFunctionSize) {
+			image.runtimeFunctions.push_back({ *ReadAt<std::uint32_t>(data, at), *ReadAt<std::uint32_t>(data, at + 4), *ReadAt<std::uint32_t>(data, at + 8) });
 		}
+		image.byBegin = image.runtimeFunctions;
+		std::ranges::sort(image.byBegin, {}, &RuntimeFunction::begin);
+		image.ResolveChains();
 	}
 	return image;
 }
 
+void PeImage::IndexSections()
+{
+	std::vector<std::size_t> order(sections.size());
+	for (std::size_t i = 0; i < order.size(); ++i) {
+		order[i] = i;
+	}
+	std::ranges::stable_sort(order, {}, [&](std::size_t a_index) { return sections[a_index].rva; });
+	std::uint64_t covered = 0; // the end of the memory that earlier sections hold
+	for (const auto index : order) {
+		const auto&         section = sections[index];
+		const std::uint64_t begin = std::max<std::uint64_t>(section.rva, covered);
+		const std::uint64_t end = std::uint64_t{ section.rva } + section.MemorySize();
+		if (end > begin) {
+			sectionSpans.push_back({ begin, end, index });
+			covered = end;
+		}
+	}
+}
+
 const PeImage::Section* PeImage::SectionAt(std::uint32_t a_rva) const noexcept
 {
-	const auto found = std::ranges::find_if(sections, [&](const Section& a_section) { return a_section.Contains(a_rva); });
-	return found == sections.end() ? nullptr : &*found;
+	const auto after = std::ranges::upper_bound(sectionSpans, std::uint64_t{ a_rva }, {}, &SectionSpan::begin);
+	if (after == sectionSpans.begin() || a_rva >= (after - 1)->end) {
+		return nullptr;
+	}
+	return &sections[(after - 1)->index];
+}
+
+std::optional<PeImage::Directory> PeImage::DataDirectory(std::uint32_t a_index) const noexcept
+{
+	if (a_index >= directories.size() || directories[a_index].size == 0) {
+		return std::nullopt;
+	}
+	return directories[a_index];
 }
 
 std::optional<std::uint64_t> PeImage::FileOffset(std::uint32_t a_rva) const noexcept
@@ -200,8 +239,9 @@ std::span<const std::uint8_t> PeImage::BytesAt(std::uint32_t a_rva, std::size_t 
 	}
 	const Section&      section = *SectionAt(a_rva);
 	const std::uint64_t sectionEnd = std::uint64_t{ section.fileOffset } + std::min(section.fileSize, section.MemorySize());
-	const std::uint64_t end = std::min<std::uint64_t>({ sectionEnd, file.size(), *offset + a_maxSize });
-	return { file.data() + *offset, static_cast<std::size_t>(end - *offset) };
+	// Measured from the offset, so that no size however large can wrap past the file.
+	const std::uint64_t available = std::min<std::uint64_t>(sectionEnd, file.size()) - *offset;
+	return { file.data() + *offset, static_cast<std::size_t>(std::min<std::uint64_t>(available, a_maxSize)) };
 }
 
 std::optional<PeImage::RuntimeFunction> PeImage::LookupEntry(std::uint32_t a_rva) const
@@ -216,6 +256,72 @@ std::optional<PeImage::RuntimeFunction> PeImage::LookupEntry(std::uint32_t a_rva
 std::span<const std::uint8_t> PeImage::ReadImage(std::uint32_t a_rva, std::size_t a_size) const
 {
 	return BytesAt(a_rva, a_size);
+}
+
+// Follows each chain of the table once. A walk stops at a primary entry, at an unwind RVA
+// already resolved, at a loop or after kMaxChainLength steps; every unwind RVA on the way
+// learns where its chain ends and how far away that is. Entries that share unwind data (or
+// a thousand fragments chained to themselves) thus cost one walk, not one per question.
+void PeImage::ResolveChains()
+{
+	std::vector<std::uint32_t> path; // the unwind RVAs walked
+	for (const auto& start : runtimeFunctions) {
+		path.clear();
+		RuntimeFunction entry = start;
+		ChainEnd        end; // no primary unless one is reached
+		bool            known = true;
+		while (true) {
+			if (!IsChained(entry)) {
+				end = { entry, 0 };
+				break;
+			}
+			if (const auto resolved = chainEnds.find(entry.unwind); resolved != chainEnds.end()) {
+				end = resolved->second;
+				break;
+			}
+			const bool loops = std::ranges::find(path, entry.unwind) != path.end();
+			if (loops) {
+				break; // never ends: no primary for any step on the way
+			}
+			if (path.size() == static_cast<std::size_t>(kMaxChainLength)) {
+				// Too long from the first step; the later ones may be near enough to their
+				// primary, which a walk from them finds.
+				chainEnds.try_emplace(path.front(), ChainEnd{});
+				known = false;
+				break;
+			}
+			const auto next = Continues(entry);
+			if (!next) {
+				break; // broken: unreadable unwind data
+			}
+			path.push_back(entry.unwind);
+			entry = *next;
+		}
+		for (auto step = path.rbegin(); step != path.rend(); ++step) {
+			if (end.primary) {
+				++end.steps;
+			}
+			if (known) {
+				chainEnds.try_emplace(*step, end);
+			}
+		}
+	}
+}
+
+std::optional<PeImage::RuntimeFunction> PeImage::PrimaryOf(const RuntimeFunction& a_entry) const
+{
+	if (!IsChained(a_entry)) {
+		return a_entry;
+	}
+	const auto resolved = chainEnds.find(a_entry.unwind);
+	if (resolved == chainEnds.end()) {
+		return FunctionTable::PrimaryOf(a_entry);
+	}
+	// The base class looks at the entry and kMaxChainLength - 1 steps beyond it.
+	if (resolved->second.steps >= kMaxChainLength) {
+		return std::nullopt;
+	}
+	return resolved->second.primary;
 }
 
 std::vector<PeImage::Function> PeImage::Functions() const
