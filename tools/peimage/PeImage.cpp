@@ -58,6 +58,88 @@ namespace
 		return std::string(first, std::find(first, last, '\0'));
 	}
 
+	// A block of a version resource (VS_VERSIONINFO and its children): a length, a value
+	// length (in characters for text), a type (1 text), a UTF-16 key, then the value and
+	// the children, each aligned to 4 bytes from the block's start.
+	struct VersionBlock
+	{
+		std::u16string                key;
+		std::span<const std::uint8_t> value;
+		std::span<const std::uint8_t> children;
+		std::size_t                   length{ 0 }; // up to the next sibling
+	};
+
+	std::optional<VersionBlock> ReadVersionBlock(std::span<const std::uint8_t> a_bytes)
+	{
+		const auto align = [](std::size_t a_at) { return (a_at + 3) & ~std::size_t{ 3 }; };
+		const auto length = ReadAt<std::uint16_t>(a_bytes, 0);
+		const auto valueLength = ReadAt<std::uint16_t>(a_bytes, 2);
+		const auto type = ReadAt<std::uint16_t>(a_bytes, 4);
+		if (!length || !valueLength || !type || *length < 6 || *length > a_bytes.size()) {
+			return std::nullopt;
+		}
+		const auto   block = a_bytes.first(*length);
+		VersionBlock result;
+		std::size_t  at = 6;
+		for (;; at += 2) {
+			const auto unit = ReadAt<std::uint16_t>(block, at);
+			if (!unit) {
+				return std::nullopt; // the key runs past the block
+			}
+			if (*unit == 0) {
+				break;
+			}
+			result.key.push_back(static_cast<char16_t>(*unit));
+		}
+		const std::size_t valueAt = std::min(align(at + 2), block.size());
+		const std::size_t valueSize = std::min<std::size_t>(*type == 1 ? std::size_t{ *valueLength } * 2 : *valueLength, block.size() - valueAt);
+		result.value = block.subspan(valueAt, valueSize);
+		result.children = block.subspan(std::min(align(valueAt + valueSize), block.size()));
+		result.length = align(*length);
+		return result;
+	}
+
+	// The child of a block whose key is a_key; keys compare as the system's version query
+	// compares them, without regard to case.
+	std::optional<VersionBlock> FindVersionBlock(std::span<const std::uint8_t> a_children, std::u16string_view a_key)
+	{
+		const auto lower = [](char16_t a_c) { return a_c >= u'A' && a_c <= u'Z' ? static_cast<char16_t>(a_c - u'A' + u'a') : a_c; };
+		while (!a_children.empty()) {
+			const auto block = ReadVersionBlock(a_children);
+			if (!block) {
+				return std::nullopt;
+			}
+			if (std::ranges::equal(block->key, a_key, {}, lower, lower)) {
+				return block;
+			}
+			a_children = a_children.subspan(std::min(block->length, a_children.size()));
+		}
+		return std::nullopt;
+	}
+
+	// One level of the resource directory: the data offset of the entry with a_id, or of
+	// the first entry when no id is asked for.
+	std::optional<std::uint32_t> ResourceEntry(std::span<const std::uint8_t> a_resources, std::uint32_t a_directory, std::optional<std::uint32_t> a_id)
+	{
+		const auto named = ReadAt<std::uint16_t>(a_resources, std::uint64_t{ a_directory } + 12);
+		const auto ids = ReadAt<std::uint16_t>(a_resources, std::uint64_t{ a_directory } + 14);
+		if (!named || !ids) {
+			return std::nullopt;
+		}
+		for (std::uint32_t i = 0; i < std::uint32_t{ *named } + *ids; ++i) {
+			const std::uint64_t at = std::uint64_t{ a_directory } + 16 + std::uint64_t{ i } * 8;
+			const auto          name = ReadAt<std::uint32_t>(a_resources, at);
+			const auto          data = ReadAt<std::uint32_t>(a_resources, at + 4);
+			if (!name || !data) {
+				return std::nullopt;
+			}
+			if (!a_id || *name == *a_id) {
+				return *data;
+			}
+		}
+		return std::nullopt;
+	}
+
 	template <class T>
 	T Require(std::optional<T> a_value, const char* a_what)
 	{
@@ -322,6 +404,48 @@ std::optional<PeImage::RuntimeFunction> PeImage::PrimaryOf(const RuntimeFunction
 		return std::nullopt;
 	}
 	return resolved->second.primary;
+}
+
+std::optional<std::string> PeImage::ProductVersionText() const
+{
+	constexpr std::uint32_t kVersionType = 16; // RT_VERSION
+	constexpr std::uint32_t kSubdirectory = 0x80000000;
+	const auto              directory = DataDirectory(kResourceDirectory);
+	if (!directory) {
+		return std::nullopt;
+	}
+	const auto resources = BytesAt(directory->rva, directory->size);
+	// Three levels: the type, the resource's name, its language; the first of each but the
+	// type. The first two lead to directories, the last to the data's place.
+	std::uint32_t at = 0;
+	for (int level = 0; level < 3; ++level) {
+		const auto entry = ResourceEntry(resources, at, level == 0 ? std::optional{ kVersionType } : std::nullopt);
+		if (!entry || ((*entry & kSubdirectory) != 0) != (level < 2)) {
+			return std::nullopt;
+		}
+		at = *entry & ~kSubdirectory;
+	}
+	const auto rva = ReadAt<std::uint32_t>(resources, at);
+	const auto size = ReadAt<std::uint32_t>(resources, std::uint64_t{ at } + 4);
+	if (!rva || !size) {
+		return std::nullopt;
+	}
+	const auto root = ReadVersionBlock(BytesAt(*rva, *size));
+	const auto strings = root ? FindVersionBlock(root->children, u"StringFileInfo") : std::nullopt;
+	const auto table = strings ? FindVersionBlock(strings->children, u"040904B0") : std::nullopt;
+	const auto product = table ? FindVersionBlock(table->children, u"ProductVersion") : std::nullopt;
+	if (!product) {
+		return std::nullopt;
+	}
+	std::string text;
+	for (std::size_t i = 0; i + 1 < product->value.size(); i += 2) {
+		const auto unit = *ReadAt<std::uint16_t>(product->value, i);
+		if (unit == 0) {
+			break;
+		}
+		text.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+	}
+	return text;
 }
 
 std::vector<PeImage::Function> PeImage::Functions() const

@@ -118,6 +118,11 @@ public:
 	// outside the file are left out.
 	[[nodiscard]] const std::vector<RuntimeFunction>& RuntimeFunctions() const noexcept { return runtimeFunctions; }
 
+	// The "ProductVersion" text of the version resource's string block 040904B0 (the one
+	// the plugin reads from the game), characters outside ASCII shown as '?'; nullopt when
+	// the image has no such resource or it lies outside the file.
+	[[nodiscard]] std::optional<std::string> ProductVersionText() const;
+
 	// The functions the table describes, sorted by begin: every entry that is not a chained
 	// fragment, with chained fragments counted into the function they continue.
 	[[nodiscard]] std::vector<Function> Functions() const;
