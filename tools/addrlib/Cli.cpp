@@ -240,62 +240,72 @@ namespace
 	}
 } // namespace
 
+namespace
+{
+	int ParseAndRun(const std::vector<std::string>& a_args, std::istream& a_in, std::ostream& a_out, std::ostream& a_err)
+	{
+		CLI::App app{ "addrlib - write, dump and query Address Library databases", "addrlib" };
+		app.require_subcommand(1);
+		// Options are spelt "--name" on every system: a path that begins with "/" (Wine's
+		// view of a Unix path) is a value, not a Windows-style "/option".
+		app.allow_windows_style_options(false);
+
+		Arguments  arguments;
+		const auto addRaw = [&](CLI::App* a_command) {
+			a_command->add_flag("--raw", arguments.raw, "read the file as the raw layout, whatever its name");
+		};
+
+		auto* write = app.add_subcommand("write", "write a database from id/offset pairs");
+		write->add_option("out", arguments.file, "the database to write")->required();
+		write->add_option("pairs", arguments.operand, "\"id offset\" lines; - for standard input")->required();
+		write->add_option("--format", arguments.format, "raw, 1, 2 or 5")->required();
+		write->add_option("--game-version", arguments.gameVersion, "A.B.C.D")->required();
+		write->add_option("--pointer-size", arguments.pointerSize, "the packed formats' offset scale (default 8)");
+		write->add_option("--name", arguments.name, "the name in the header of formats 1 and 2");
+
+		auto* dump = app.add_subcommand("dump", "print a database's header and entries");
+		dump->add_option("file", arguments.file, "the database")->required();
+		addRaw(dump);
+
+		auto* find = app.add_subcommand("find", "print the offset of one id");
+		find->add_option("file", arguments.file, "the database")->required();
+		find->add_option("id", arguments.operand, "decimal or 0x-hexadecimal")->required();
+		addRaw(find);
+
+		auto* check = app.add_subcommand("check", "tell whether Quellstone can patch a game");
+		check->add_option("file", arguments.file, "the database")->required();
+		check->add_option("game", arguments.operand, "the game's executable")->required();
+		addRaw(check);
+
+		// Set last, so that the commands' own help does not repeat it.
+		app.footer(kManual);
+
+		try {
+			// CLI11 takes the arguments last first.
+			app.parse(std::vector<std::string>(a_args.rbegin(), a_args.rend()));
+		} catch (const CLI::ParseError& e) {
+			// --help (and help) end here with exit code 0, the help on standard output.
+			if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+				return app.exit(e, a_out, a_err);
+			}
+			if (app.get_subcommands().empty() && !a_args.empty()) {
+				return ReportUsageError(fmt::format("{} {}", a_args[0].starts_with('-') ? "unknown option" : "unknown command", a_args[0]), app, a_err);
+			}
+			return ReportUsageError(e.what(), app, a_err);
+		}
+
+		try {
+			return RunCommand(app, arguments, a_in, a_out, a_err);
+		} catch (const UsageError& e) {
+			return ReportUsageError(e.what(), app, a_err);
+		}
+	}
+} // namespace
+
 int AddrLib::RunCommandLine(const std::vector<std::string>& a_args, std::istream& a_in, std::ostream& a_out, std::ostream& a_err)
 {
-	CLI::App app{ "addrlib - write, dump and query Address Library databases", "addrlib" };
-	app.require_subcommand(1);
-	// Options are spelt "--name" on every system: a path that begins with "/" (Wine's
-	// view of a Unix path) is a value, not a Windows-style "/option".
-	app.allow_windows_style_options(false);
-
-	Arguments  arguments;
-	const auto addRaw = [&](CLI::App* a_command) {
-		a_command->add_flag("--raw", arguments.raw, "read the file as the raw layout, whatever its name");
-	};
-
-	auto* write = app.add_subcommand("write", "write a database from id/offset pairs");
-	write->add_option("out", arguments.file, "the database to write")->required();
-	write->add_option("pairs", arguments.operand, "\"id offset\" lines; - for standard input")->required();
-	write->add_option("--format", arguments.format, "raw, 1, 2 or 5")->required();
-	write->add_option("--game-version", arguments.gameVersion, "A.B.C.D")->required();
-	write->add_option("--pointer-size", arguments.pointerSize, "the packed formats' offset scale (default 8)");
-	write->add_option("--name", arguments.name, "the name in the header of formats 1 and 2");
-
-	auto* dump = app.add_subcommand("dump", "print a database's header and entries");
-	dump->add_option("file", arguments.file, "the database")->required();
-	addRaw(dump);
-
-	auto* find = app.add_subcommand("find", "print the offset of one id");
-	find->add_option("file", arguments.file, "the database")->required();
-	find->add_option("id", arguments.operand, "decimal or 0x-hexadecimal")->required();
-	addRaw(find);
-
-	auto* check = app.add_subcommand("check", "tell whether Quellstone can patch a game");
-	check->add_option("file", arguments.file, "the database")->required();
-	check->add_option("game", arguments.operand, "the game's executable")->required();
-	addRaw(check);
-
-	// Set last, so that the commands' own help does not repeat it.
-	app.footer(kManual);
-
 	try {
-		// CLI11 takes the arguments last first.
-		app.parse(std::vector<std::string>(a_args.rbegin(), a_args.rend()));
-	} catch (const CLI::ParseError& e) {
-		// --help (and help) end here with exit code 0, the help on standard output.
-		if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
-			return app.exit(e, a_out, a_err);
-		}
-		if (app.get_subcommands().empty() && !a_args.empty()) {
-			return ReportUsageError(fmt::format("{} {}", a_args[0].starts_with('-') ? "unknown option" : "unknown command", a_args[0]), app, a_err);
-		}
-		return ReportUsageError(e.what(), app, a_err);
-	}
-
-	try {
-		return RunCommand(app, arguments, a_in, a_out, a_err);
-	} catch (const UsageError& e) {
-		return ReportUsageError(e.what(), app, a_err);
+		return ParseAndRun(a_args, a_in, a_out, a_err);
 	} catch (const std::invalid_argument& e) {
 		a_err << "addrlib: " << e.what() << '\n';
 		return kUsage;
