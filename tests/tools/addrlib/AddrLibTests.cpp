@@ -5,6 +5,7 @@
 #include <random>
 #include <sstream>
 
+#include "AllocationLimit.h"
 #include "Check.h"
 #include "Cli.h"
 #include "Database.h"
@@ -12,6 +13,10 @@
 #include "Pairs.h"
 #include "PeBuilder.h"
 #include "ScratchFolder.h"
+
+#ifdef _WIN32
+#include "ChildProcess.h"
+#endif
 
 using AddrLib::Entry;
 
@@ -254,73 +259,7 @@ namespace
 		std::ofstream out(a_path, std::ios::binary);
 		out.write(reinterpret_cast<const char*>(a_bytes.data()), static_cast<std::streamsize>(a_bytes.size()));
 	}
-
-	// The largest allocation the program may make before operator new fails, as on a
-	// machine with a memory limit.
-	std::size_t g_allocationLimit = SIZE_MAX;
 } // namespace
-
-// Every form of operator new and delete that is not aligned, so that no allocation made
-// through one family is released through the other.
-void* operator new(std::size_t a_size)
-{
-	if (a_size > g_allocationLimit) {
-		throw std::bad_alloc();
-	}
-	if (void* memory = std::malloc(a_size == 0 ? 1 : a_size)) {
-		return memory;
-	}
-	throw std::bad_alloc();
-}
-
-void* operator new[](std::size_t a_size)
-{
-	return ::operator new(a_size);
-}
-
-void* operator new(std::size_t a_size, const std::nothrow_t&) noexcept
-{
-	try {
-		return ::operator new(a_size);
-	} catch (const std::bad_alloc&) {
-		return nullptr;
-	}
-}
-
-void* operator new[](std::size_t a_size, const std::nothrow_t&) noexcept
-{
-	return ::operator new(a_size, std::nothrow);
-}
-
-void operator delete(void* a_memory) noexcept
-{
-	std::free(a_memory);
-}
-
-void operator delete[](void* a_memory) noexcept
-{
-	std::free(a_memory);
-}
-
-void operator delete(void* a_memory, std::size_t) noexcept
-{
-	std::free(a_memory);
-}
-
-void operator delete[](void* a_memory, std::size_t) noexcept
-{
-	std::free(a_memory);
-}
-
-void operator delete(void* a_memory, const std::nothrow_t&) noexcept
-{
-	std::free(a_memory);
-}
-
-void operator delete[](void* a_memory, const std::nothrow_t&) noexcept
-{
-	std::free(a_memory);
-}
 
 TEST(AddrLib, CheckSetsTheGamesVersionBesideTheDatabasesAndRefusesAnother)
 {
@@ -404,9 +343,9 @@ TEST(AddrLib, EveryFailureIsAMessageAndAnExitCodeNeverTerminate)
 		std::istringstream in("18446744073709551615 0x1000\n");
 		std::ostringstream out;
 		std::ostringstream err;
-		g_allocationLimit = c.limit;
+		SetAllocationLimit(c.limit);
 		const int exitCode = AddrLib::RunCommandLine(c.args, in, out, err);
-		g_allocationLimit = SIZE_MAX;
+		SetAllocationLimit(SIZE_MAX);
 		EXPECT_EQ(exitCode, c.exitCode) << c.name << '\n'
 		                                << err.str();
 		EXPECT_TRUE(err.str().starts_with(c.message)) << c.name << '\n'
@@ -414,3 +353,35 @@ TEST(AddrLib, EveryFailureIsAMessageAndAnExitCodeNeverTerminate)
 	}
 	std::filesystem::remove_all(folder);
 }
+
+#ifdef _WIN32
+// addrlib.exe on a folder named in Greek, as players name theirs: the wide command line
+// reaches the files, and the messages name the path in UTF-8.
+TEST(AddrLib, WindowsProgramTakesPathsOutsideTheAnsiCodePage)
+{
+	// The build names the program by its Unix path; Wine shows that file system as Z:.
+	std::wstring program = std::filesystem::path{ QS_ADDRLIB_EXE }.make_preferred().wstring();
+	if (program.starts_with(L'\\')) {
+		program = L"Z:" + program;
+	}
+	const auto folder = TestSupport::ScratchFolder("qs_addrlib_wide") / L"Βιβλιοθήκη Διευθύνσεων";
+	std::filesystem::create_directories(folder);
+	const auto pairs = folder / L"ζεύγη.txt";
+	std::ofstream(pairs) << "5 0x100\n9 0x200\n";
+	const auto database = folder / L"version-1-11-221-0.bin";
+	const auto quoted = [](const std::filesystem::path& a_path) { return L" \"" + a_path.wstring() + L"\""; };
+
+	const auto write = TestSupport::RunChild(L"\"" + program + L"\" write" + quoted(database) + L" --format raw --game-version 1.11.221.0" + quoted(pairs), true);
+	EXPECT_EQ(write.exitCode, 0u) << write.output;
+	EXPECT_TRUE(std::filesystem::exists(database));
+
+	const auto find = TestSupport::RunChild(L"\"" + program + L"\" find" + quoted(database) + L" 9", true);
+	EXPECT_EQ(find.exitCode, 0u) << find.output;
+	EXPECT_TRUE(find.output.starts_with("0x200")) << find.output;
+
+	const auto missing = TestSupport::RunChild(L"\"" + program + L"\" dump" + quoted(folder / L"λείπει.bin"), true);
+	EXPECT_EQ(missing.exitCode, 3u) << missing.output;
+	EXPECT_NE(missing.output.find(AddrLib::Utf8FromPath(folder / L"λείπει.bin")), std::string::npos) << missing.output;
+	std::filesystem::remove_all(folder.parent_path());
+}
+#endif
