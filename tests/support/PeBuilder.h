@@ -116,7 +116,7 @@ namespace TestSupport
 			return bytes;
 		}
 
-		// An image of a_sections sections (most of them empty, after the ones that matter)
+		// An image of a_sections sections (most of them empty, listed before the ones that matter)
 		// and a code section of a_entries 16-byte functions at 0x1000, each with an entry in
 		// the function table. With a_selfChained, the image that made `addrlib check` run for
 		// hours: every entry chained to unwind data that names the entry itself; else each
@@ -156,9 +156,13 @@ namespace TestSupport
 				builder.AddSection(".rsrc", rsrc, std::move(resource), kReadOnly);
 				next += 0x1000;
 			}
-			for (std::uint32_t i = static_cast<std::uint32_t>(builder.sections.size()); i < a_sections; ++i, next += 0x1000) {
-				builder.AddSection(".bss", next, {}, kReadOnly, 0x1000);
+			// The empty sections come first in the table: a reader that scans the table for
+			// every address passes all of them before it finds the code or the unwind data.
+			std::vector<Section> filler;
+			for (auto i = static_cast<std::uint32_t>(builder.sections.size()); i < a_sections; ++i, next += 0x1000) {
+				filler.push_back({ ".bss", next, {}, kReadOnly, 0x1000 });
 			}
+			builder.sections.insert(builder.sections.begin(), filler.begin(), filler.end());
 			return builder.Build();
 		}
 

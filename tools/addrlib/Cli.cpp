@@ -41,14 +41,16 @@ Commands:
       Prints the header (as "#" comment lines) and every entry as "id 0xoffset",
       sorted by id, as the game's loader sees them; the output can be fed back to
       "addrlib write". The raw layout has no format field: it is chosen by --raw or
-      by a file name of the form version-*.bin.
+      by a file name of the form version-*.bin (in any case).
 
   addrlib find <file.bin> <id> [--raw]
       Prints the offset of one id as 0x-hexadecimal, or "not found".
 
   addrlib check <file.bin> <Fallout4.exe> [--raw]
-      Tells, without starting the game, whether Quellstone can run on it: for each
-      game function it patches, whether the database has its id, whether the offset
+      Tells, without starting the game, whether Quellstone can run on it: the game's
+      version (its executable's product version) beside the database's (its header,
+      or a raw file's name), refused when they differ; then for each game function
+      it patches, whether the database has its id, whether the offset
       lies in the executable's code, and whether the patch would be accepted on the
       bytes there (and how many it would move) or why it would be refused. Exit code
       0 when both functions can be patched, 1 when not.
