@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iostream>
 #include <sstream>
 
+#include "ChildProcess.h"
 #include "GameLayout.h"
 
 namespace Sandbox
@@ -61,29 +61,14 @@ namespace Sandbox
 		for (const auto& arg : a_args) {
 			commandLine += L" " + Quote(std::filesystem::path{ arg }.wstring());
 		}
-
-		STARTUPINFOW startup{};
-		startup.cb = sizeof(startup);
-		PROCESS_INFORMATION process{};
-		const auto          workingFolder = a_workingFolder.wstring();
-		if (!::CreateProcessW(a_program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-		                      workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &process)) {
-			const auto error = ::GetLastError();
-			std::cerr << "sandbox: a program could not be started: error " << error << '\n';
+		TestSupport::ChildOptions options;
+		options.workingFolder = a_workingFolder;
+		options.timeoutMs = kProcessTimeoutMs;
+		const auto run = TestSupport::RunChild(std::move(commandLine), options);
+		if (!run.ended) {
 			return std::nullopt;
 		}
-		const auto waited = ::WaitForSingleObject(process.hProcess, kProcessTimeoutMs);
-		DWORD      exitCode = 0;
-		const bool ended = waited == WAIT_OBJECT_0 && ::GetExitCodeProcess(process.hProcess, &exitCode);
-		if (!ended) {
-			::TerminateProcess(process.hProcess, 99);
-		}
-		::CloseHandle(process.hThread);
-		::CloseHandle(process.hProcess);
-		if (!ended) {
-			return std::nullopt;
-		}
-		return exitCode;
+		return run.exitCode;
 	}
 
 	GameFolder::GameFolder(std::filesystem::path a_root, const BuiltFiles& a_files, std::filesystem::path a_pluginFolder) :

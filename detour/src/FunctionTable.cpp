@@ -45,13 +45,20 @@ namespace Detour
 		return Entry{ Read32(data, 0), Read32(data, 4), Read32(data, 8) };
 	}
 
+	bool FunctionTable::IsChained(const Entry& a_entry) const
+	{
+		if ((a_entry.unwind & kUnwindIndirect) != 0) {
+			return true;
+		}
+		const auto header = ReadImage(a_entry.unwind, 1);
+		return !header.empty() && ((header[0] >> 3) & kUnwindFlagChainInfo) != 0;
+	}
+
 	std::optional<FunctionTable::Entry> FunctionTable::PrimaryOf(const Entry& a_entry) const
 	{
 		Entry entry = a_entry;
 		for (int step = 0; step < kMaxChainLength; ++step) {
-			const auto header = ReadImage(entry.unwind, 1);
-			const bool chained = (entry.unwind & kUnwindIndirect) != 0 || (!header.empty() && ((header[0] >> 3) & kUnwindFlagChainInfo) != 0);
-			if (!chained) {
+			if (!IsChained(entry)) {
 				return entry;
 			}
 			const auto next = Continues(entry);

@@ -1,7 +1,9 @@
 #include "Check.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <limits>
 
 #include <fmt/format.h>
 
@@ -118,14 +120,85 @@ namespace AddrLib
 		return checks;
 	}
 
-	bool CanRun(std::span<const FunctionCheck> a_checks)
+	std::optional<REL::VersionNumber> ParseProductVersion(std::string_view a_text)
 	{
-		return std::ranges::all_of(a_checks, [](const FunctionCheck& a_check) { return a_check.verdict == FunctionCheck::Verdict::Accepted; });
+		std::array<std::uint16_t, 4> parts{};
+		for (auto& part : parts) {
+			if (a_text.empty()) {
+				break;
+			}
+			const auto dot = a_text.find('.');
+			auto       piece = a_text.substr(0, dot);
+			a_text = dot == std::string_view::npos ? std::string_view{} : a_text.substr(dot + 1);
+			while (!piece.empty() && (piece[0] == ' ' || (piece[0] >= '\t' && piece[0] <= '\r'))) {
+				piece.remove_prefix(1);
+			}
+			const bool negative = !piece.empty() && piece[0] == '-';
+			if (!piece.empty() && (piece[0] == '-' || piece[0] == '+')) {
+				piece.remove_prefix(1);
+			}
+			std::int64_t value = 0;
+			std::size_t  digits = 0;
+			for (; digits < piece.size() && piece[digits] >= '0' && piece[digits] <= '9'; ++digits) {
+				value = value * 10 + (piece[digits] - '0');
+				if (value > std::int64_t{ std::numeric_limits<std::int32_t>::max() } + 1) {
+					return std::nullopt;
+				}
+			}
+			value = negative ? -value : value;
+			if (digits == 0 || value > std::numeric_limits<std::int32_t>::max()) {
+				return std::nullopt;
+			}
+			part = static_cast<std::uint16_t>(static_cast<std::uint32_t>(value));
+		}
+		return REL::VersionNumber{ parts[0], parts[1], parts[2], parts[3] };
 	}
 
-	std::string FormatCheck(const std::vector<FunctionCheck>& a_checks)
+	VersionCheck CheckVersions(const Database& a_database, const std::filesystem::path& a_databasePath, const PeImage& a_game)
 	{
-		std::string text;
+		VersionCheck versions;
+		if (const auto text = a_game.ProductVersionText()) {
+			versions.game = ParseProductVersion(*text);
+		}
+		versions.raw = a_database.format == 0;
+		if (!versions.raw) {
+			versions.database = REL::IDDBCodec::ToVersion(a_database.version);
+		} else if (const auto named = RawFileVersion(a_databasePath)) {
+			versions.database = REL::IDDBCodec::ToVersion(*named);
+		}
+		return versions;
+	}
+
+	bool CanRun(const VersionCheck& a_versions, std::span<const FunctionCheck> a_checks)
+	{
+		return a_versions.Matches() &&
+		       std::ranges::all_of(a_checks, [](const FunctionCheck& a_check) { return a_check.verdict == FunctionCheck::Verdict::Accepted; });
+	}
+
+	namespace
+	{
+		std::string FormatVersions(const VersionCheck& a_versions)
+		{
+			std::string text = a_versions.game ? fmt::format("Game version: {}\n", FormatVersion(*a_versions.game))
+			                                   : std::string{ "Game version: unreadable (no ProductVersion the plugin can read in the executable's version resource)\n" };
+			if (!a_versions.database) {
+				text += "Database version: none (a raw database is found by its name, version-A-B-C-D.bin, for the game's version)\n";
+			} else if (a_versions.raw) {
+				text += fmt::format("Database version: {} (from the file's name)\n", FormatVersion(*a_versions.database));
+			} else {
+				text += fmt::format("Database version: {}\n", FormatVersion(*a_versions.database));
+			}
+			if (a_versions.game && a_versions.database && !a_versions.Matches()) {
+				text += a_versions.raw ? fmt::format("  the plugin looks for version-{}.bin for this game, not this file\n", FormatVersion(*a_versions.game, '-'))
+				                       : std::string{ "  the database is for another game version: the plugin would stop with \"Address Library version mismatch!\"\n" };
+			}
+			return text;
+		}
+	} // namespace
+
+	std::string FormatCheck(const VersionCheck& a_versions, const std::vector<FunctionCheck>& a_checks)
+	{
+		std::string text = FormatVersions(a_versions);
 		for (const auto& check : a_checks) {
 			text += fmt::format("{} (ID {}): ", check.function.name, check.function.id);
 			if (check.offset) {
@@ -162,7 +235,7 @@ namespace AddrLib
 			}
 			text += '\n';
 		}
-		text += CanRun(a_checks) ? "Quellstone can run on this game.\n" : "Quellstone cannot run on this game as it is.\n";
+		text += CanRun(a_versions, a_checks) ? "Quellstone can run on this game.\n" : "Quellstone cannot run on this game as it is.\n";
 		return text;
 	}
 } // namespace AddrLib

@@ -10,6 +10,7 @@
 // that the answer is the plugin's.
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,6 +21,7 @@
 #include "Detour/DetourPlan.h"
 #include "GameLayout.h"
 #include "PeImage.h"
+#include "REL/Version.h"
 
 namespace AddrLib
 {
@@ -88,13 +90,34 @@ namespace AddrLib
 		std::vector<std::uint8_t>    bytes;   // the first bytes at the offset (for the report)
 	};
 
+	// The game's version beside the database's: the plugin reads the first from the
+	// executable's product version and refuses a database of another version (for the raw
+	// format, whose file carries no version, it looks only for the file named after it).
+	struct VersionCheck
+	{
+		std::optional<REL::VersionNumber> game;     // nothing when the executable tells none
+		std::optional<REL::VersionNumber> database; // nothing for a raw file of another name
+		bool                              raw{ false };
+
+		[[nodiscard]] bool Matches() const noexcept { return game && database && *game == *database; }
+	};
+
+	// The product version text read as the plugin reads it: up to four parts split at '.',
+	// each from its leading number (blanks and a sign allowed before it) cut to its low 16
+	// bits; nothing when a part has no digits or does not fit a 32-bit signed number.
+	[[nodiscard]] std::optional<REL::VersionNumber> ParseProductVersion(std::string_view a_text);
+
+	// a_databasePath: where the database was read from; a raw file's name gives its version.
+	[[nodiscard]] VersionCheck CheckVersions(const Database& a_database, const std::filesystem::path& a_databasePath, const PeImage& a_game);
+
 	// Checks every function against the database and the image.
 	[[nodiscard]] std::vector<FunctionCheck> CheckGame(const Database& a_database, const PeImage& a_game,
 	                                                   std::span<const DetouredFunction> a_functions = kQuellstoneFunctions);
 
-	// Whether Quellstone can run on the game: the detour accepts every function checked.
-	[[nodiscard]] bool CanRun(std::span<const FunctionCheck> a_checks);
+	// Whether Quellstone can run on the game: the versions match and the detour accepts
+	// every function checked.
+	[[nodiscard]] bool CanRun(const VersionCheck& a_versions, std::span<const FunctionCheck> a_checks);
 
-	// One line per function, then the verdict; what `addrlib check` prints.
-	[[nodiscard]] std::string FormatCheck(const std::vector<FunctionCheck>& a_checks);
+	// The two versions, one line per function, then the verdict; what `addrlib check` prints.
+	[[nodiscard]] std::string FormatCheck(const VersionCheck& a_versions, const std::vector<FunctionCheck>& a_checks);
 } // namespace AddrLib

@@ -1,6 +1,7 @@
 #include "Database.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -17,14 +18,9 @@ namespace AddrLib
 
 		constexpr std::size_t kChunk = 1 << 16;
 
-		std::string PathText(const std::filesystem::path& a_path)
-		{
-			return a_path.string();
-		}
-
 		[[noreturn]] void Refuse(std::string_view a_message, const std::filesystem::path& a_path)
 		{
-			throw BadFile(fmt::format("{}\nPath: {}", a_message, PathText(a_path)));
+			throw BadFile(fmt::format("{}\nPath: {}", a_message, Utf8FromPath(a_path)));
 		}
 
 		[[noreturn]] void OpenFailed(const std::filesystem::path& a_path)
@@ -41,7 +37,11 @@ namespace AddrLib
 				OpenFailed(a_path);
 			}
 			in.seekg(0, std::ios::end);
-			a_size = static_cast<std::size_t>(in.tellg());
+			const auto end = in.tellg();
+			if (end < 0) {
+				OpenFailed(a_path); // a folder, or a file that cannot be measured
+			}
+			a_size = static_cast<std::size_t>(end);
 			in.seekg(0);
 			std::vector<std::uint64_t> words((a_size + 7) / 8);
 			in.read(reinterpret_cast<char*>(words.data()), static_cast<std::streamsize>(a_size));
@@ -149,30 +149,42 @@ namespace AddrLib
 			const auto* bytes = reinterpret_cast<const std::byte*>(&a_value);
 			a_out.insert(a_out.end(), bytes, bytes + sizeof(T));
 		}
+
+		Database ReadTable(const std::filesystem::path& a_path, bool a_raw, const Progress& a_progress)
+		{
+			if (a_raw) {
+				return ReadRaw(a_path);
+			}
+			std::ifstream in(a_path, std::ios::binary);
+			if (!in) {
+				OpenFailed(a_path);
+			}
+			try {
+				const auto format = Codec::ReadFormat(in);
+				switch (format) {
+					case 1:
+					case 2:
+						return ReadPacked(in, format, a_path, a_progress);
+					case 5:
+						return ReadFlat(a_path);
+					default:
+						Refuse(fmt::format(fmt::runtime(Codec::kUnsupportedFormat), format), a_path);
+				}
+			} catch (const std::ios_base::failure&) {
+				OpenFailed(a_path);
+			}
+		}
 	} // namespace
 
 	Database Read(const std::filesystem::path& a_path, bool a_raw, const Progress& a_progress)
 	{
-		if (a_raw) {
-			return ReadRaw(a_path);
-		}
-		std::ifstream in(a_path, std::ios::binary);
-		if (!in) {
-			OpenFailed(a_path);
-		}
+		// A table is held whole in memory: a file of hundreds of megabytes may not fit.
 		try {
-			const auto format = Codec::ReadFormat(in);
-			switch (format) {
-				case 1:
-				case 2:
-					return ReadPacked(in, format, a_path, a_progress);
-				case 5:
-					return ReadFlat(a_path);
-				default:
-					Refuse(fmt::format(fmt::runtime(Codec::kUnsupportedFormat), format), a_path);
-			}
-		} catch (const std::ios_base::failure&) {
-			OpenFailed(a_path);
+			return ReadTable(a_path, a_raw, a_progress);
+		} catch (const std::bad_alloc&) {
+			Refuse("Not enough memory to read Address Library file!", a_path);
+		} catch (const std::length_error&) {
+			Refuse("Not enough memory to read Address Library file!", a_path);
 		}
 	}
 
@@ -212,11 +224,14 @@ namespace AddrLib
 				break;
 			}
 			case 5: {
-				const auto count = entries.empty() ? 0 : entries.back().id + 1;
-				if (count > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max()) / 4) {
-					throw std::invalid_argument(fmt::format("id {} is too large for format 5", entries.back().id));
+				// The array runs to the largest id; that id is checked before the count is
+				// formed from it, since id + 1 wraps to 0 for the largest 64-bit id.
+				constexpr std::uint64_t kLargestId = std::numeric_limits<std::int32_t>::max() / 4 - 1;
+				if (!entries.empty() && entries.back().id > kLargestId) {
+					throw std::invalid_argument(fmt::format("id {} is too large for format 5 (at most {})", entries.back().id, kLargestId));
 				}
-				Codec::HeaderV5 header{};
+				const std::uint64_t count = entries.empty() ? 0 : entries.back().id + 1;
+				Codec::HeaderV5     header{};
 				header.format = 5;
 				header.version = a_database.version;
 				a_database.name.copy(header.name, sizeof(header.name) - 1);
@@ -249,9 +264,8 @@ namespace AddrLib
 		if (a_database.format == 0) {
 			text += "# format: raw\n";
 		} else {
-			const auto version = Codec::ToVersion(a_database.version);
-			text += fmt::format("# format: {}\n# game version: {}.{}.{}.{}\n# name: {}\n# pointer size: {}\n",
-			                    a_database.format, version.major, version.minor, version.patch, version.build, a_database.name, a_database.pointerSize);
+			text += fmt::format("# format: {}\n# game version: {}\n# name: {}\n# pointer size: {}\n", a_database.format,
+			                    FormatVersion(Codec::ToVersion(a_database.version)), a_database.name, a_database.pointerSize);
 		}
 		text += fmt::format("# entries: {}\n", a_database.entries.size());
 		for (const auto& entry : a_database.entries) {
@@ -262,7 +276,52 @@ namespace AddrLib
 
 	bool IsRawFileName(const std::filesystem::path& a_path)
 	{
-		const auto name = a_path.filename().string();
+		auto name = Utf8FromPath(a_path.filename());
+		std::ranges::transform(name, name.begin(), [](char a_c) { return a_c >= 'A' && a_c <= 'Z' ? static_cast<char>(a_c - 'A' + 'a') : a_c; });
 		return name.starts_with("version-") && name.ends_with(".bin");
+	}
+
+	std::optional<std::array<std::int32_t, 4>> RawFileVersion(const std::filesystem::path& a_path)
+	{
+		if (!IsRawFileName(a_path)) {
+			return std::nullopt;
+		}
+		const auto name = Utf8FromPath(a_path.filename());
+		// Between "version-" and ".bin": four numbers as the plugin writes them into the
+		// name it looks for (decimal, no leading zeros).
+		const std::string_view      middle = std::string_view{ name }.substr(8, name.size() - 12);
+		std::array<std::int32_t, 4> version{};
+		std::size_t                 at = 0;
+		for (std::size_t i = 0; i < version.size(); ++i) {
+			const auto end = i + 1 < version.size() ? middle.find('-', at) : middle.size();
+			if (end == std::string_view::npos) {
+				return std::nullopt;
+			}
+			std::uint32_t value = 0;
+			const auto    digits = middle.substr(at, end - at);
+			const auto [stop, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+			if (digits.empty() || error != std::errc{} || stop != digits.data() + digits.size() || value > 0xFFFF || (digits.size() > 1 && digits[0] == '0')) {
+				return std::nullopt;
+			}
+			version[i] = static_cast<std::int32_t>(value);
+			at = end + 1;
+		}
+		return version;
+	}
+
+	std::string FormatVersion(const REL::VersionNumber& a_version, char a_separator)
+	{
+		return fmt::format("{1}{0}{2}{0}{3}{0}{4}", a_separator, a_version.major, a_version.minor, a_version.patch, a_version.build);
+	}
+
+	std::filesystem::path PathFromUtf8(std::string_view a_text)
+	{
+		return std::filesystem::path{ std::u8string{ a_text.begin(), a_text.end() } };
+	}
+
+	std::string Utf8FromPath(const std::filesystem::path& a_path)
+	{
+		const auto text = a_path.u8string();
+		return { text.begin(), text.end() };
 	}
 } // namespace AddrLib

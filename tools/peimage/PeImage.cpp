@@ -36,6 +36,7 @@ namespace
 		if (a_name.size() < 2 || a_name[0] != '/') {
 			return std::nullopt;
 		}
+		// At most 7 digits follow the slash in an 8-byte name: no overflow.
 		std::uint64_t offset = 0;
 		for (const char digit : a_name.substr(1)) {
 			if (digit < '0' || digit > '9') {
@@ -55,6 +56,88 @@ namespace
 		const char* first = reinterpret_cast<const char*>(a_bytes.data() + at);
 		const char* last = reinterpret_cast<const char*>(a_bytes.data() + a_bytes.size());
 		return std::string(first, std::find(first, last, '\0'));
+	}
+
+	// A block of a version resource (VS_VERSIONINFO and its children): a length, a value
+	// length (in characters for text), a type (1 text), a UTF-16 key, then the value and
+	// the children, each aligned to 4 bytes from the block's start.
+	struct VersionBlock
+	{
+		std::u16string                key;
+		std::span<const std::uint8_t> value;
+		std::span<const std::uint8_t> children;
+		std::size_t                   length{ 0 }; // up to the next sibling
+	};
+
+	std::optional<VersionBlock> ReadVersionBlock(std::span<const std::uint8_t> a_bytes)
+	{
+		const auto align = [](std::size_t a_at) { return (a_at + 3) & ~std::size_t{ 3 }; };
+		const auto length = ReadAt<std::uint16_t>(a_bytes, 0);
+		const auto valueLength = ReadAt<std::uint16_t>(a_bytes, 2);
+		const auto type = ReadAt<std::uint16_t>(a_bytes, 4);
+		if (!length || !valueLength || !type || *length < 6 || *length > a_bytes.size()) {
+			return std::nullopt;
+		}
+		const auto   block = a_bytes.first(*length);
+		VersionBlock result;
+		std::size_t  at = 6;
+		for (;; at += 2) {
+			const auto unit = ReadAt<std::uint16_t>(block, at);
+			if (!unit) {
+				return std::nullopt; // the key runs past the block
+			}
+			if (*unit == 0) {
+				break;
+			}
+			result.key.push_back(static_cast<char16_t>(*unit));
+		}
+		const std::size_t valueAt = std::min(align(at + 2), block.size());
+		const std::size_t valueSize = std::min<std::size_t>(*type == 1 ? std::size_t{ *valueLength } * 2 : *valueLength, block.size() - valueAt);
+		result.value = block.subspan(valueAt, valueSize);
+		result.children = block.subspan(std::min(align(valueAt + valueSize), block.size()));
+		result.length = align(*length);
+		return result;
+	}
+
+	// The child of a block whose key is a_key; keys compare as the system's version query
+	// compares them, without regard to case.
+	std::optional<VersionBlock> FindVersionBlock(std::span<const std::uint8_t> a_children, std::u16string_view a_key)
+	{
+		const auto lower = [](char16_t a_c) { return a_c >= u'A' && a_c <= u'Z' ? static_cast<char16_t>(a_c - u'A' + u'a') : a_c; };
+		while (!a_children.empty()) {
+			const auto block = ReadVersionBlock(a_children);
+			if (!block) {
+				return std::nullopt;
+			}
+			if (std::ranges::equal(block->key, a_key, {}, lower, lower)) {
+				return block;
+			}
+			a_children = a_children.subspan(std::min(block->length, a_children.size()));
+		}
+		return std::nullopt;
+	}
+
+	// One level of the resource directory: the data offset of the entry with a_id, or of
+	// the first entry when no id is asked for.
+	std::optional<std::uint32_t> ResourceEntry(std::span<const std::uint8_t> a_resources, std::uint32_t a_directory, std::optional<std::uint32_t> a_id)
+	{
+		const auto named = ReadAt<std::uint16_t>(a_resources, std::uint64_t{ a_directory } + 12);
+		const auto ids = ReadAt<std::uint16_t>(a_resources, std::uint64_t{ a_directory } + 14);
+		if (!named || !ids) {
+			return std::nullopt;
+		}
+		for (std::uint32_t i = 0; i < std::uint32_t{ *named } + *ids; ++i) {
+			const std::uint64_t at = std::uint64_t{ a_directory } + 16 + std::uint64_t{ i } * 8;
+			const auto          name = ReadAt<std::uint32_t>(a_resources, at);
+			const auto          data = ReadAt<std::uint32_t>(a_resources, at + 4);
+			if (!name || !data) {
+				return std::nullopt;
+			}
+			if (!a_id || *name == *a_id) {
+				return *data;
+			}
+		}
+		return std::nullopt;
 	}
 
 	template <class T>
@@ -131,6 +214,16 @@ PeImage PeImage::Parse(std::vector<std::uint8_t> a_file)
 	const std::uint64_t directoryCountAt = optional + (image.is64 ? 108 : 92);
 	const std::uint64_t directories = directoryCountAt + 4;
 	const std::uint32_t directoryCount = Require(ReadAt<std::uint32_t>(bytes, directoryCountAt), "data directory count");
+	// Only the directories that lie inside the optional header count, however many the
+	// count claims.
+	for (std::uint64_t i = 0; i < directoryCount && directories + i * 8 + 8 <= optional + optionalSize; ++i) {
+		const auto rva = ReadAt<std::uint32_t>(bytes, directories + i * 8);
+		const auto size = ReadAt<std::uint32_t>(bytes, directories + i * 8 + 4);
+		if (!rva || !size) {
+			break;
+		}
+		image.directories.push_back({ *rva, *size });
+	}
 
 	const std::uint64_t table = optional + optionalSize;
 	for (std::uint16_t i = 0; i < sectionCount; ++i) {
@@ -151,28 +244,56 @@ PeImage PeImage::Parse(std::vector<std::uint8_t> a_file)
 		section.characteristics = *ReadAt<std::uint32_t>(bytes, at + 36);
 		image.sections.push_back(std::move(section));
 	}
+	image.IndexSections();
 
 	// The function table exists only for x86-64 code (x86 unwinds through frame chains).
-	if (image.machine == kMachineAmd64 && image.is64 && directoryCount > kExceptionDirectory) {
-		const std::uint64_t entry = directories + kExceptionDirectory * 8;
-		if (entry + 8 <= optional + optionalSize) {
-			const std::uint32_t rva = Require(ReadAt<std::uint32_t>(bytes, entry), "exception directory");
-			const std::uint32_t size = Require(ReadAt<std::uint32_t>(bytes, entry + 4), "exception directory");
-			const auto          data = image.BytesAt(rva, size);
-			for (std::size_t at = 0; at + kRuntimeFunctionSize <= data.size(); at += kRuntimeFunctionSize) {
-				image.runtimeFunctions.push_back({ *ReadAt<std::uint32_t>(data, at), *ReadAt<std::uint32_t>(data, at + 4), *ReadAt<std::uint32_t>(data, at + 8) });
-			}
-			image.byBegin = image.runtimeFunctions;
-			std::ranges::sort(image.byBegin, {}, &RuntimeFunction::begin);
+	if (const auto functionTable = image.DataDirectory(kExceptionDirectory); functionTable && image.machine == kMachineAmd64 && image.is64) {
+		const auto data = image.BytesAt(functionTable->rva, functionTable->size);
+		image.runtimeFunctions.reserve(data.size() / kRuntimeFunctionSize);
+		for (std::size_t at = 0; at + kRuntimeFunctionSize <= data.size(); at += kRuntimeFunctionSize) {
+			image.runtimeFunctions.push_back({ *ReadAt<std::uint32_t>(data, at), *ReadAt<std::uint32_t>(data, at + 4), *ReadAt<std::uint32_t>(data, at + 8) });
 		}
+		image.byBegin = image.runtimeFunctions;
+		std::ranges::sort(image.byBegin, {}, &RuntimeFunction::begin);
+		image.ResolveChains();
 	}
 	return image;
 }
 
+void PeImage::IndexSections()
+{
+	std::vector<std::size_t> order(sections.size());
+	for (std::size_t i = 0; i < order.size(); ++i) {
+		order[i] = i;
+	}
+	std::ranges::stable_sort(order, {}, [&](std::size_t a_index) { return sections[a_index].rva; });
+	std::uint64_t covered = 0; // the end of the memory that earlier sections hold
+	for (const auto index : order) {
+		const auto&         section = sections[index];
+		const std::uint64_t begin = std::max<std::uint64_t>(section.rva, covered);
+		const std::uint64_t end = std::uint64_t{ section.rva } + section.MemorySize();
+		if (end > begin) {
+			sectionSpans.push_back({ begin, end, index });
+			covered = end;
+		}
+	}
+}
+
 const PeImage::Section* PeImage::SectionAt(std::uint32_t a_rva) const noexcept
 {
-	const auto found = std::ranges::find_if(sections, [&](const Section& a_section) { return a_section.Contains(a_rva); });
-	return found == sections.end() ? nullptr : &*found;
+	const auto after = std::ranges::upper_bound(sectionSpans, std::uint64_t{ a_rva }, {}, &SectionSpan::begin);
+	if (after == sectionSpans.begin() || a_rva >= (after - 1)->end) {
+		return nullptr;
+	}
+	return &sections[(after - 1)->index];
+}
+
+std::optional<PeImage::Directory> PeImage::DataDirectory(std::uint32_t a_index) const noexcept
+{
+	if (a_index >= directories.size() || directories[a_index].size == 0) {
+		return std::nullopt;
+	}
+	return directories[a_index];
 }
 
 std::optional<std::uint64_t> PeImage::FileOffset(std::uint32_t a_rva) const noexcept
@@ -200,8 +321,9 @@ std::span<const std::uint8_t> PeImage::BytesAt(std::uint32_t a_rva, std::size_t 
 	}
 	const Section&      section = *SectionAt(a_rva);
 	const std::uint64_t sectionEnd = std::uint64_t{ section.fileOffset } + std::min(section.fileSize, section.MemorySize());
-	const std::uint64_t end = std::min<std::uint64_t>({ sectionEnd, file.size(), *offset + a_maxSize });
-	return { file.data() + *offset, static_cast<std::size_t>(end - *offset) };
+	// Measured from the offset, so that no size however large can wrap past the file.
+	const std::uint64_t available = std::min<std::uint64_t>(sectionEnd, file.size()) - *offset;
+	return { file.data() + *offset, static_cast<std::size_t>(std::min<std::uint64_t>(available, a_maxSize)) };
 }
 
 std::optional<PeImage::RuntimeFunction> PeImage::LookupEntry(std::uint32_t a_rva) const
@@ -216,6 +338,114 @@ std::optional<PeImage::RuntimeFunction> PeImage::LookupEntry(std::uint32_t a_rva
 std::span<const std::uint8_t> PeImage::ReadImage(std::uint32_t a_rva, std::size_t a_size) const
 {
 	return BytesAt(a_rva, a_size);
+}
+
+// Follows each chain of the table once. A walk stops at a primary entry, at an unwind RVA
+// already resolved, at a loop or after kMaxChainLength steps; every unwind RVA on the way
+// learns where its chain ends and how far away that is. Entries that share unwind data (or
+// a thousand fragments chained to themselves) thus cost one walk, not one per question.
+void PeImage::ResolveChains()
+{
+	std::vector<std::uint32_t> path; // the unwind RVAs walked
+	for (const auto& start : runtimeFunctions) {
+		path.clear();
+		RuntimeFunction entry = start;
+		ChainEnd        end; // no primary unless one is reached
+		bool            known = true;
+		while (true) {
+			if (!IsChained(entry)) {
+				end = { entry, 0 };
+				break;
+			}
+			if (const auto resolved = chainEnds.find(entry.unwind); resolved != chainEnds.end()) {
+				end = resolved->second;
+				break;
+			}
+			const bool loops = std::ranges::find(path, entry.unwind) != path.end();
+			if (loops) {
+				break; // never ends: no primary for any step on the way
+			}
+			if (path.size() == static_cast<std::size_t>(kMaxChainLength)) {
+				// Too long from the first step; the later ones may be near enough to their
+				// primary, which a walk from them finds.
+				chainEnds.try_emplace(path.front(), ChainEnd{});
+				known = false;
+				break;
+			}
+			const auto next = Continues(entry);
+			if (!next) {
+				break; // broken: unreadable unwind data
+			}
+			path.push_back(entry.unwind);
+			entry = *next;
+		}
+		for (auto step = path.rbegin(); step != path.rend(); ++step) {
+			if (end.primary) {
+				++end.steps;
+			}
+			if (known) {
+				chainEnds.try_emplace(*step, end);
+			}
+		}
+	}
+}
+
+std::optional<PeImage::RuntimeFunction> PeImage::PrimaryOf(const RuntimeFunction& a_entry) const
+{
+	if (!IsChained(a_entry)) {
+		return a_entry;
+	}
+	const auto resolved = chainEnds.find(a_entry.unwind);
+	if (resolved == chainEnds.end()) {
+		return FunctionTable::PrimaryOf(a_entry);
+	}
+	// The base class looks at the entry and kMaxChainLength - 1 steps beyond it.
+	if (resolved->second.steps >= kMaxChainLength) {
+		return std::nullopt;
+	}
+	return resolved->second.primary;
+}
+
+std::optional<std::string> PeImage::ProductVersionText() const
+{
+	constexpr std::uint32_t kVersionType = 16; // RT_VERSION
+	constexpr std::uint32_t kSubdirectory = 0x80000000;
+	const auto              directory = DataDirectory(kResourceDirectory);
+	if (!directory) {
+		return std::nullopt;
+	}
+	const auto resources = BytesAt(directory->rva, directory->size);
+	// Three levels: the type, the resource's name, its language; the first of each but the
+	// type. The first two lead to directories, the last to the data's place.
+	std::uint32_t at = 0;
+	for (int level = 0; level < 3; ++level) {
+		const auto entry = ResourceEntry(resources, at, level == 0 ? std::optional{ kVersionType } : std::nullopt);
+		if (!entry || ((*entry & kSubdirectory) != 0) != (level < 2)) {
+			return std::nullopt;
+		}
+		at = *entry & ~kSubdirectory;
+	}
+	const auto rva = ReadAt<std::uint32_t>(resources, at);
+	const auto size = ReadAt<std::uint32_t>(resources, std::uint64_t{ at } + 4);
+	if (!rva || !size) {
+		return std::nullopt;
+	}
+	const auto root = ReadVersionBlock(BytesAt(*rva, *size));
+	const auto strings = root ? FindVersionBlock(root->children, u"StringFileInfo") : std::nullopt;
+	const auto table = strings ? FindVersionBlock(strings->children, u"040904B0") : std::nullopt;
+	const auto product = table ? FindVersionBlock(table->children, u"ProductVersion") : std::nullopt;
+	if (!product) {
+		return std::nullopt;
+	}
+	std::string text;
+	for (std::size_t i = 0; i + 1 < product->value.size(); i += 2) {
+		const auto unit = *ReadAt<std::uint16_t>(product->value, i);
+		if (unit == 0) {
+			break;
+		}
+		text.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+	}
+	return text;
 }
 
 std::vector<PeImage::Function> PeImage::Functions() const

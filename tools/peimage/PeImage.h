@@ -18,6 +18,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Detour/FunctionTable.h"
@@ -89,8 +90,21 @@ public:
 	[[nodiscard]] std::uint32_t               ImageSize() const noexcept { return imageSize; }
 	[[nodiscard]] const std::vector<Section>& Sections() const noexcept { return sections; }
 
-	// The section whose memory holds a_rva, or null (headers, gaps, past the image).
+	// The section whose memory holds a_rva, or null (headers, gaps, past the image). A
+	// binary search: a hostile file may list 65,535 sections, and every byte read asks.
+	// Where sections overlap (Windows refuses to load such an image), the one that begins
+	// first holds the overlap.
 	[[nodiscard]] const Section* SectionAt(std::uint32_t a_rva) const noexcept;
+
+	// An entry of the optional header's data directories (RVA and size); nullopt when the
+	// image lists fewer.
+	struct Directory
+	{
+		std::uint32_t rva{ 0 };
+		std::uint32_t size{ 0 };
+	};
+	static constexpr std::uint32_t         kResourceDirectory = 2;
+	[[nodiscard]] std::optional<Directory> DataDirectory(std::uint32_t a_index) const noexcept;
 
 	// Where the byte at a_rva lies in the file; nullopt when it is not stored there (outside
 	// every section, or in the zero-filled tail of a section beyond its file data).
@@ -104,9 +118,19 @@ public:
 	// outside the file are left out.
 	[[nodiscard]] const std::vector<RuntimeFunction>& RuntimeFunctions() const noexcept { return runtimeFunctions; }
 
+	// The "ProductVersion" text of the version resource's string block 040904B0 (the one
+	// the plugin reads from the game), characters outside ASCII shown as '?'; nullopt when
+	// the image has no such resource or it lies outside the file.
+	[[nodiscard]] std::optional<std::string> ProductVersionText() const;
+
 	// The functions the table describes, sorted by begin: every entry that is not a chained
 	// fragment, with chained fragments counted into the function they continue.
 	[[nodiscard]] std::vector<Function> Functions() const;
+
+	// The table's own entries answer from the chains resolved when the image was read, so
+	// each chain is walked once per image however often it is asked about; other entries
+	// are walked as the base class walks them.
+	[[nodiscard]] std::optional<RuntimeFunction> PrimaryOf(const RuntimeFunction& a_entry) const override;
 
 private:
 	PeImage() = default;
@@ -114,13 +138,34 @@ private:
 	[[nodiscard]] std::optional<RuntimeFunction> LookupEntry(std::uint32_t a_rva) const override;
 	[[nodiscard]] std::span<const std::uint8_t>  ReadImage(std::uint32_t a_rva, std::size_t a_size) const override;
 
-	std::vector<std::uint8_t>    file;
-	std::uint16_t                machine{ 0 };
-	bool                         is64{ false };
-	std::uint64_t                imageBase{ 0 };
-	std::uint32_t                imageSize{ 0 };
-	std::uint32_t                headersSize{ 0 };
-	std::vector<Section>         sections;
-	std::vector<RuntimeFunction> runtimeFunctions;
-	std::vector<RuntimeFunction> byBegin; // runtimeFunctions sorted by begin, for LookupEntry
+	void IndexSections();
+	void ResolveChains();
+
+	// A section's span of memory as the look-up sees it: overlaps cut away.
+	struct SectionSpan
+	{
+		std::uint64_t begin{ 0 };
+		std::uint64_t end{ 0 };
+		std::size_t   index{ 0 };
+	};
+	// What a chained entry's unwind data leads to: the primary entry and how many steps
+	// away it lies; no primary when the chain breaks, loops or runs too long.
+	struct ChainEnd
+	{
+		std::optional<RuntimeFunction> primary;
+		int                            steps{ 0 };
+	};
+
+	std::vector<std::uint8_t>                   file;
+	std::uint16_t                               machine{ 0 };
+	bool                                        is64{ false };
+	std::uint64_t                               imageBase{ 0 };
+	std::uint32_t                               imageSize{ 0 };
+	std::uint32_t                               headersSize{ 0 };
+	std::vector<Section>                        sections;
+	std::vector<SectionSpan>                    sectionSpans; // sorted by begin, not overlapping
+	std::vector<Directory>                      directories;
+	std::unordered_map<std::uint32_t, ChainEnd> chainEnds; // by the chained entry's unwind RVA
+	std::vector<RuntimeFunction>                runtimeFunctions;
+	std::vector<RuntimeFunction>                byBegin; // runtimeFunctions sorted by begin, for LookupEntry
 };

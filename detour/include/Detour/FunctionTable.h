@@ -41,13 +41,19 @@ namespace Detour
 		// The most fragments FunctionEnd joins; more is damaged data, not a function.
 		static constexpr int kMaxFragmentsJoined = 1024;
 
+		// Whether a_entry continues another entry's unwind state: an alias, or unwind data
+		// flagged UNW_FLAG_CHAININFO.
+		[[nodiscard]] bool IsChained(const Entry& a_entry) const;
+
 		// The entry a chained fragment (or an alias) continues; nullopt when a_entry is a
 		// primary entry or its unwind data cannot be read.
 		[[nodiscard]] std::optional<Entry> Continues(const Entry& a_entry) const;
 
 		// The primary entry at the end of a_entry's chain (a_entry itself when primary);
-		// nullopt when the chain is broken or longer than kMaxChainLength.
-		[[nodiscard]] std::optional<Entry> PrimaryOf(const Entry& a_entry) const;
+		// nullopt when the chain is broken or longer than kMaxChainLength. Virtual so that a
+		// table read whole from a file can answer from chains it resolved once, instead of
+		// walking them again on every question (FunctionEnd and Locate ask it per entry).
+		[[nodiscard]] virtual std::optional<Entry> PrimaryOf(const Entry& a_entry) const;
 
 		// Just past the last byte of the function that a_entry begins or continues,
 		// reachable without leaving it: a_entry's end, extended over each entry that begins

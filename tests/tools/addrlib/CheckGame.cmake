@@ -2,7 +2,8 @@
 # databases written by addrlib from the stand-in's own offsets: both functions
 # accepted (plain and MSVC-style prologues, a leading jump), a prologue the detour
 # refuses, an offset inside a function, an ID missing from the database, an offset that
-# points into data, a file that is no executable, and wrong usage. Runs the Windows
+# points into data, a database for another game version, a file that is no executable,
+# and wrong usage. Runs the Windows
 # programs through EMULATOR (Wine).
 
 file(REMOVE_RECURSE "${WORK}")
@@ -57,10 +58,17 @@ math(EXPR data_offset "0x${data_vma} - 0x${image_base} + 16" OUTPUT_FORMAT HEXAD
 
 database(plain "" "")
 expect_check(plain 0
+  "Game version: 1.11.221.0\nDatabase version: 1.11.221.0\n"
   "InvalidatesPreCalcDataForCell (ID 2201029): offset 0x"
   "ClearPreCalcedData (ID 2200368): offset 0x"
   "in .text: detour accepted: 5-byte jump, 5 bytes moved to the trampoline"
   "Quellstone can run on this game.")
+
+# The same entries for another game version: the plugin would refuse the database.
+run("${ADDRLIB}" write "${WORK}/other-version.bin" --format 2 --game-version 1.10.163.0 "${WORK}/plain.txt")
+expect_check(other-version 1
+  "Game version: 1.11.221.0\nDatabase version: 1.10.163.0\n  the database is for another game version"
+  "Quellstone cannot run on this game as it is.")
 
 # sub rsp, 56 (4 bytes) then the rip-relative cookie read (7): 11 bytes, relocated.
 database(cookie "" "" --prologue stack-cookie --clear-prologue stack-cookie)

@@ -47,6 +47,20 @@ if(NOT rc EQUAL 0 OR NOT out STREQUAL "0x1000\n")
   message(FATAL_ERROR "find in version-*.bin (${rc}) gave: ${out}")
 endif()
 
+# Windows finds the file for the plugin whatever the case of its name; so does addrlib.
+file(COPY_FILE "${WORK}/db-raw.bin" "${WORK}/Version-1-11-221-0.BIN")
+run("${ADDRLIB}" find "${WORK}/Version-1-11-221-0.BIN" 12)
+if(NOT rc EQUAL 0 OR NOT out STREQUAL "0x1000\n")
+  message(FATAL_ERROR "find in Version-*.BIN (${rc}) gave: ${out}${err}")
+endif()
+
+# The largest id cannot be stored in format 5: refused, nothing written out of bounds.
+file(WRITE "${WORK}/huge-id.txt" "18446744073709551615 0x1000\n")
+run("${ADDRLIB}" write "${WORK}/huge-id.bin" --format 5 --game-version 1.2.3.4 "${WORK}/huge-id.txt")
+if(NOT rc EQUAL 2 OR NOT err MATCHES "id 18446744073709551615 is too large for format 5")
+  message(FATAL_ERROR "write of the largest id in format 5 (${rc}) gave: ${err}")
+endif()
+
 # Pairs from standard input.
 execute_process(COMMAND "${ADDRLIB}" write "${WORK}/stdin.bin" --format 2 --game-version 1.2.3.4 - INPUT_FILE "${pairs}" RESULT_VARIABLE rc)
 run("${ADDRLIB}" find "${WORK}/stdin.bin" 32)

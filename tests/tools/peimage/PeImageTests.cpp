@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "PeBuilder.h"
 #include "PeImage.h"
 
 namespace
@@ -43,7 +46,7 @@ namespace
 	template <class T>
 	void Put(std::vector<std::uint8_t>& a_file, std::size_t a_at, T a_value)
 	{
-		std::memcpy(a_file.data() + a_at, &a_value, sizeof a_value);
+		TestSupport::PeBuilder::Put(a_file, a_at, a_value);
 	}
 
 	void PutSection(std::vector<std::uint8_t>& a_file, int a_index, const char* a_name, std::uint32_t a_rva, std::uint32_t a_size, std::uint32_t a_fileAt, std::uint32_t a_characteristics)
@@ -197,6 +200,144 @@ namespace
 
 	INSTANTIATE_TEST_SUITE_P(PeImage, DamagedImage, ::testing::ValuesIn(kDamages),
 	                         [](const ::testing::TestParamInfo<Damage>& a_info) { return std::string{ a_info.param.name }; });
+
+	TEST(PeImage, SectionsAreFoundWhateverTheirOrderAndOverlapsGoToTheFirstBegun)
+	{
+		using TestSupport::PeBuilder;
+		PeBuilder builder;
+		builder.AddSection("late", 0x5000, std::vector<std::uint8_t>(0x100, 3), PeBuilder::kReadOnly)
+		    .AddSection("high", 0x3000, std::vector<std::uint8_t>(0x1000, 2), PeBuilder::kReadOnly)
+		    .AddSection("low", 0x1000, std::vector<std::uint8_t>(0x2800, 1), PeBuilder::kCode);
+		const auto image = PeImage::Parse(builder.Build());
+
+		const struct
+		{
+			std::uint32_t rva;
+			const char*   section; // null: none
+			std::uint8_t  byte;
+		} cases[] = {
+			{ 0x0FFF, nullptr, 0 },
+			{ 0x1000, "low", 1 },
+			{ 0x37FF, "low", 1 },
+			{ 0x3800, "high", 2 },
+			{ 0x3FFF, "high", 2 },
+			{ 0x4000, nullptr, 0 },
+			{ 0x50FF, "late", 3 },
+			{ 0xFFFFFFFF, nullptr, 0 },
+		};
+		for (const auto& c : cases) {
+			const auto* section = image.SectionAt(c.rva);
+			EXPECT_EQ(section ? section->name : "", c.section ? c.section : "") << std::hex << c.rva;
+			const auto bytes = image.BytesAt(c.rva, 1);
+			EXPECT_EQ(bytes.empty() ? 0 : bytes[0], c.byte) << std::hex << c.rva;
+		}
+	}
+
+	TEST(PeImage, BytesAtNeverReachesPastTheSectionHoweverMuchIsAskedFor)
+	{
+		const auto image = PeImage::Parse(BuildImage());
+		for (const std::size_t asked : { SIZE_MAX, SIZE_MAX - 4, SIZE_MAX / 2 + 1 }) {
+			EXPECT_EQ(image.BytesAt(0x1000, asked).size(), 0x200u) << asked;
+			EXPECT_EQ(image.BytesAt(0x11F8, asked).size(), 8u) << asked;
+		}
+	}
+
+	// Chains of every length around the limit, a loop and a broken link: what the image
+	// resolved once when it was read must be what a walk finds.
+	TEST(PeImage, ChainsResolvedOnceAgreeWithAWalkOfEachChain)
+	{
+		// Unwind blob k at 0x3000 + 16 k is chained to entry k + 1's range with blob k + 1;
+		// blob 40 is plain. Entry k thus lies 40 - k steps from its primary.
+		constexpr std::uint32_t   kBlobs = 40;
+		std::vector<std::uint8_t> xdata((kBlobs + 3) * 16, 0);
+		for (std::uint32_t k = 0; k < kBlobs; ++k) {
+			xdata[k * 16] = 0x01 | (0x4 << 3);
+			Put<std::uint32_t>(xdata, k * 16 + 4, 0x1000 + (k + 1) * 4);
+			Put<std::uint32_t>(xdata, k * 16 + 8, 0x1000 + (k + 1) * 4 + 4);
+			Put<std::uint32_t>(xdata, k * 16 + 12, 0x3000 + (k + 1) * 16);
+		}
+		xdata[kBlobs * 16] = 0x01;
+		// Blob 41 loops to itself; blob 42 claims 255 unwind codes, so the entry it continues
+		// would lie past the section: a broken link.
+		xdata[41 * 16] = 0x01 | (0x4 << 3);
+		Put<std::uint32_t>(xdata, 41 * 16 + 12, 0x3000 + 41 * 16);
+		xdata[42 * 16] = 0x01 | (0x4 << 3);
+		xdata[42 * 16 + 2] = 0xFF;
+
+		std::vector<std::uint8_t> pdata;
+		for (std::uint32_t k = 0; k <= kBlobs + 2; ++k) {
+			Put<std::uint32_t>(pdata, k * 12, 0x1000 + k * 4);
+			Put<std::uint32_t>(pdata, k * 12 + 4, 0x1000 + k * 4 + 4);
+			Put<std::uint32_t>(pdata, k * 12 + 8, 0x3000 + k * 16);
+		}
+		using TestSupport::PeBuilder;
+		PeBuilder builder;
+		builder.AddSection(".text", 0x1000, std::vector<std::uint8_t>(0x200, 0xCC), PeBuilder::kCode)
+		    .AddSection(".pdata", 0x2000, pdata, PeBuilder::kReadOnly)
+		    .AddSection(".xdata", 0x3000, xdata, PeBuilder::kReadOnly)
+		    .SetDirectory(PeBuilder::kExceptionDirectory, 0x2000, static_cast<std::uint32_t>(pdata.size()));
+		const auto image = PeImage::Parse(builder.Build());
+
+		ASSERT_EQ(image.RuntimeFunctions().size(), kBlobs + 3);
+		std::size_t resolved = 0;
+		for (const auto& entry : image.RuntimeFunctions()) {
+			const auto walked = image.Detour::FunctionTable::PrimaryOf(entry);
+			EXPECT_EQ(image.PrimaryOf(entry), walked) << std::hex << entry.begin;
+			resolved += walked.has_value();
+		}
+		// Steps 0 to 31 reach the primary: entries 9 to 40.
+		EXPECT_EQ(resolved, 32u);
+		EXPECT_EQ(image.Functions().size(), 1u);
+	}
+
+	// The image that made `addrlib check` run for 84 s: 65,535 sections and 4,000 entries
+	// each chained to itself. Read and asked about every entry, within a generous bound
+	// for a sanitizer build on a loaded machine.
+	TEST(PeImage, HostileImageIsReadInBoundedTime)
+	{
+		const auto start = std::chrono::steady_clock::now();
+		const auto image = PeImage::Parse(TestSupport::PeBuilder::FunctionImage(65535, 4000, true));
+		EXPECT_EQ(image.Sections().size(), 65535u);
+		EXPECT_TRUE(image.Functions().empty());
+		for (const auto& entry : image.RuntimeFunctions()) {
+			EXPECT_EQ(image.Locate(entry.begin).kind, Detour::FunctionTable::Position::Kind::InsideFunction);
+		}
+		EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+	}
+
+	TEST(PeImage, ReadsTheProductVersionFromTheVersionResource)
+	{
+		using TestSupport::PeBuilder;
+		const auto withResource = [](std::vector<std::uint8_t> a_resource) {
+			const auto size = static_cast<std::uint32_t>(a_resource.size());
+			return PeImage::Parse(PeBuilder{}
+			                          .AddSection(".rsrc", 0x1000, std::move(a_resource), PeBuilder::kReadOnly)
+			                          .SetDirectory(PeBuilder::kResourceDirectory, 0x1000, size)
+			                          .Build());
+		};
+		const auto good = PeBuilder::VersionResource(0x1000, u"1.11.221.0");
+		EXPECT_EQ(withResource(good).ProductVersionText(), "1.11.221.0");
+		EXPECT_EQ(withResource(PeBuilder::VersionResource(0x1000, u"1.2.\u0393")).ProductVersionText(), "1.2.?");
+
+		const struct
+		{
+			const char*                                     name;
+			std::function<void(std::vector<std::uint8_t>&)> damage;
+		} refused[] = {
+			{ "no version type", [](auto& r) { Put<std::uint32_t>(r, 16, 3); } },
+			{ "type entry is no directory", [](auto& r) { Put<std::uint32_t>(r, 20, 0x18); } },
+			{ "data entry outside the file", [](auto& r) { Put<std::uint32_t>(r, 0x48, 0x7FFFFFF0); } },
+			{ "block longer than the data", [](auto& r) { Put<std::uint16_t>(r, 0x58, 0xFFFF); } },
+			{ "block shorter than its header", [](auto& r) { Put<std::uint16_t>(r, 0x58, 4); } },
+			{ "cut inside the key", [](auto& r) { r.resize(0x58 + 12); } },
+		};
+		for (const auto& c : refused) {
+			auto resource = good;
+			c.damage(resource);
+			EXPECT_EQ(withResource(resource).ProductVersionText(), std::nullopt) << c.name;
+		}
+		EXPECT_EQ(PeImage::Parse(BuildImage()).ProductVersionText(), std::nullopt);
+	}
 
 #ifndef _WIN32
 	// A MinGW-built DLL of Wine's, read by us and by binutils' objdump: the same sections
