@@ -224,6 +224,8 @@ TEST_F(IDDBLoad, RawFileDefectsEndWithTheirMessage)
 	} cases[] = {
 		{ "count larger than the file", Raw({ { 1, 2 } }, 3), "Invalid Address Library file!\nThe entry count is larger than the file can hold.\nPath: " + file() },
 		{ "huge count", Raw({ { 1, 2 } }, 0x1000000000000000), "Invalid Address Library file!\nThe entry count is larger than the file can hold.\nPath: " + file() },
+		// 16 bytes times this count wraps to 16: a size computed that way would fit the file.
+		{ "count whose table size wraps", Raw({ { 1, 2 } }, 0xF000000000000001), "Invalid Address Library file!\nThe entry count is larger than the file can hold.\nPath: " + file() },
 		{ "ids not ascending", Raw({ { 5, 1 }, { 9, 2 }, { 7, 3 } }), "Invalid Address Library file!\nThe entries are not sorted by id.\nPath: " + file() },
 		{ "shorter than the count", Bytes{ 1, 0, 0 }, "Invalid Address Library file!\nThe file is shorter than its header.\nPath: " + file() },
 	};
