@@ -156,15 +156,19 @@ namespace
 	ReportedCellCache ReportedCells;
 
 	// True for the one caller that first reports this cell.
-	bool FirstReportForCell(std::uint32_t a_key)
+	// Runs on the game's thread: a cell that cannot be recorded (no memory for the set) is
+	// reported as new, so its line is written rather than lost; nothing escapes.
+	bool FirstReportForCell(std::uint32_t a_key) noexcept
 	{
 		if (ReportedCells.Contains(a_key)) {
 			return false;
 		}
-		bool first;
-		{
+		bool first = true;
+		try {
 			const std::scoped_lock lock{ ReportedCellMutex };
 			first = ReportedCellSet.insert(a_key).second;
+		} catch (...) {
+			return true;
 		}
 		ReportedCells.Publish(a_key);
 		return first;
@@ -221,7 +225,7 @@ namespace
 		return (name && *name) ? std::string_view{ name } : std::string_view{ "<none>" };
 	}
 
-	void LogBlockedInvalidation(const RE::TESObjectREFR* a_ref, const RE::TESObjectCELL* a_cell)
+	void LogBlockedInvalidation(const RE::TESObjectREFR* a_ref, const RE::TESObjectCELL* a_cell) noexcept
 	{
 		const auto cellName = GetFormName(a_cell);
 		const auto cellID = GetFormID(a_cell);
@@ -244,16 +248,12 @@ namespace
 			return gameResult;
 		}
 
-		// The game's thread runs this: a failure to record or write the line (no memory
-		// for the text, say) costs that line, never the game. The answer stands.
-		try {
-			if (Settings.bEnableLoggingFull) {
-				LogBlockedInvalidation(a_ref, a_cell);
-			} else if (Settings.bEnableLoggingIssues && FirstReportForCell(GetFormID(a_cell))) {
-				LogBlockedInvalidation(a_ref, a_cell);
-			}
-		} catch (...) {
-			// Nothing to undo: at worst the cell is recorded and its line is missing.
+		// Neither recording the cell nor writing the line lets anything out on the game's
+		// thread: at worst a line is lost. The answer stands.
+		if (Settings.bEnableLoggingFull) {
+			LogBlockedInvalidation(a_ref, a_cell);
+		} else if (Settings.bEnableLoggingIssues && FirstReportForCell(GetFormID(a_cell))) {
+			LogBlockedInvalidation(a_ref, a_cell);
 		}
 		return false;
 	}
@@ -277,11 +277,7 @@ namespace
 		}
 
 		if (Settings.bEnableLoggingFull) {
-			try {
-				REX::LogInfo("Skipped early precombine clear: cell={:08X}", GetFormID(a_cell));
-			} catch (...) {
-				// Formatting failed (no memory for the text): the line is lost, the skip stands.
-			}
+			REX::LogInfo("Skipped early precombine clear: cell={:08X}", GetFormID(a_cell));
 		}
 	}
 

@@ -37,6 +37,20 @@ namespace
 		const char*                                          folder{ "Fallout4" };
 		void*                                                branchPool{ nullptr };
 		std::vector<std::pair<std::uint32_t, std::uint64_t>> branchRequests;
+
+		// Back to the script every test starts from, whatever an earlier test left.
+		void Reset()
+		{
+			versions = {};
+			records = {};
+			trampoline = {};
+			queried.clear();
+			handleCalls = 0;
+			handleDelay = std::chrono::milliseconds{ 0 };
+			folder = "Fallout4";
+			branchPool = nullptr;
+			branchRequests.clear();
+		}
 	};
 	HostScript host;
 
@@ -97,6 +111,7 @@ namespace
 		void SetUp() override
 		{
 			FakeOS::Reset();
+			host.Reset();
 			host.trampoline.allocateFromBranchPool = &BranchPool;
 			FakeOS::SetThisImageBase(plugin.data());
 			FakeOS::AddModule(plugin.data(), "C:\\Games\\Fallout 4\\Data\\F4SE\\Plugins\\Quellstone.dll");
@@ -346,13 +361,18 @@ namespace
 		std::filesystem::path documents;
 	};
 
+	// The log file tests set up the log on records of their own, never through the
+	// process-wide F4SE::Initialize, which runs once per process: each holds whichever
+	// tests ran before it in the same process.
 	TEST_F(LogFileTest, LogFileIsCreatedWithTheFirstLine)
 	{
-		F4SE::Initialize(&load);
+		F4SE::Impl::API api;
+		api.LoadHostData(&load);
+		api.InitLog();
 		const auto lines = TestSupport::ReadLines(documents / "My Games" / "Fallout4" / "F4SE" / "Quellstone.log");
 		ASSERT_FALSE(lines.empty());
 		EXPECT_TRUE(std::regex_match(lines[0], std::regex{ R"(\[\d\d:\d\d:\d\d\.\d{3}\] \[ *\d+ *\] \[I\] Quellstone v1\.0\.0\.0)" })) << lines[0];
-		EXPECT_EQ(lines.size(), 1u); // the hook store's lines are below the info level
+		EXPECT_EQ(lines.size(), 1u);
 		EXPECT_EQ(FakeOS::OutstandingTaskMemory(), 0);
 		EXPECT_EQ(spdlog::default_logger()->name(), "global");
 	}
@@ -387,10 +407,11 @@ namespace
 	TEST_F(LogFileTest, EmptyGameFolderNameMeansNoLog)
 	{
 		host.folder = "";
-		F4SE::Initialize(&load);
+		F4SE::Impl::API api;
+		api.LoadHostData(&load);
+		api.InitLog();
 		EXPECT_EQ(FakeOS::CallCount("SHGetKnownFolderPath"), 0);
 		EXPECT_TRUE(std::filesystem::is_empty(documents));
-		host.folder = "Fallout4";
 	}
 
 	TEST_F(LogFileTest, LogThatCannotBeOpenedIsReportedAndTheOtherStepsRun)
@@ -417,9 +438,14 @@ namespace
 			EXPECT_EQ(spdlog::default_logger()->name(), "capture") << c.name;
 			EXPECT_EQ(FakeOS::OutstandingTaskMemory(), 0) << c.name;
 		}
+	}
 
-		// Through Initialize: nothing escapes, the failure is reported to the logger in
-		// place, and the interface queries and the hook store still run.
+	// Through the process-wide Initialize (a test of its own: it needs a process in which
+	// Initialize has not run): nothing escapes, the failure is reported to the logger in
+	// place, and the interface queries and the hook store still run.
+	TEST_F(LogFileTest, InitializeReportsALogThatCannotBeOpenedAndRunsTheOtherSteps)
+	{
+		std::ofstream{ documents / "My Games" } << "not a folder";
 		host.versions[1] = 9;
 		F4SE::Initialize(&load, { .rotatedFileCount = 5 });
 		const auto errors = Messages(spdlog::level::err);
@@ -427,7 +453,6 @@ namespace
 		EXPECT_TRUE(errors[0].starts_with("host initialisation: setting up the log file failed: ")) << errors[0];
 		EXPECT_EQ(errors[1], "interface definition is out of date");
 		EXPECT_EQ(Messages(spdlog::level::debug).size(), 2u);
-		host.versions = {};
 	}
 	TEST_F(LogFileTest, LevelOutsideTheKnownRangeIsHeldToTheNearestLevel)
 	{

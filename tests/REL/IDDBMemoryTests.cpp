@@ -44,16 +44,18 @@ namespace
 		} cases[] = {
 			// Refused before any allocation: the file cannot hold that many entries.
 			{ "count beyond the file", 0x7FFFFFFF, 4096, "Invalid Address Library file!\nThe entry count is larger than the file can hold.\nPath: " + file },
-			// The shared region of 32 GiB is more than the system gives.
-			{ "region beyond memory", 0x7FFFFFFF, (std::uint64_t{ 1 } << 31) + 4096, "Failed to create Address Library MemoryMap!\nError: 8" },
-			// The region (64 000 000 bytes) fits; the packed entries read for decoding
+			// The packed entries are read before any region is made: 2 GiB of them are
+			// refused first.
+			{ "packed entries of a huge count beyond memory", 0x7FFFFFFF, (std::uint64_t{ 1 } << 31) + 4096, "Not enough memory to load the Address Library file!\nPath: " + file },
+			// The packed entries (5 000 000 bytes) fit; neither the shared region nor a
+			// private one of 80 000 000 bytes does.
+			{ "region beyond memory", 5'000'000, 5'004'096, "Failed to create Address Library MemoryMap!\nError: 8 (not enough memory)\nPath: " + file },
+			// The region (64 000 000 bytes) would fit; the packed entries read for decoding
 			// (68 000 000 bytes) do not.
 			{ "packed entries beyond memory", 4'000'000, 100'000'000, "Not enough memory to load the Address Library file!\nPath: " + file },
 		};
 		for (const auto& c : cases) {
-			FakeOS::Reset();
-			SetGame("1.2.3.4");
-			SetPlugin("SKSE");
+			Relayout("SKSE");
 			const auto path = Write("versionlib-1-2-3-4.bin", V2{ .count = c.count }.Build());
 			std::filesystem::resize_file(path, c.fileSize);
 

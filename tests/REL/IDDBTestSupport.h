@@ -97,12 +97,22 @@ namespace IDDBTest
 		return out;
 	}
 
-	// What a fatal error showed: the message part of the box text, and whether the box
-	// was the wide one.
+	using PairList = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+	inline PairList Pairs(std::span<const REL::IDDB::ENTRY> a_table)
+	{
+		PairList out;
+		for (const auto& e : a_table) {
+			out.emplace_back(e.id, e.offset);
+		}
+		return out;
+	}
+
+	// What a fatal error showed: the message part of the box text (always the wide box,
+	// since every message may name a path or the plugin).
 	struct Fatal
 	{
 		std::string message;
-		bool        wide{ false };
 	};
 
 	class Fixture : public ::testing::Test
@@ -116,6 +126,16 @@ namespace IDDBTest
 			std::filesystem::create_directories(root);
 			SetGame("1.2.3.4");
 			SetPlugin("F4SE");
+		}
+
+		// Starts a case of a table-driven test afresh: an empty platform, no files, the
+		// game at a_game and the plugin in Data/<a_folder>/<a_plugins>.
+		void Relayout(const std::string& a_folder, const std::string& a_game = "1.2.3.4", const std::string& a_plugins = "Plugins")
+		{
+			FakeOS::Reset();
+			std::filesystem::remove_all(root / "Data");
+			SetGame(a_game);
+			SetPlugin(a_folder, a_plugins);
 		}
 
 		void TearDown() override
@@ -166,6 +186,7 @@ namespace IDDBTest
 					ADD_FAILURE() << "terminated without a message box";
 					return {};
 				}
+				EXPECT_TRUE(boxes.back().wide);
 				const auto& text = boxes.back().text;
 				const auto  at = text.find(L"): ");
 				const auto  message = text.substr(at == std::wstring::npos ? 0 : at + 3);
@@ -173,7 +194,7 @@ namespace IDDBTest
 				for (const auto c : message) {
 					narrow.push_back(static_cast<char>(c));
 				}
-				return { narrow, boxes.back().wide };
+				return { narrow };
 			}
 			ADD_FAILURE() << "no fatal error";
 			return {};

@@ -22,16 +22,6 @@ namespace
 
 	constexpr std::string_view kBad115900 = "686D40387F638ED75AD43BB76CA14170576F1A30E91144F280987D13A3012B1CA6A4E04E6BE7A5B99E46C50332C49BE40C3D9448038E17D3D31C40E72A90AE26";
 
-	std::vector<std::pair<std::uint64_t, std::uint64_t>> Pairs(std::span<const IDDB::ENTRY> a_table)
-	{
-		std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
-		for (const auto& e : a_table) {
-			out.emplace_back(e.id, e.offset);
-		}
-		return out;
-	}
-
-	using PairList = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 } // namespace
 
 TEST_F(IDDBLoad, LoaderComesFromTheFolderTwoLevelsAboveThePlugin)
@@ -52,9 +42,7 @@ TEST_F(IDDBLoad, LoaderComesFromTheFolderTwoLevelsAboveThePlugin)
 		{ "Other", "Plugins", "version-1-2-3-4.bin", false, IDDB::LOADER::None },
 	};
 	for (const auto& c : cases) {
-		FakeOS::Reset();
-		SetGame("1.2.3.4");
-		SetPlugin(c.folder, c.plugins);
+		Relayout(c.folder, "1.2.3.4", c.plugins);
 		const auto bytes = std::string_view{ c.file }.starts_with("versionlib") ? V5(2, { 0, 0x10 }) : Raw({ { 1, 0x10 } });
 		Write(c.file, bytes);
 		if (c.loads) {
@@ -64,7 +52,6 @@ TEST_F(IDDBLoad, LoaderComesFromTheFolderTwoLevelsAboveThePlugin)
 		} else {
 			const auto fatal = ExpectFatal([] { const IDDB db; });
 			EXPECT_EQ(fatal.message, "Failed to determine Address Library loader!") << c.folder;
-			EXPECT_FALSE(fatal.wide);
 		}
 	}
 }
@@ -85,10 +72,7 @@ TEST_F(IDDBLoad, CandidateNamesAreTriedInPrefixOrderAndOnlyF4SEVersionFilesAreRa
 		{ "F4SE", { "version-1-2-3-4.bin" }, "version-1-2-3-4.bin", 0 },
 	};
 	for (const auto& c : cases) {
-		FakeOS::Reset();
-		std::filesystem::remove_all(root / "Data");
-		SetGame("1.2.3.4");
-		SetPlugin(c.folder);
+		Relayout(c.folder);
 		for (const auto* file : c.present) {
 			Write(file, std::string_view{ c.folder } == "F4SE" ? raw : v2);
 		}
@@ -104,25 +88,35 @@ TEST_F(IDDBLoad, F4SEWithOnlyAVersionlibFileFindsNoPath)
 	Write("versionlib-1-2-3-4.bin", V5(2, { 0, 0x10 }));
 	const auto fatal = ExpectFatal([] { const IDDB db; });
 	EXPECT_EQ(fatal.message, "Failed to determine Address Library path!\nLoader: F4SE");
-	EXPECT_FALSE(fatal.wide);
 }
 
-TEST_F(IDDBLoad, AFolderNamedLikeTheFileCountsAsPresent)
+// A folder where the file should be, and a file with nothing in it, are each named for
+// what they are, with the path, in every format; neither reaches the platform's open.
+TEST_F(IDDBLoad, AFolderOrAnEmptyFileInTheFilesPlaceIsNamedForWhatItIs)
 {
-	std::filesystem::create_directories(pluginDir / "version-1-2-3-4.bin");
-	const auto fatal = ExpectFatal([] { const IDDB db; });
-	// Chosen, then refused by the platform when opened as a file (access denied).
-	EXPECT_EQ(fatal.message, "Failed to create Address Library MemoryMap!\nError: 5\nPath: " + PathText("version-1-2-3-4.bin"));
-	EXPECT_TRUE(fatal.wide);
-}
-
-TEST_F(IDDBLoad, AFolderNamedLikeAFormattedFileCannotBeRead)
-{
-	SetPlugin("SKSE");
-	std::filesystem::create_directories(pluginDir / "versionlib-1-2-3-4.bin");
-	const auto fatal = ExpectFatal([] { const IDDB db; });
-	EXPECT_EQ(fatal.message, "Failed to open Address Library file!\nPath: " + PathText("versionlib-1-2-3-4.bin"));
-	EXPECT_TRUE(fatal.wide);
+	const struct
+	{
+		const char* folder;
+		const char* file;
+		bool        makeFolder;
+		const char* message;
+	} cases[] = {
+		{ "F4SE", "version-1-2-3-4.bin", true, "Address Library path is a folder!\nPath: " },
+		{ "SKSE", "versionlib-1-2-3-4.bin", true, "Address Library path is a folder!\nPath: " },
+		{ "F4SE", "version-1-2-3-4.bin", false, "Address Library file is empty!\nPath: " },
+		{ "SKSE", "versionlib-1-2-3-4.bin", false, "Address Library file is empty!\nPath: " },
+	};
+	for (const auto& c : cases) {
+		Relayout(c.folder);
+		if (c.makeFolder) {
+			std::filesystem::create_directories(pluginDir / c.file);
+		} else {
+			Write(c.file, {});
+		}
+		const auto fatal = ExpectFatal([] { const IDDB db; });
+		EXPECT_EQ(fatal.message, c.message + PathText(c.file)) << c.file;
+		EXPECT_EQ(FakeOS::CallCount("CreateFileW"), 0) << c.file;
+	}
 }
 
 TEST_F(IDDBLoad, ExistenceTestFailingForAnotherReasonIsReportedWithThePath)
@@ -135,7 +129,6 @@ TEST_F(IDDBLoad, ExistenceTestFailingForAnotherReasonIsReportedWithThePath)
 	const auto fatal = ExpectFatal([] { const IDDB db; });
 	EXPECT_TRUE(fatal.message.starts_with("Failed to check for Address Library file!\nError: ")) << fatal.message;
 	EXPECT_TRUE(fatal.message.ends_with("\nPath: " + PathText("version-1-2-3-4.bin"))) << fatal.message;
-	EXPECT_TRUE(fatal.wide);
 }
 
 TEST_F(IDDBLoad, RawFileIsUsedWhereItIsMapped)
@@ -167,9 +160,7 @@ TEST_F(IDDBLoad, PackedEntriesDecodeAgainstThePreviousEntry)
 		{ "0x66 takes two 2-byte absolutes", { 0x66, 0x34, 0x12, 0x78, 0x56 }, 1, { { 0x1234, 0x5678 } } },
 	};
 	for (const auto& c : cases) {
-		FakeOS::Reset();
-		SetGame("1.2.3.4");
-		SetPlugin("SKSE");
+		Relayout("SKSE");
 		Write("versionlib-1-2-3-4.bin", V2{ .count = c.count, .packed = c.packed }.Build());
 		const IDDB db;
 		EXPECT_EQ(Pairs(db.table()), c.expected) << c.name;
@@ -194,32 +185,28 @@ TEST_F(IDDBLoad, LoadFailuresEndWithTheirMessage)
 		const char* name;
 		Bytes       bytes;
 		std::string message;
-		bool        wide;
 	} cases[] = {
-		{ "type byte with bit 3", V2{ .count = 1, .packed = { 0x08 } }.Build(), "Unhandled type while loading Address Library!", false },
-		{ "file version differs", V2{ .version = { 1, 2, 3, 5 }, .count = 0 }.Build(), "Address Library version mismatch!\nExpected Version: 1.2.3.4\nActual Version: 1.2.3.5", false },
-		{ "format-5 version differs", V5(1, { 0 }, { 1, 2, 4, 4 }), "Address Library version mismatch!\nExpected Version: 1.2.3.4\nActual Version: 1.2.4.4", false },
-		{ "ends inside the packed entries", V2{ .count = 2, .packed = { 0x66, 1, 0, 2, 0, 0x66, 1 } }.Build(), "Failed to open Address Library file!\nPath: " + file(), true },
-		{ "ends inside the name", [] { auto b = V2{ .nameLength = 0xFFFFFFFF }.Build(); b.resize(30); return b; }(), "Failed to open Address Library file!\nPath: " + file(), true },
-		{ "format 6", V2{ .format = 6 }.Build(), "Unsupported Address Library format: 6", false },
-		{ "format 0", V2{ .format = 0 }.Build(), "Unsupported Address Library format: 0", false },
-		{ "format 3", V2{ .format = 3 }.Build(), "Unsupported Address Library format: 3", false },
-		{ "shorter than the format field", Bytes{ 2, 0 }, "Failed to open Address Library file!\nPath: " + file(), true },
-		{ "format-5 header cut short", Bytes{ 5, 0, 0, 0, 1, 0 }, "Failed to open Address Library file!\nPath: " + file(), true },
-		{ "negative address count", V2{ .count = -1 }.Build(), "Invalid Address Library file!\nThe address count is negative.\nPath: " + file(), true },
-		{ "count beyond the packed bytes", V2{ .count = 1000, .packed = { 0x11, 0x11 } }.Build(), "Invalid Address Library file!\nThe entry count is larger than the file can hold.\nPath: " + file(), true },
-		{ "scaled entry under pointer size 0", V2{ .pointerSize = 0, .count = 1, .packed = { 0x91 } }.Build(), "Invalid Address Library file!\nAn entry is scaled by a pointer size of 0.\nPath: " + file(), true },
-		{ "format-5 negative count", V5(-3, { 0, 1 }), "Invalid Address Library file!\nThe address count is negative.\nPath: " + file(), true },
-		{ "format-5 count beyond the file", V5(100, { 0, 1 }), "Invalid Address Library file!\nThe entry count is larger than the file can hold.\nPath: " + file(), true },
+		{ "type byte with bit 3", V2{ .count = 1, .packed = { 0x08 } }.Build(), "Unhandled type while loading Address Library!" },
+		{ "file version differs", V2{ .version = { 1, 2, 3, 5 }, .count = 0 }.Build(), "Address Library version mismatch!\nExpected Version: 1.2.3.4\nActual Version: 1.2.3.5" },
+		{ "format-5 version differs", V5(1, { 0 }, { 1, 2, 4, 4 }), "Address Library version mismatch!\nExpected Version: 1.2.3.4\nActual Version: 1.2.4.4" },
+		{ "ends inside the packed entries", V2{ .count = 2, .packed = { 0x66, 1, 0, 2, 0, 0x66, 1 } }.Build(), "Failed to open Address Library file!\nPath: " + file() },
+		{ "ends inside the name", [] { auto b = V2{ .nameLength = 0xFFFFFFFF }.Build(); b.resize(30); return b; }(), "Failed to open Address Library file!\nPath: " + file() },
+		{ "format 6", V2{ .format = 6 }.Build(), "Unsupported Address Library format: 6" },
+		{ "format 0", V2{ .format = 0 }.Build(), "Unsupported Address Library format: 0" },
+		{ "format 3", V2{ .format = 3 }.Build(), "Unsupported Address Library format: 3" },
+		{ "shorter than the format field", Bytes{ 2, 0 }, "Failed to open Address Library file!\nPath: " + file() },
+		{ "format-5 header cut short", Bytes{ 5, 0, 0, 0, 1, 0 }, "Failed to open Address Library file!\nPath: " + file() },
+		{ "negative address count", V2{ .count = -1 }.Build(), "Invalid Address Library file!\nThe address count is negative.\nPath: " + file() },
+		{ "count beyond the packed bytes", V2{ .count = 1000, .packed = { 0x11, 0x11 } }.Build(), "Invalid Address Library file!\nThe entry count is larger than the file can hold.\nPath: " + file() },
+		{ "scaled entry under pointer size 0", V2{ .pointerSize = 0, .count = 1, .packed = { 0x91 } }.Build(), "Invalid Address Library file!\nAn entry is scaled by a pointer size of 0.\nPath: " + file() },
+		{ "format-5 negative count", V5(-3, { 0, 1 }), "Invalid Address Library file!\nThe address count is negative.\nPath: " + file() },
+		{ "format-5 count beyond the file", V5(100, { 0, 1 }), "Invalid Address Library file!\nThe entry count is larger than the file can hold.\nPath: " + file() },
 	};
 	for (const auto& c : cases) {
-		FakeOS::Reset();
-		SetGame("1.2.3.4");
-		SetPlugin("SKSE");
+		Relayout("SKSE");
 		Write("versionlib-1-2-3-4.bin", c.bytes);
 		const auto fatal = ExpectFatal([] { const IDDB db; });
 		EXPECT_EQ(fatal.message, c.message) << c.name;
-		EXPECT_EQ(fatal.wide, c.wide) << c.name;
 		// Whatever was opened on the way is released again.
 		EXPECT_EQ(FakeOS::OpenHandles(), 0) << c.name;
 		EXPECT_EQ(FakeOS::OpenViews(), 0) << c.name;
@@ -237,18 +224,16 @@ TEST_F(IDDBLoad, RawFileDefectsEndWithTheirMessage)
 	} cases[] = {
 		{ "count larger than the file", Raw({ { 1, 2 } }, 3), "Invalid Address Library file!\nThe entry count is larger than the file can hold.\nPath: " + file() },
 		{ "huge count", Raw({ { 1, 2 } }, 0x1000000000000000), "Invalid Address Library file!\nThe entry count is larger than the file can hold.\nPath: " + file() },
+		// 16 bytes times this count wraps to 16: a size computed that way would fit the file.
+		{ "count whose table size wraps", Raw({ { 1, 2 } }, 0xF000000000000001), "Invalid Address Library file!\nThe entry count is larger than the file can hold.\nPath: " + file() },
 		{ "ids not ascending", Raw({ { 5, 1 }, { 9, 2 }, { 7, 3 } }), "Invalid Address Library file!\nThe entries are not sorted by id.\nPath: " + file() },
 		{ "shorter than the count", Bytes{ 1, 0, 0 }, "Invalid Address Library file!\nThe file is shorter than its header.\nPath: " + file() },
-		{ "empty file", Bytes{}, "Failed to create Address Library MemoryMap!\nError: 1006\nPath: " + file() },
 	};
 	for (const auto& c : cases) {
-		FakeOS::Reset();
-		SetGame("1.2.3.4");
-		SetPlugin("F4SE");
+		Relayout("F4SE");
 		Write("version-1-2-3-4.bin", c.bytes);
 		const auto fatal = ExpectFatal([] { const IDDB db; });
 		EXPECT_EQ(fatal.message, c.message) << c.name;
-		EXPECT_TRUE(fatal.wide) << c.name;
 	}
 }
 
@@ -260,7 +245,7 @@ TEST_F(IDDBLoad, VersionComparesOnlyTheLow16BitsAndLongNamesAreSkipped)
 	EXPECT_EQ(Pairs(db.table()), (PairList{ { 1, 2 } }));
 }
 
-TEST_F(IDDBLoad, MappingFailuresEndWithTheErrorNumber)
+TEST_F(IDDBLoad, OpenAndMappingFailuresNameTheirStepTheErrorAndThePath)
 {
 	const struct
 	{
@@ -269,43 +254,47 @@ TEST_F(IDDBLoad, MappingFailuresEndWithTheErrorNumber)
 		const char* file;
 		Bytes       bytes;
 		const char* failing;
-		std::string message;
-		bool        wide;
+		const char* message;
 	} cases[] = {
-		{ "raw: file does not open", "F4SE", "version-1-2-3-4.bin", Raw({ { 1, 2 } }), "CreateFileW", "Failed to create Address Library MemoryMap!\nError: 32\nPath: ", true },
-		{ "raw: size unknown", "F4SE", "version-1-2-3-4.bin", Raw({ { 1, 2 } }), "GetFileSizeEx", "Failed to create Address Library MemoryMap!\nError: 32\nPath: ", true },
-		{ "raw: view refused", "F4SE", "version-1-2-3-4.bin", Raw({ { 1, 2 } }), "MapViewOfFile", "Failed to create Address Library MemoryMap!\nError: 32\nPath: ", true },
-		{ "format 5: mapping refused", "SKSE", "versionlib-1-2-3-4.bin", V5(2, { 0, 1 }), "CreateFileMappingA", "Failed to create Address Library MemoryMap!\nError: 32\nPath: ", true },
-		{ "format 2: region refused", "SKSE", "versionlib-1-2-3-4.bin", V2{ .count = 1, .packed = { 0x11 } }.Build(), "CreateFileMappingA", "Failed to create Address Library MemoryMap!\nError: 32", false },
-		{ "format 2: view refused", "SKSE", "versionlib-1-2-3-4.bin", V2{ .count = 1, .packed = { 0x11 } }.Build(), "MapViewOfFile", "Failed to create Address Library MemoryMap!\nError: 32", false },
+		{ "raw: file does not open", "F4SE", "version-1-2-3-4.bin", Raw({ { 1, 2 } }), "CreateFileW", "Failed to open Address Library file!\nError: 32 (the file is in use by another program)\nPath: " },
+		{ "raw: size unknown", "F4SE", "version-1-2-3-4.bin", Raw({ { 1, 2 } }), "GetFileSizeEx", "Failed to create Address Library MemoryMap!\nError: 32 (the file is in use by another program)\nPath: " },
+		{ "raw: view refused", "F4SE", "version-1-2-3-4.bin", Raw({ { 1, 2 } }), "MapViewOfFile", "Failed to create Address Library MemoryMap!\nError: 32 (the file is in use by another program)\nPath: " },
+		{ "format 5: mapping refused", "SKSE", "versionlib-1-2-3-4.bin", V5(2, { 0, 1 }), "CreateFileMappingA", "Failed to create Address Library MemoryMap!\nError: 32 (the file is in use by another program)\nPath: " },
+		{ "format 2: region refused", "SKSE", "versionlib-1-2-3-4.bin", V2{ .count = 1, .packed = { 0x11 } }.Build(), "CreateFileMappingA", "Failed to create Address Library MemoryMap!\nError: 32 (the file is in use by another program)\nPath: " },
+		{ "format 2: view refused", "SKSE", "versionlib-1-2-3-4.bin", V2{ .count = 1, .packed = { 0x11 } }.Build(), "MapViewOfFile", "Failed to create Address Library MemoryMap!\nError: 32 (the file is in use by another program)\nPath: " },
 	};
 	for (const auto& c : cases) {
-		FakeOS::Reset();
-		SetGame("1.2.3.4");
-		SetPlugin(c.folder);
+		Relayout(c.folder);
 		Write(c.file, c.bytes);
 		FakeOS::FailCalls(c.failing, 32);
 		const auto fatal = ExpectFatal([] { const IDDB db; });
-		EXPECT_EQ(fatal.message, c.wide ? c.message + PathText(c.file) : c.message) << c.name;
-		EXPECT_EQ(fatal.wide, c.wide) << c.name;
+		EXPECT_EQ(fatal.message, c.message + PathText(c.file)) << c.name;
 		EXPECT_EQ(FakeOS::OpenHandles(), 0) << c.name;
 		EXPECT_FALSE(FakeOS::MappingExists("HOSTLIB_IDDB_OFFSETS_1_2_3_4")) << c.name;
 	}
 }
 
-TEST_F(IDDBLoad, ASecondLoaderReadsTheExistingRegionWithoutDecoding)
+TEST_F(IDDBLoad, ASecondLoaderReadsTheExistingRegionWithoutDecodingOnlyForTheSameFile)
 {
 	SetPlugin("SKSE");
 	Write("versionlib-1-2-3-4.bin", V2{ .count = 2, .packed = { 0x66, 1, 0, 0x10, 0, 0x11 } }.Build());
 	const IDDB first;
 	EXPECT_TRUE(first.map().created());
 
-	// Same header, other entries: a second loader that decoded would see 0x50.
-	Write("versionlib-1-2-3-4.bin", V2{ .count = 2, .packed = { 0x66, 1, 0, 0x50, 0, 0x11 } }.Build());
 	const IDDB second;
 	EXPECT_FALSE(second.map().created());
+	EXPECT_TRUE(second.map().shared());
+	EXPECT_EQ(second.table().data(), first.table().data());
 	EXPECT_EQ(Pairs(second.table()), (PairList{ { 1, 0x10 }, { 2, 0x11 } }));
 	EXPECT_EQ(FakeOS::CallCount("CreateFileMappingA"), 1);
+
+	// Same header, other entries: the region holds another file's table, so this loader
+	// decodes its own file privately and the region stays as it was.
+	Write("versionlib-1-2-3-4.bin", V2{ .count = 2, .packed = { 0x66, 1, 0, 0x50, 0, 0x11 } }.Build());
+	const IDDB third;
+	EXPECT_FALSE(third.map().shared());
+	EXPECT_EQ(Pairs(third.table()), (PairList{ { 1, 0x50 }, { 2, 0x51 } }));
+	EXPECT_EQ(Pairs(first.table()), (PairList{ { 1, 0x10 }, { 2, 0x11 } }));
 }
 
 TEST_F(IDDBLoad, TheRegionIsNamedForTheGameVersionAndReleasedWithTheInstance)
@@ -341,10 +330,7 @@ TEST_F(IDDBLoad, KnownBadFilesAreHashedOnlyWhenTheGameVersionMatches)
 		{ "matching row and digest: refused", "F4SE", "1.11.159.0", true, 1, "Invalid Address Library loaded!\n\nRedownload Address Library for your game version.\nGame Version: 1.11.159.0" },
 	};
 	for (const auto& c : cases) {
-		FakeOS::Reset();
-		std::filesystem::remove_all(root / "Data");
-		SetGame(c.game);
-		SetPlugin(c.folder);
+		Relayout(c.folder, c.game);
 		const auto version = std::string(c.game);
 		auto       dashed = version;
 		std::replace(dashed.begin(), dashed.end(), '.', '-');
@@ -363,7 +349,6 @@ TEST_F(IDDBLoad, KnownBadFilesAreHashedOnlyWhenTheGameVersionMatches)
 		} else {
 			const auto fatal = ExpectFatal([] { const IDDB db; });
 			EXPECT_EQ(fatal.message, c.message) << c.name;
-			EXPECT_FALSE(fatal.wide) << c.name;
 			EXPECT_EQ(FakeOS::CallCount("BCryptHashData"), c.hashes) << c.name;
 		}
 	}
@@ -373,14 +358,11 @@ TEST_F(IDDBLoad, AFailingHashServiceIsFatalWhenARowMatches)
 {
 	const char* steps[] = { "BCryptOpenAlgorithmProvider", "BCryptCreateHash", "BCryptHashData", "BCryptGetProperty", "BCryptFinishHash" };
 	for (const auto* step : steps) {
-		FakeOS::Reset();
-		SetGame("1.10.980.0");
-		SetPlugin("F4SE");
+		Relayout("F4SE", "1.10.980.0");
 		Write("version-1-10-980-0.bin", Raw({ { 1, 0x10 } }));
 		FakeOS::FailCalls(step);
 		const auto fatal = ExpectFatal([] { const IDDB db; });
 		EXPECT_EQ(fatal.message, "Failed to hash Address Library file!\nPath: " + PathText("version-1-10-980-0.bin")) << step;
-		EXPECT_TRUE(fatal.wide) << step;
 		// Whatever the hash service opened is closed again.
 		EXPECT_EQ(FakeOS::OpenHandles(), 0) << step;
 	}
@@ -396,7 +378,6 @@ TEST_F(IDDBLoad, LookupsInTheSortedTable)
 	for (const std::uint64_t id : { 0ull, 4ull, 10ull, 13ull, ~0ull }) {
 		const auto fatal = ExpectFatal([&] { (void)db.offset(id); });
 		EXPECT_EQ(fatal.message, fmt::format("Failed to find offset for Address Library ID!\nInvalid ID: {}\nGame Version: 1.2.3.4", id));
-		EXPECT_FALSE(fatal.wide);
 	}
 }
 
@@ -425,6 +406,8 @@ TEST_F(IDDBLoad, LookupsInTheFlatArray)
 	}
 }
 
+// A file without entries loads in every format (format 2 makes no region for it) and
+// its lookups say so with the path.
 TEST_F(IDDBLoad, EmptyTablesReportThatNothingIsLoaded)
 {
 	const struct
@@ -435,16 +418,14 @@ TEST_F(IDDBLoad, EmptyTablesReportThatNothingIsLoaded)
 	} cases[] = {
 		{ "F4SE", "version-1-2-3-4.bin", Raw({}) },
 		{ "SKSE", "versionlib-1-2-3-4.bin", V5(0, {}) },
+		{ "SKSE", "versionlib-1-2-3-4.bin", V2{ .count = 0 }.Build() },
 	};
 	for (const auto& c : cases) {
-		FakeOS::Reset();
-		SetGame("1.2.3.4");
-		SetPlugin(c.folder);
+		Relayout(c.folder);
 		Write(c.file, c.bytes);
 		const IDDB db;
 		const auto fatal = ExpectFatal([&] { (void)db.offset(0); });
-		EXPECT_EQ(fatal.message, "No Address Library has been loaded!") << c.folder;
-		EXPECT_FALSE(fatal.wide);
+		EXPECT_EQ(fatal.message, "No Address Library has been loaded!\nPath: " + PathText(c.file)) << c.folder;
 	}
 }
 
@@ -492,7 +473,6 @@ TEST_F(IDDBLoad, ResolveIdRefusesOffsetsOutsideTheGameImage)
 		const auto boxes = FakeOS::MessageBoxes().size();
 		const auto fatal = ExpectFatal([&] { (void)REL::ResolveID(c.id); });
 		EXPECT_EQ(FakeOS::MessageBoxes().size(), boxes + 1);
-		EXPECT_TRUE(fatal.wide) << c.id;
 		EXPECT_EQ(fatal.message, fmt::format("Address Library offset lies outside the game!\nID: {}\nOffset: 0x{:X}\nImage Size: 0x{:X}\nPath: {}\n\n"
 		                                     "This Address Library file does not belong to game version 1.2.3.4. Install the Address Library for this game version.",
 		                                     c.id, c.offset, kGameImageSize, PathText("version-1-2-3-4.bin")))

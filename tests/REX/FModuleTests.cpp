@@ -19,9 +19,10 @@ namespace
 	};
 } // namespace
 
-TEST_F(FModuleTest, FindSectionMatchesTheFirstEntryByItsNamePrefix)
+TEST_F(FModuleTest, FindSectionMatchesTheWholeName)
 {
-	auto       image = MakeImage({ { ".data", 0x100, 0x3000 }, { ".text", 0x500, 0x1000 }, { ".textbss", 0x10, 0x2000 }, { ".rdata123", 0x20, 0x4000 } });
+	// ".textbss" stands first: ".text" must not take it for itself.
+	auto       image = MakeImage({ { ".data", 0x100, 0x3000 }, { ".textbss", 0x10, 0x2000 }, { ".text", 0x500, 0x1000 }, { ".rdata123", 0x20, 0x4000 } });
 	const auto module = REX::FModule{ image.data() };
 	const auto base = reinterpret_cast<std::uintptr_t>(image.data());
 
@@ -35,7 +36,6 @@ TEST_F(FModuleTest, FindSectionMatchesTheFirstEntryByItsNamePrefix)
 		{ ".textbss", 0x2000, 0x10 },
 		{ ".data", 0x3000, 0x100 },
 		{ ".rdata1234567", 0x4000, 0x20 }, // only the first 8 bytes take part
-		{ ".t", 0x1000, 0x500 },           // a short name matches any section it begins
 	};
 	for (const auto& c : cases) {
 		const auto section = module.FindSection(c.name);
@@ -44,10 +44,13 @@ TEST_F(FModuleTest, FindSectionMatchesTheFirstEntryByItsNamePrefix)
 		EXPECT_EQ(section.size, c.size) << c.name;
 	}
 
-	const auto missing = module.FindSection(".reloc");
-	EXPECT_EQ(missing.module, 0u);
-	EXPECT_EQ(missing.start, 0u);
-	EXPECT_EQ(missing.size, 0u);
+	// A name that only begins a section's name, or a name no section has, finds nothing.
+	for (const char* name : { ".reloc", ".t", ".tex", ".textb" }) {
+		const auto missing = module.FindSection(name);
+		EXPECT_EQ(missing.module, 0u) << name;
+		EXPECT_EQ(missing.start, 0u) << name;
+		EXPECT_EQ(missing.size, 0u) << name;
+	}
 }
 
 TEST_F(FModuleTest, FindSectionHonoursTheOptionalHeaderSize)

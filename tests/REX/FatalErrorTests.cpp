@@ -89,7 +89,7 @@ TEST_F(FatalErrorTest, LogsCriticalBeforeTheBoxThenEndsWithExitCode1)
 
 	ASSERT_EQ(FakeOS::MessageBoxes().size(), 1u);
 	const auto& box = FakeOS::MessageBoxes()[0];
-	EXPECT_FALSE(box.wide);
+	EXPECT_TRUE(box.wide);
 	EXPECT_EQ(box.text, L"REL/Trampoline(113): Failed to create trampoline");
 	EXPECT_EQ(box.caption, L"Quellstone.dll");
 	EXPECT_EQ(box.type, 0u);
@@ -138,6 +138,23 @@ TEST_F(FatalErrorTest, WideMessageGoesToTheWideBoxAndToTheLogAsUtf8)
 	EXPECT_NE(box.text.find(L"): Path: C:\\Spiele\\D\u00e4ten\\x.bin"), std::wstring::npos);
 	EXPECT_EQ(box.caption, L"Quellstone.dll");
 	EXPECT_EQ(FakeOS::Terminations(), std::vector<REX::OS::UINT>{ 1 });
+}
+
+// Narrow messages are UTF-8; a plugin file or a path named outside the ANSI code page must
+// reach the box as the player sees it in the file manager.
+TEST_F(FatalErrorTest, NarrowMessageWithANonAsciiNameReachesTheWideBoxIntact)
+{
+	FakeOS::AddModule(kPlugin, "C:\\Plugins\\\xCE\x95\xCE\xBB\xCE\xBB\xCE\xB7\xCE\xBD.dll"); // Ελλην.dll
+	TestSupport::LogCapture capture;
+	EXPECT_THROW(REX::Fatal("Path: {}", std::string_view{ "D\xC3\xA4ten" }), FakeOS::ProcessTerminated);
+
+	ASSERT_EQ(FakeOS::MessageBoxes().size(), 1u);
+	const auto& box = FakeOS::MessageBoxes()[0];
+	EXPECT_TRUE(box.wide);
+	EXPECT_NE(box.text.find(L"): Path: D\u00e4ten"), std::wstring::npos);
+	EXPECT_EQ(box.caption, L"\u0395\u03bb\u03bb\u03b7\u03bd.dll");
+	EXPECT_EQ(FakeOS::CallCount("MessageBoxA"), 0);
+	EXPECT_EQ(capture.Lines().at(0).message, "Path: D\xC3\xA4ten");
 }
 
 TEST_F(FatalErrorTest, UnreadableModulePathGivesTheSystemCaption)

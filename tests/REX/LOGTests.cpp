@@ -24,6 +24,33 @@ struct fmt::formatter<Counted> : fmt::formatter<std::string_view>
 	}
 };
 
+namespace
+{
+	// Throws while it is formatted, as a formatter does when its text cannot be allocated.
+	struct Throwing
+	{
+	};
+} // namespace
+
+template <>
+struct fmt::formatter<Throwing> : fmt::formatter<std::string_view>
+{
+	auto format(const Throwing&, fmt::format_context&) const -> fmt::format_context::iterator { throw std::bad_alloc{}; }
+};
+
+// The fronts run inside hooked game functions: a message that cannot be made costs that
+// line, and nothing leaves the front.
+TEST(LogFront, AMessageThatCannotBeFormattedIsLostWithoutLeavingTheFront)
+{
+	TestSupport::LogCapture capture;
+	EXPECT_NO_THROW(REX::LogInfo("lost {}", Throwing{}));
+	EXPECT_NO_THROW(REX::Log(ELogLevel::Error, "lost {}", Throwing{}));
+	REX::LogInfo("kept {}", 1);
+	const auto lines = capture.Lines();
+	ASSERT_EQ(lines.size(), 1u);
+	EXPECT_EQ(lines[0].message, "kept 1");
+}
+
 TEST(LogMessage, LevelsAboveCriticalAreDroppedSilently)
 {
 	TestSupport::LogCapture capture;

@@ -39,6 +39,10 @@ TEST(TextConversion, MalformedUtf8BecomesReplacementCharacters)
 		{ "overlong slash", "\xC0\xAF", L"\uFFFD\uFFFD" },
 		{ "encoded surrogate", "\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD" },
 		{ "beyond U+10FFFF", "\xF4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD" },
+		// F8 to FF lead no sequence; their low bits must not make a code point.
+		{ "lead byte F9", "\xF9\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD" },
+		{ "lead byte F8", "\xF8\x88\x80\x80z", L"\uFFFD\uFFFD\uFFFD\uFFFDz" },
+		{ "lead byte FF", "\xFF\x80", L"\uFFFD\uFFFD" },
 	};
 	for (const auto& c : cases) {
 		EXPECT_EQ(REX::WideFromUtf8(c.utf8), c.wide) << c.name;

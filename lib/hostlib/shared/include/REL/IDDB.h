@@ -7,6 +7,7 @@
 // to be broken, and answers lookups. REL::ResolveID is the way in for the rest of the
 // library and the plugin.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -55,19 +56,33 @@ namespace REL
 
 		// A view of a named file-mapping object: the database file itself (raw and
 		// format 5, read-only) or a region backed by the paging file (formats 1 and 2).
+		// Without a name the view is private to this process.
 		class MEMORY_MAP
 		{
 		public:
+			// The step at which the last open or create failed, with the platform's error.
+			enum class STEP
+			{
+				None,
+				OpenFile,
+				FileSize,
+				Mapping,
+				View,
+			};
+
 			MEMORY_MAP() = default;
 			MEMORY_MAP(const MEMORY_MAP&) = delete;
 			MEMORY_MAP& operator=(const MEMORY_MAP&) = delete;
 			~MEMORY_MAP() { close(); }
 
 			// Opens the mapping object of that name if it exists, else creates it over the
-			// held file (none: the paging file); maps a_size bytes of it.
+			// held file (none: the paging file); maps a_size bytes of it. When the named
+			// object cannot be made or mapped, the view is private.
 			bool create(bool a_writable, std::string_view a_name, std::uint64_t a_size);
 			// Opens the file, then does what create does over it. A size with all bits
-			// set maps the whole file.
+			// set maps the whole file. A named object that another loader made over
+			// another file is used only when it holds this file's bytes; otherwise the
+			// file is mapped privately.
 			bool open(bool a_writable, const std::filesystem::path& a_path, std::string_view a_name, std::uint64_t a_size);
 			void close() noexcept;
 
@@ -75,6 +90,10 @@ namespace REL
 			[[nodiscard]] std::uint64_t size() const noexcept { return _size; }
 			// True when this process made the mapping object rather than finding it.
 			[[nodiscard]] bool created() const noexcept { return _created; }
+			// True when the view is of the named object, seen by every loader of the session.
+			[[nodiscard]] bool           shared() const noexcept { return _shared; }
+			[[nodiscard]] STEP           failed_step() const noexcept { return _failedStep; }
+			[[nodiscard]] REX::OS::DWORD failed_error() const noexcept { return _failedError; }
 
 			[[nodiscard]] std::span<const std::byte> bytes() const noexcept
 			{
@@ -82,14 +101,40 @@ namespace REL
 			}
 
 		private:
-			bool map(bool a_writable, std::string_view a_name, std::uint64_t a_size);
+			bool               map(bool a_writable, std::string_view a_name, std::uint64_t a_size);
+			bool               map_named(bool a_writable, const std::string& a_name, std::uint64_t a_size);
+			bool               map_private(bool a_writable, std::uint64_t a_size);
+			bool               map_view(bool a_writable, std::uint64_t a_size);
+			[[nodiscard]] bool holds_own_file(bool a_writable) const;
+			void               release_view() noexcept;
+			bool               fail(STEP a_step) noexcept;
 
 			REX::OS::HANDLE _file{ REX::OS::kInvalidHandleValue };
 			REX::OS::HANDLE _mapping{ nullptr };
 			void*           _view{ nullptr };
 			std::uint64_t   _size{ 0 };
 			bool            _created{ false };
+			bool            _shared{ false };
+			STEP            _failedStep{ STEP::None };
+			REX::OS::DWORD  _failedError{ 0 };
 		};
+
+		// Where a load of formats 1 and 2 meets other loaders in the shared region.
+		enum class LOAD_STAGE
+		{
+			Decoding,          // this loader made the region and is about to fill it
+			WaitingForCreator, // this loader found a region whose table is not yet complete
+		};
+
+		// A seam for tests only: a function called at each stage, so a test can hold a
+		// loader there while another process meets it, and how long an opener waits for
+		// the region's creator to finish. The library never sets it.
+		struct LOAD_PROBE
+		{
+			void (*atStage)(LOAD_STAGE){ nullptr };
+			std::chrono::milliseconds creatorWait{ 5000 };
+		};
+		static void SetLoadProbe(const LOAD_PROBE& a_probe) noexcept;
 
 		IDDB();
 		IDDB(const IDDB&) = delete;
@@ -116,7 +161,10 @@ namespace REL
 		void load_v0();
 		void load_v2(STREAM& a_stream);
 		void load_v5(STREAM& a_stream);
-		void unpack_file(STREAM& a_stream, const HEADER_V2& a_header);
+		void unpack_file(std::span<const std::byte> a_packed, const HEADER_V2& a_header);
+		bool load_shared_v2(const HEADER_V2& a_header, std::span<const std::byte> a_packed);
+		void load_private_v2(const HEADER_V2& a_header, std::span<const std::byte> a_packed);
+		void map_file();
 		void validate_file() const;
 
 		std::filesystem::path _path;

@@ -51,22 +51,35 @@ namespace REX
 	// Critical is dropped; failures inside the logger never reach the caller.
 	void LogMessage(const SourceLocation& a_location, ELogLevel a_level, std::string_view a_message) noexcept;
 
+	// Formats a front's message and writes it. The fronts run on game threads inside hooked
+	// functions, where an exception would end the game: a message that cannot be made (no
+	// memory for its text, a formatter that throws) costs that line and nothing else.
+	template <class... Args>
+	void FormatAndLog(const SourceLocation& a_location, ELogLevel a_level, fmt::format_string<Args...> a_format, Args&&... a_args) noexcept
+	{
+		try {
+			const auto message = fmt::format(a_format, std::forward<Args>(a_args)...);
+			LogMessage(a_location, a_level, message);
+		} catch (...) {
+			// The line is lost; the caller goes on.
+		}
+	}
+
 	// Front: formats when given arguments (whether or not the level lets the line
 	// through), passes text without arguments on exactly as written.
 	template <class... Args>
 	struct Log
 	{
-		Log(ELogLevel a_level, fmt::format_string<Args...> a_format, Args&&... a_args, std::source_location a_location = std::source_location::current())
+		Log(ELogLevel a_level, fmt::format_string<Args...> a_format, Args&&... a_args, std::source_location a_location = std::source_location::current()) noexcept
 		{
-			const auto message = fmt::format(a_format, std::forward<Args>(a_args)...);
-			LogMessage(a_location, a_level, message);
+			FormatAndLog<Args...>(a_location, a_level, a_format, std::forward<Args>(a_args)...);
 		}
 	};
 
 	template <>
 	struct Log<>
 	{
-		Log(ELogLevel a_level, std::string_view a_message, std::source_location a_location = std::source_location::current())
+		Log(ELogLevel a_level, std::string_view a_message, std::source_location a_location = std::source_location::current()) noexcept
 		{
 			LogMessage(a_location, a_level, a_message);
 		}
@@ -86,16 +99,15 @@ namespace REX
 	template <class... Args>                                                                                                              \
 	struct a_name                                                                                                                         \
 	{                                                                                                                                     \
-		a_name(fmt::format_string<Args...> a_format, Args&&... a_args, std::source_location a_location = std::source_location::current()) \
+		a_name(fmt::format_string<Args...> a_format, Args&&... a_args, std::source_location a_location = std::source_location::current()) noexcept \
 		{                                                                                                                                 \
-			const auto message = fmt::format(a_format, std::forward<Args>(a_args)...);                                                    \
-			LogMessage(a_location, ELogLevel::a_level, message);                                                                          \
+			FormatAndLog<Args...>(a_location, ELogLevel::a_level, a_format, std::forward<Args>(a_args)...);                               \
 		}                                                                                                                                 \
 	};                                                                                                                                    \
 	template <>                                                                                                                           \
 	struct a_name<>                                                                                                                       \
 	{                                                                                                                                     \
-		a_name(std::string_view a_message, std::source_location a_location = std::source_location::current())                             \
+		a_name(std::string_view a_message, std::source_location a_location = std::source_location::current()) noexcept                    \
 		{                                                                                                                                 \
 			LogMessage(a_location, ELogLevel::a_level, a_message);                                                                        \
 		}                                                                                                                                 \

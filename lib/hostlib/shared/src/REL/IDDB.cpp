@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cwctype>
+#include <limits>
 #include <memory>
 #include <new>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "REX/FModule.h"
@@ -88,9 +91,53 @@ namespace REL
 			REX::FatalError(a_where, a_message);
 		}
 
+		// A file that opened but could not be read to its end: damaged or cut short.
 		std::wstring OpenFailed(const std::filesystem::path& a_path)
 		{
 			return fmt::format(L"Failed to open Address Library file!\nPath: {}", a_path.wstring());
+		}
+
+		// The platform's error number and, for the failures that players meet, what it means.
+		std::wstring ErrorText(REX::OS::DWORD a_error)
+		{
+			const wchar_t* meaning = nullptr;
+			switch (a_error) {
+				case 2:
+					meaning = L"the file was not found";
+					break;
+				case 3:
+					meaning = L"the folder was not found";
+					break;
+				case 5:
+					meaning = L"access is denied";
+					break;
+				case 8:
+				case 14:
+					meaning = L"not enough memory";
+					break;
+				case 32:
+					meaning = L"the file is in use by another program";
+					break;
+				case 33:
+					meaning = L"another program has locked a part of the file";
+					break;
+				case 225:
+					meaning = L"an antivirus program blocked the file";
+					break;
+				case 1455:
+					meaning = L"the paging file is too small";
+					break;
+				default:
+					break;
+			}
+			return meaning ? fmt::format(L"{} ({})", a_error, meaning) : fmt::format(L"{}", a_error);
+		}
+
+		// The platform refused to open the file: the reason says whether it is permissions,
+		// another program or something else.
+		std::wstring OpenRefused(const std::filesystem::path& a_path, REX::OS::DWORD a_error)
+		{
+			return fmt::format(L"Failed to open Address Library file!\nError: {}\nPath: {}", ErrorText(a_error), a_path.wstring());
 		}
 
 		std::wstring InvalidFile(IDDBCodec::Defect a_defect, const std::filesystem::path& a_path)
@@ -105,23 +152,142 @@ namespace REL
 			return fmt::format(L"Not enough memory to load the Address Library file!\nPath: {}", a_path.wstring());
 		}
 
-		std::wstring MemoryMapFailed(const std::filesystem::path& a_path)
+		std::wstring MemoryMapFailed(const std::filesystem::path& a_path, REX::OS::DWORD a_error)
 		{
-			return fmt::format(L"Failed to create Address Library MemoryMap!\nError: {}\nPath: {}", REX::OS::GetLastError(), a_path.wstring());
+			return fmt::format(L"Failed to create Address Library MemoryMap!\nError: {}\nPath: {}", ErrorText(a_error), a_path.wstring());
+		}
+
+		// A map that could not be made: refused at the file's opening, or at the mapping.
+		[[noreturn]] void FailMapping(const IDDB::MEMORY_MAP& a_map, const std::filesystem::path& a_path, const std::source_location a_where = std::source_location::current())
+		{
+			if (a_map.failed_step() == IDDB::MEMORY_MAP::STEP::OpenFile) {
+				Fail(OpenRefused(a_path, a_map.failed_error()), a_where);
+			}
+			Fail(MemoryMapFailed(a_path, a_map.failed_error()), a_where);
+		}
+
+		// Why the platform refuses to open a file that the stream could not open; asked only
+		// once the stream has failed, so a good file is opened once.
+		REX::OS::DWORD OpenError(const std::filesystem::path& a_path)
+		{
+			using namespace REX::OS;
+			const auto file = CreateFileW(a_path.wstring().c_str(), kGenericRead, kFileShareRead | kFileShareWrite, nullptr, kOpenExisting, kFileAttributeReadOnly, nullptr);
+			if (file == kInvalidHandleValue) {
+				return GetLastError();
+			}
+			CloseHandle(file);
+			return 0;
+		}
+
+		// a_count elements of a_size bytes plus a_extra bytes, or nothing when that does
+		// not fit 64 bits: a count from a file never becomes a size that wraps.
+		std::optional<std::uint64_t> CheckedSize(std::uint64_t a_count, std::uint64_t a_size, std::uint64_t a_extra = 0)
+		{
+			constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
+			if (a_size != 0 && a_count > kMax / a_size) {
+				return std::nullopt;
+			}
+			const auto product = a_count * a_size;
+			if (a_extra > kMax - product) {
+				return std::nullopt;
+			}
+			return product + a_extra;
+		}
+
+		// What the creator of a region for formats 1 and 2 leaves behind the table: the
+		// packed stream it decodes (a copy follows this record) and whether it has finished.
+		// A loader of this library uses the table only when its own file holds the same
+		// stream and the table is complete; loaders that know nothing of the record read the
+		// table in front of it as before.
+		struct RegionMark
+		{
+			std::uint32_t state; // written last, with release order: kMarkDecoding, then kMarkComplete
+			std::int32_t  pointerSize;
+			std::uint64_t count;
+			std::uint64_t packedSize;
+		};
+		static_assert(sizeof(RegionMark) == 24);
+		constexpr std::uint32_t kMarkDecoding = 0x31445351; // "QSD1"
+		constexpr std::uint32_t kMarkComplete = 0x32445351; // "QSD2"
+
+		IDDB::LOAD_PROBE& Probe()
+		{
+			static IDDB::LOAD_PROBE probe;
+			return probe;
+		}
+
+		void AtStage(IDDB::LOAD_STAGE a_stage)
+		{
+			if (const auto atStage = Probe().atStage) {
+				atStage(a_stage);
+			}
+		}
+
+		std::uint32_t MarkState(RegionMark& a_mark)
+		{
+			return std::atomic_ref<std::uint32_t>{ a_mark.state }.load(std::memory_order_acquire);
+		}
+
+		void SetMarkState(RegionMark& a_mark, std::uint32_t a_state)
+		{
+			std::atomic_ref<std::uint32_t>{ a_mark.state }.store(a_state, std::memory_order_release);
+		}
+
+		bool SameSource(const RegionMark& a_mark, const IDDB::HEADER_V2& a_header, std::span<const std::byte> a_packed)
+		{
+			const auto* const stored = reinterpret_cast<const std::byte*>(&a_mark + 1);
+			return a_mark.pointerSize == a_header.pointerSize && a_mark.count == static_cast<std::uint64_t>(a_header.addressCount) &&
+			       a_mark.packedSize == a_packed.size() && std::memcmp(stored, a_packed.data(), a_packed.size()) == 0;
+		}
+
+		// True once the region's creator has finished a table decoded from the same packed
+		// stream as this loader's file; false for another stream, for a region this library
+		// did not make, or when the creator has not finished within the wait.
+		bool AwaitCreator(RegionMark& a_mark, const IDDB::HEADER_V2& a_header, std::span<const std::byte> a_packed)
+		{
+			const auto deadline = std::chrono::steady_clock::now() + Probe().creatorWait;
+			bool       compared = false;
+			bool       announced = false;
+			for (;;) {
+				const auto state = MarkState(a_mark);
+				if (state == kMarkDecoding || state == kMarkComplete) {
+					if (!compared && !SameSource(a_mark, a_header, a_packed)) {
+						return false;
+					}
+					compared = true;
+					if (state == kMarkComplete) {
+						return true;
+					}
+				}
+				if (std::chrono::steady_clock::now() >= deadline) {
+					return false;
+				}
+				if (!announced) {
+					AtStage(IDDB::LOAD_STAGE::WaitingForCreator);
+					announced = true;
+				}
+				std::this_thread::sleep_for(std::chrono::milliseconds{ 1 });
+			}
+		}
+
+		// A file whose table holds no entries, in any format.
+		std::wstring NothingLoaded(const std::filesystem::path& a_path)
+		{
+			return fmt::format(L"No Address Library has been loaded!\nPath: {}", a_path.wstring());
 		}
 
 		// Absent is only what the platform reports as a missing file or folder, a missing
 		// network path or an invalid name; anything else (a denied or too long path, a
 		// failing disk) is reported rather than taken as a reason to try the next name.
-		bool Exists(const std::filesystem::path& a_path)
+		std::optional<std::filesystem::file_status> Exists(const std::filesystem::path& a_path)
 		{
 			std::error_code error;
 			const auto      status = std::filesystem::status(a_path, error);
 			if (!error) {
-				return std::filesystem::exists(status);
+				return std::filesystem::exists(status) ? std::optional{ status } : std::nullopt;
 			}
 			if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
-				return false;
+				return std::nullopt;
 			}
 			if (error.category() == std::system_category()) {
 				switch (error.value()) {
@@ -129,7 +295,7 @@ namespace REL
 					case 3:   // path not found
 					case 53:  // bad network path
 					case 123: // invalid name
-						return false;
+						return std::nullopt;
 					default:
 						break;
 				}
@@ -167,6 +333,7 @@ namespace REL
 		{
 			std::filesystem::path path;
 			bool                  raw;
+			bool                  folder;
 		};
 
 		// The loader's database for the running game, beside the plugin: the first of its
@@ -185,9 +352,9 @@ namespace REL
 			const auto& candidates = std::find_if(prefixes.begin(), prefixes.end(), [&](const LoaderPrefixes& a_row) { return a_row.loader == a_loader; })->prefixes;
 			for (const auto prefix : candidates) {
 				auto candidate = a_folder / fmt::format(L"{}-{}.bin", prefix, version);
-				if (Exists(candidate)) {
+				if (const auto status = Exists(candidate)) {
 					// The F4SE loader's "version" files predate the format field: they are raw.
-					return { std::move(candidate), a_loader == LOADER::F4SE && prefix == L"version" };
+					return { std::move(candidate), a_loader == LOADER::F4SE && prefix == L"version", std::filesystem::is_directory(*status) };
 				}
 			}
 			Fail(fmt::format("Failed to determine Address Library path!\nLoader: {}", LoaderText(a_loader)));
@@ -207,7 +374,7 @@ namespace REL
 	    std::ifstream(a_path, std::ios::in | std::ios::binary | static_cast<std::ios::openmode>(a_mode))
 	{
 		if (!is_open()) {
-			Fail(OpenFailed(a_path));
+			Fail(OpenRefused(a_path, OpenError(a_path)));
 		}
 		exceptions(std::ios::badbit | std::ios::failbit | std::ios::eofbit);
 	}
@@ -225,7 +392,20 @@ namespace REL
 		if (file.raw) {
 			_format = 0;
 		}
+		// A name that is taken by a folder, or a file with nothing in it, is told apart
+		// before the platform's refusals to open or map them could hide what is wrong.
+		if (file.folder) {
+			Fail(fmt::format(L"Address Library path is a folder!\nPath: {}", _path.wstring()));
+		}
+		if (std::error_code error; std::filesystem::file_size(_path, error) == 0 && !error) {
+			Fail(fmt::format(L"Address Library file is empty!\nPath: {}", _path.wstring()));
+		}
 		load();
+	}
+
+	void IDDB::SetLoadProbe(const LOAD_PROBE& a_probe) noexcept
+	{
+		Probe() = a_probe;
 	}
 
 	void IDDB::load()
@@ -266,12 +446,16 @@ namespace REL
 		return fmt::format("HOSTLIB_IDDB_OFFSETS_{}", a_version.ToString("_"));
 	}
 
+	void IDDB::map_file()
+	{
+		if (!_map.open(false, _path, region_name(_gameVersion), static_cast<std::uint64_t>(-1))) {
+			FailMapping(_map, _path);
+		}
+	}
+
 	void IDDB::load_v0()
 	{
-		const auto name = region_name(_gameVersion);
-		if (!_map.open(false, _path, name, static_cast<std::uint64_t>(-1))) {
-			Fail(MemoryMapFailed(_path));
-		}
+		map_file();
 		validate_file();
 		// The raw table is searched where it lies, so its count must fit the file and its
 		// ids must already ascend: one read-only pass, no copy.
@@ -293,32 +477,15 @@ namespace REL
 		const auto count = static_cast<std::uint64_t>(static_cast<std::int64_t>(header.addressCount));
 		// Every packed entry takes at least its type byte; a count beyond that would only
 		// reserve a region that the file can never fill.
-		if (count > IDDBCodec::MinimumPackedSize(RemainingBytes(a_stream))) {
+		const auto available = RemainingBytes(a_stream);
+		if (count > IDDBCodec::MinimumPackedSize(available)) {
 			Fail(InvalidFile(IDDBCodec::Defect::CountBeyondFile, _path));
 		}
 
-		const auto name = region_name(_gameVersion);
-		if (!_map.create(true, name, count * sizeof(ENTRY))) {
-			Fail(fmt::format("Failed to create Address Library MemoryMap!\nError: {}", REX::OS::GetLastError()));
-		}
-		validate_file();
-		_table = static_cast<const ENTRY*>(_map.data());
-		_tableCount = count;
-
-		// Only the region's creator decodes; everyone after it reads the finished table.
-		if (_map.created()) {
-			unpack_file(a_stream, header);
-		}
-	}
-
-	void IDDB::unpack_file(STREAM& a_stream, const HEADER_V2& a_header)
-	{
-		const auto count = static_cast<std::size_t>(_tableCount);
 		// At most a type byte and two 8-byte operands per entry: read no more than that,
 		// in one go, and decode from memory.
-		const auto available = RemainingBytes(a_stream);
-		const auto wanted = std::min<std::uint64_t>(available, static_cast<std::uint64_t>(count) * 17);
-		const auto size = static_cast<std::size_t>(wanted);
+		const auto longest = CheckedSize(count, 17);
+		const auto size = static_cast<std::size_t>(std::min(available, longest.value_or(available)));
 		// The one allocation that grows with the file: asked for without raising, so that a
 		// refusal is reported here with the file's path.
 		const std::unique_ptr<std::byte[]> packed{ new (std::nothrow) std::byte[size] };
@@ -327,8 +494,69 @@ namespace REL
 		}
 		a_stream.read(reinterpret_cast<char*>(packed.get()), static_cast<std::streamsize>(size));
 
+		// A file without entries has nothing to share; its lookups say that nothing is loaded.
+		if (count == 0) {
+			return;
+		}
+		const std::span<const std::byte> stream{ packed.get(), size };
+		if (!load_shared_v2(header, stream)) {
+			load_private_v2(header, stream);
+		}
+	}
+
+	bool IDDB::load_shared_v2(const HEADER_V2& a_header, std::span<const std::byte> a_packed)
+	{
+		const auto count = static_cast<std::uint64_t>(a_header.addressCount);
+		const auto tableSize = count * sizeof(ENTRY);
+		const auto size = CheckedSize(count, sizeof(ENTRY), sizeof(RegionMark) + a_packed.size());
+		if (!size) {
+			Fail(InvalidFile(IDDBCodec::Defect::CountBeyondFile, _path));
+		}
+		if (!_map.create(true, region_name(_gameVersion), *size)) {
+			FailMapping(_map, _path);
+		}
+		if (!_map.shared()) {
+			return false;
+		}
+		auto& mark = *reinterpret_cast<RegionMark*>(static_cast<std::byte*>(_map.data()) + tableSize);
+		if (_map.created()) {
+			validate_file();
+			// The stream goes in before the mark says so: an opener that sees the mark can
+			// compare its own file at once and need not wait for a table it will not use.
+			mark.pointerSize = a_header.pointerSize;
+			mark.count = count;
+			mark.packedSize = a_packed.size();
+			std::memcpy(&mark + 1, a_packed.data(), a_packed.size());
+			SetMarkState(mark, kMarkDecoding);
+			AtStage(LOAD_STAGE::Decoding);
+			unpack_file(a_packed, a_header);
+			SetMarkState(mark, kMarkComplete);
+			return true;
+		}
+		if (!AwaitCreator(mark, a_header, a_packed)) {
+			_map.close();
+			return false;
+		}
+		validate_file();
+		_table = static_cast<const ENTRY*>(_map.data());
+		_tableCount = count;
+		return true;
+	}
+
+	void IDDB::load_private_v2(const HEADER_V2& a_header, std::span<const std::byte> a_packed)
+	{
+		if (!_map.create(true, {}, static_cast<std::uint64_t>(a_header.addressCount) * sizeof(ENTRY))) {
+			FailMapping(_map, _path);
+		}
+		validate_file();
+		unpack_file(a_packed, a_header);
+	}
+
+	void IDDB::unpack_file(std::span<const std::byte> a_packed, const HEADER_V2& a_header)
+	{
+		const auto      count = static_cast<std::size_t>(a_header.addressCount);
 		const std::span table{ static_cast<ENTRY*>(_map.data()), count };
-		const auto      result = IDDBCodec::Unpack({ packed.get(), size }, a_header.pointerSize, table);
+		const auto      result = IDDBCodec::Unpack(a_packed, a_header.pointerSize, table);
 		switch (result.defect) {
 			case IDDBCodec::Defect::None:
 				break;
@@ -343,17 +571,15 @@ namespace REL
 		if (!result.sorted) {
 			std::sort(table.begin(), table.end(), [](const ENTRY& a_lhs, const ENTRY& a_rhs) { return a_lhs.id < a_rhs.id; });
 		}
+		_table = table.data();
+		_tableCount = count;
 	}
 
 	void IDDB::load_v5(STREAM& a_stream)
 	{
 		const auto header = IDDBCodec::ReadHeaderV5(a_stream);
 		CheckVersion(header.version, _gameVersion);
-
-		const auto name = region_name(_gameVersion);
-		if (!_map.open(false, _path, name, static_cast<std::uint64_t>(-1))) {
-			Fail(MemoryMapFailed(_path));
-		}
+		map_file();
 		validate_file();
 		// The count comes from the mapped header, so it is checked against the very bytes
 		// that lookups will read.
@@ -386,12 +612,12 @@ namespace REL
 		std::optional<std::uint64_t> found;
 		if (_format >= 5) {
 			if (_flatCount == 0) {
-				Fail(std::string{ "No Address Library has been loaded!" });
+				Fail(NothingLoaded(_path));
 			}
 			found = IDDBCodec::FindFlat(flat_table(), a_id);
 		} else {
 			if (_tableCount == 0) {
-				Fail(std::string{ "No Address Library has been loaded!" });
+				Fail(NothingLoaded(_path));
 			}
 			found = IDDBCodec::Find(table(), a_id);
 		}

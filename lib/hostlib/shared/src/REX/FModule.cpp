@@ -127,11 +127,14 @@ namespace REX
 		const auto sectionCount = ReadImage<std::uint16_t>(headers + 6);
 		const auto optionalHeaderSize = ReadImage<std::uint16_t>(headers + 20);
 		const auto table = headers + 24 + optionalHeaderSize;
+		// A section's name fills its 8 bytes or ends with a zero byte: ".text" names that
+		// section only, not ".textbss"; a longer name is compared by its first 8 bytes.
 		const auto compared = std::min<std::size_t>(a_name.size(), 8);
 
 		for (std::uint16_t i = 0; i < sectionCount; ++i) {
-			const auto entry = table + std::uintptr_t{ 40 } * i;
-			if (std::memcmp(reinterpret_cast<const void*>(entry), a_name.data(), compared) == 0) {
+			const auto  entry = table + std::uintptr_t{ 40 } * i;
+			const auto* name = reinterpret_cast<const char*>(entry);
+			if (std::memcmp(name, a_name.data(), compared) == 0 && (compared == 8 || name[compared] == '\0')) {
 				const auto virtualSize = ReadImage<std::uint32_t>(entry + 8);
 				const auto relativeAddress = ReadImage<std::uint32_t>(entry + 12);
 				return FSection{ base, base + relativeAddress, virtualSize };

@@ -76,23 +76,28 @@ namespace REX
 		return LastComponent(FModule::ThisModule().TryGetFileNameW().value_or(std::wstring{}));
 	}
 
+	namespace
+	{
+		// Logged before the box: the line survives even if the game is killed while the box
+		// is open. The box is always the wide one: its caption is the plugin's file name and
+		// messages carry paths and names, which the narrow box would read in the ANSI code
+		// page instead of as the UTF-8 they are.
+		[[noreturn]] void Report(const SourceLocation& a_location, std::string_view a_utf8Message, const std::wstring& a_boxText)
+		{
+			LogMessage(a_location, ELogLevel::Critical, a_utf8Message);
+			const auto caption = FatalErrorCaptionW();
+			OS::MessageBoxW(nullptr, a_boxText.c_str(), caption.empty() ? nullptr : caption.c_str(), OS::kMbOk);
+			EndProcess();
+		}
+	} // namespace
+
 	void FatalError(const SourceLocation& a_location, std::string_view a_message)
 	{
-		const auto text = FatalErrorBoxText(a_location, a_message);
-		const auto caption = FatalErrorCaption();
-		// Logged before the box: the line survives even if the game is killed while the
-		// box is open.
-		LogMessage(a_location, ELogLevel::Critical, a_message);
-		OS::MessageBoxA(nullptr, text.c_str(), caption.empty() ? nullptr : caption.c_str(), OS::kMbOk);
-		EndProcess();
+		Report(a_location, a_message, WideFromUtf8(FatalErrorBoxText(a_location, a_message)));
 	}
 
 	void FatalError(const SourceLocation& a_location, std::wstring_view a_message)
 	{
-		const auto text = FatalErrorBoxText(a_location, a_message);
-		const auto caption = FatalErrorCaptionW();
-		LogMessage(a_location, ELogLevel::Critical, Utf8FromWide(a_message));
-		OS::MessageBoxW(nullptr, text.c_str(), caption.empty() ? nullptr : caption.c_str(), OS::kMbOk);
-		EndProcess();
+		Report(a_location, Utf8FromWide(a_message), FatalErrorBoxText(a_location, a_message));
 	}
 } // namespace REX

@@ -40,8 +40,9 @@ namespace REX
 		while (i < a_text.size()) {
 			const auto lead = static_cast<std::uint8_t>(a_text[i]);
 			// Length of the sequence from its lead byte, and the smallest code point it may
-			// carry (longer forms of a shorter code are malformed).
-			const auto [length, minimum] = lead < 0x80 ? std::pair<std::size_t, char32_t>{ 1, 0 } : lead >= 0xF0 ? std::pair<std::size_t, char32_t>{ 4, 0x10000 }
+			// carry (longer forms of a shorter code are malformed). F8 to FF lead nothing.
+			const auto [length, minimum] = lead < 0x80 ? std::pair<std::size_t, char32_t>{ 1, 0 } : lead >= 0xF8 ? std::pair<std::size_t, char32_t>{ 0, 0 }
+			                                                                                    : lead >= 0xF0   ? std::pair<std::size_t, char32_t>{ 4, 0x10000 }
 			                                                                                    : lead >= 0xE0   ? std::pair<std::size_t, char32_t>{ 3, 0x800 }
 			                                                                                    : lead >= 0xC0   ? std::pair<std::size_t, char32_t>{ 2, 0x80 }
 			                                                                                                     : std::pair<std::size_t, char32_t>{ 0, 0 };
