@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <system_error>
 
@@ -16,7 +17,9 @@ namespace
 	constexpr std::uint16_t kMagicPe32Plus = 0x20B;
 	constexpr std::size_t   kSectionHeaderSize = 40;
 	constexpr std::size_t   kRuntimeFunctionSize = 12;
+	constexpr std::uint32_t kExportDirectory = 0;
 	constexpr std::uint32_t kExceptionDirectory = 3;
+	constexpr std::size_t   kExportDirectorySize = 40;
 	// Reads a little-endian value at a_at, or nothing when it does not lie inside a_bytes.
 	template <class T>
 	std::optional<T> ReadAt(std::span<const std::uint8_t> a_bytes, std::uint64_t a_at) noexcept
@@ -55,6 +58,17 @@ namespace
 		const char* first = reinterpret_cast<const char*>(a_bytes.data() + at);
 		const char* last = reinterpret_cast<const char*>(a_bytes.data() + a_bytes.size());
 		return std::string(first, std::find(first, last, '\0'));
+	}
+
+	// A little-endian value at an RVA (computed in 64 bits, so a table's end cannot wrap
+	// around), or nothing when the file does not store it.
+	template <class T>
+	std::optional<T> ReadRva(const PeImage& a_image, std::uint64_t a_rva) noexcept
+	{
+		if (a_rva > std::numeric_limits<std::uint32_t>::max()) {
+			return std::nullopt;
+		}
+		return ReadAt<T>(a_image.BytesAt(static_cast<std::uint32_t>(a_rva), sizeof(T)), 0);
 	}
 
 	template <class T>
@@ -132,6 +146,11 @@ PeImage PeImage::Parse(std::vector<std::uint8_t> a_file)
 	const std::uint64_t directories = directoryCountAt + 4;
 	const std::uint32_t directoryCount = Require(ReadAt<std::uint32_t>(bytes, directoryCountAt), "data directory count");
 
+	if (directoryCount > kExportDirectory && directories + kExportDirectory * 8 + 8 <= optional + optionalSize) {
+		image.exportRva = Require(ReadAt<std::uint32_t>(bytes, directories + kExportDirectory * 8), "export directory");
+		image.exportSize = Require(ReadAt<std::uint32_t>(bytes, directories + kExportDirectory * 8 + 4), "export directory");
+	}
+
 	const std::uint64_t table = optional + optionalSize;
 	for (std::uint16_t i = 0; i < sectionCount; ++i) {
 		const std::uint64_t at = table + std::uint64_t{ i } * kSectionHeaderSize;
@@ -202,6 +221,64 @@ std::span<const std::uint8_t> PeImage::BytesAt(std::uint32_t a_rva, std::size_t 
 	const std::uint64_t sectionEnd = std::uint64_t{ section.fileOffset } + std::min(section.fileSize, section.MemorySize());
 	const std::uint64_t end = std::min<std::uint64_t>({ sectionEnd, file.size(), *offset + a_maxSize });
 	return { file.data() + *offset, static_cast<std::size_t>(end - *offset) };
+}
+
+std::optional<std::vector<std::uint8_t>> PeImage::MappedBytes(std::uint32_t a_rva, std::size_t a_size) const
+{
+	if (a_rva > imageSize || imageSize - a_rva < a_size) {
+		return std::nullopt;
+	}
+	std::vector<std::uint8_t> bytes(a_size, 0);
+	const std::uint64_t       begin = a_rva;
+	const std::uint64_t       end = begin + a_size;
+	// Copies what the file stores for the RVAs a_at..a_at + a_stored (file data from
+	// a_fileAt on) into the part of the range they overlap.
+	const auto copyStored = [&](std::uint64_t a_at, std::uint64_t a_fileAt, std::uint64_t a_stored) {
+		const std::uint64_t inFile = a_fileAt < file.size() ? file.size() - a_fileAt : 0;
+		const std::uint64_t from = std::max(begin, a_at);
+		const std::uint64_t to = std::min({ end, a_at + a_stored, a_at + inFile });
+		if (from < to) {
+			std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(a_fileAt + (from - a_at)), to - from, bytes.begin() + static_cast<std::ptrdiff_t>(from - begin));
+		}
+	};
+	copyStored(0, 0, headersSize);
+	for (const Section& section : sections) {
+		copyStored(section.rva, section.fileOffset, std::min(section.fileSize, section.MemorySize()));
+	}
+	return bytes;
+}
+
+std::optional<std::uint32_t> PeImage::ExportRva(std::string_view a_name) const
+{
+	const auto directory = BytesAt(exportRva, kExportDirectorySize);
+	if (exportSize == 0 || directory.size() < kExportDirectorySize) {
+		return std::nullopt;
+	}
+	const std::uint32_t functionCount = *ReadAt<std::uint32_t>(directory, 20);
+	const std::uint32_t nameCount = *ReadAt<std::uint32_t>(directory, 24);
+	const std::uint32_t functions = *ReadAt<std::uint32_t>(directory, 28);
+	const std::uint32_t names = *ReadAt<std::uint32_t>(directory, 32);
+	const std::uint32_t ordinals = *ReadAt<std::uint32_t>(directory, 36);
+	for (std::uint64_t i = 0; i < nameCount; ++i) {
+		const auto nameRva = ReadRva<std::uint32_t>(*this, names + i * 4);
+		if (!nameRva) {
+			return std::nullopt;
+		}
+		const auto name = BytesAt(*nameRva, a_name.size() + 1);
+		if (name.size() != a_name.size() + 1 || name.back() != 0 || std::memcmp(name.data(), a_name.data(), a_name.size()) != 0) {
+			continue;
+		}
+		const auto ordinal = ReadRva<std::uint16_t>(*this, ordinals + i * 2);
+		if (!ordinal || *ordinal >= functionCount) {
+			return std::nullopt;
+		}
+		const auto rva = ReadRva<std::uint32_t>(*this, functions + std::uint64_t{ *ordinal } * 4);
+		if (!rva || (*rva >= exportRva && *rva - exportRva < exportSize)) {
+			return std::nullopt;
+		}
+		return rva;
+	}
+	return std::nullopt;
 }
 
 std::optional<PeImage::RuntimeFunction> PeImage::LookupEntry(std::uint32_t a_rva) const
