@@ -7,8 +7,6 @@
 #include <iostream>
 #include <sstream>
 
-#include "GameLayout.h"
-
 namespace Sandbox
 {
 	namespace
@@ -125,7 +123,7 @@ namespace Sandbox
 	{
 		std::ofstream{ root / "offsets.txt", std::ios::binary } << a_pairs;
 
-		const auto& version = GameLayout::kRuntimeVersion;
+		const auto& version = files.gameVersion;
 		const auto  database = pluginFolder / ("version-" + version.ToString("-") + ".bin");
 		const auto  written = RunProcess(files.addrlib,
 		                                 { "write", database.generic_string(), "--format", "raw", "--game-version", version.ToString(), "offsets.txt" }, root);
