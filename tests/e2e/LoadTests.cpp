@@ -17,12 +17,6 @@ namespace E2E
 	namespace
 	{
 		constexpr const char* kCompilerPrologue = "48 89 5C 24 08 48 89 74 24 10 57 48 83 EC 20 E8";
-		const std::string     kBlockScript = std::string{ kForms } +
-		                                 "cell early 00001111 3 1 1 LoadingCell\n"
-		                                 "invalidate chair sanctuary true\n"
-		                                 "clear early\n";
-		const std::vector<std::string> kBlockedOutput{ "invalidate chair sanctuary -> false", "clear early -> skipped" };
-		const std::vector<std::string> kUnhookedOutput{ "invalidate chair sanctuary -> true", "clear early -> ran" };
 	} // namespace
 
 	using PluginLoad = SandboxCase;

@@ -14,13 +14,7 @@ namespace E2E
 {
 	namespace
 	{
-		const std::string kBlockScript = std::string{ kForms } +
-		                                 "cell early 00001111 3 1 1 LoadingCell\n"
-		                                 "invalidate chair sanctuary true\n"
-		                                 "clear early\n";
-		const std::vector<std::string> kBlockedOutput{ "invalidate chair sanctuary -> false", "clear early -> skipped" };
-		const std::vector<std::string> kUnhookedOutput{ "invalidate chair sanctuary -> true", "clear early -> ran" };
-		constexpr REL::VersionNumber   kOtherRuntime{ QS_OTHER_GAME_VERSION_PARTS };
+		constexpr REL::VersionNumber kOtherRuntime{ QS_OTHER_GAME_VERSION_PARTS };
 	} // namespace
 
 	class Runtime : public SandboxCase
