@@ -32,6 +32,11 @@ else()
   find_package(fmt CONFIG REQUIRED)
   find_package(spdlog CONFIG REQUIRED)
   target_link_libraries(qs_logging INTERFACE spdlog::spdlog_header_only fmt::fmt-header-only)
+  if(WIN32)
+    # As in the cross build: log files are opened by their wide names (header-only, so
+    # the switch reaches every file that includes spdlog).
+    target_compile_definitions(qs_logging INTERFACE SPDLOG_WCHAR_FILENAMES)
+  endif()
   find_package(CLI11 CONFIG REQUIRED)
   target_link_libraries(qs_cli INTERFACE CLI11::CLI11)
 endif()

@@ -7,7 +7,6 @@
 #include <sstream>
 
 #include "ChildProcess.h"
-#include "GameLayout.h"
 
 namespace Sandbox
 {
@@ -110,7 +109,7 @@ namespace Sandbox
 	{
 		std::ofstream{ root / "offsets.txt", std::ios::binary } << a_pairs;
 
-		const auto& version = GameLayout::kRuntimeVersion;
+		const auto& version = files.gameVersion;
 		const auto  database = pluginFolder / ("version-" + version.ToString("-") + ".bin");
 		const auto  written = RunProcess(files.addrlib,
 		                                 { "write", database.generic_string(), "--format", "raw", "--game-version", version.ToString(), "offsets.txt" }, root);

@@ -12,6 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "GameLayout.h"
+#include "REL/Version.h"
+
 namespace Sandbox
 {
 	struct BuiltFiles
@@ -19,6 +22,8 @@ namespace Sandbox
 		std::filesystem::path game;    // the game stand-in executable
 		std::filesystem::path plugin;  // Quellstone.dll
 		std::filesystem::path addrlib; // addrlib.exe
+		// The game version the game executable reports: its Address Library is written for it.
+		REL::VersionNumber gameVersion{ GameLayout::kRuntimeVersion };
 	};
 
 	struct ProcessResult
@@ -49,12 +54,12 @@ namespace Sandbox
 
 		// Asks the game for its functions' offsets under the given game options (the
 		// prologue choices), drops the listed IDs, and has addrlib write the raw database
-		// for the game version of GameLayout.h beside the plugin. Returns false if either
+		// for the game's version beside the plugin. Returns false if either
 		// program failed.
 		bool WriteAddressLibrary(const std::vector<std::string>& a_gameOptions, const std::vector<std::uint64_t>& a_dropIDs = {}) const;
 
-		// Has addrlib write the raw database for the game version of GameLayout.h beside the
-		// plugin from the given "id offset" lines. Returns false if addrlib failed.
+		// Has addrlib write the raw database for the game's version beside the plugin from
+		// the given "id offset" lines. Returns false if addrlib failed.
 		bool WriteDatabase(const std::string& a_pairs) const;
 
 		// Runs the game in its folder with the given arguments, its printed output going

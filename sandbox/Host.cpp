@@ -4,15 +4,16 @@
 
 #include <shlobj.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <memory>
 #include <string_view>
 
-#include "GameLayout.h"
+#include <fmt/format.h>
+
 #include "HostInterfaces.h"
+#include "HostRules.h"
 #include "REL/Version.h"
 #include "REX/FModule.h"
 
@@ -20,14 +21,9 @@ namespace Sandbox
 {
 	namespace
 	{
-		// The host's own version, 0.7.2 packed like a game version.
-		constexpr std::uint32_t kHostVersion = 0x00070020;
-
-		// Offsets of the plugin's exported version record, from the host's side.
-		constexpr std::size_t kRecordVersionOffset = 0;
-		constexpr std::size_t kPluginNameOffset = 8;
-		constexpr std::size_t kCompatibleVersionsOffset = 528;
-		constexpr std::size_t kCompatibleVersionCount = 16;
+		// The host's own version, 0.7.8 packed like a game version, and its release index.
+		constexpr std::uint32_t kHostVersion = 0x00070080;
+		constexpr std::uint32_t kReleaseIndex = 32;
 
 		std::uint32_t CurrentPluginHandle{ 0 };
 		std::string   MyGamesFolderName;
@@ -47,12 +43,50 @@ namespace Sandbox
 			return record;
 		}
 
-		HostInterfaceRecord Messaging = MakeRecord(1);
-		HostInterfaceRecord Scaleform = MakeRecord(1);
-		HostInterfaceRecord Papyrus = MakeRecord(2);
-		HostInterfaceRecord Serialization = MakeRecord(1);
-		HostInterfaceRecord Task = MakeRecord(2);
-		HostInterfaceRecord Object = MakeRecord(1);
+		// Listeners registered through the messaging interface, in the order they came.
+		struct Listener
+		{
+			std::string         sender; // empty: every sender
+			HostMessageListener handler;
+		};
+		std::vector<Listener> Listeners;
+
+		bool RegisterListener(std::uint32_t, const char* a_sender, HostMessageListener a_handler)
+		{
+			if (!a_handler) {
+				return false;
+			}
+			Listeners.push_back({ a_sender ? a_sender : "", a_handler });
+			return true;
+		}
+
+		// Sends one of the host's own messages to every listener for it.
+		void Dispatch(EHostMessage a_type)
+		{
+			static constexpr const char* kSender = "F4SE";
+			HostMessage                  message{ kSender, static_cast<std::uint32_t>(a_type), 0, nullptr };
+			for (const auto& listener : Listeners) {
+				if (listener.sender.empty() || listener.sender == kSender) {
+					listener.handler(&message);
+				}
+			}
+		}
+
+		constexpr HostMessagingInterface MakeMessaging() noexcept
+		{
+			HostMessagingInterface record{ 1, 0, &RegisterListener, {} };
+			for (auto& service : record.services) {
+				service = &UnmodelledService;
+			}
+			return record;
+		}
+
+		HostMessagingInterface Messaging = MakeMessaging();
+		HostInterfaceRecord    Scaleform = MakeRecord(1);
+		HostInterfaceRecord    Papyrus = MakeRecord(2);
+		HostInterfaceRecord    Serialization = MakeRecord(1);
+		HostInterfaceRecord    Task = MakeRecord(2);
+		HostInterfaceRecord    Object = MakeRecord(1);
 
 		// The branch pool: memory the host hands out for plugins' branch trampolines.
 		void* AllocateFromPool(std::uint32_t, std::uint64_t a_size)
@@ -88,7 +122,7 @@ namespace Sandbox
 		}
 		std::uint32_t GetReleaseIndex()
 		{
-			return 0;
+			return kReleaseIndex;
 		}
 		const void* GetPluginInfo(const char*)
 		{
@@ -99,64 +133,107 @@ namespace Sandbox
 			return MyGamesFolderName.c_str();
 		}
 
-		const HostLoadInterface LoadInterface{
-			kHostVersion, GameLayout::kRuntimeVersionPacked, 0, 0, &QueryInterface, &GetPluginHandle, &GetReleaseIndex, &GetPluginInfo, &GetSaveFolderName
+		// The running game's version is filled in when the plugins load.
+		HostLoadInterface LoadInterface{ kHostVersion, 0, 0, 0, &QueryInterface, &GetPluginHandle, &GetReleaseIndex, &GetPluginInfo, &GetSaveFolderName };
+
+		// The host's own log, f4se.log beside the plugins' logs: one line per plugin.
+		class HostLog
+		{
+		public:
+			explicit HostLog(const std::string& a_myGamesFolderName)
+			{
+				const auto path = PluginLogPath(a_myGamesFolderName, "f4se");
+				if (path.empty()) {
+					return;
+				}
+				std::error_code error;
+				std::filesystem::create_directories(path.parent_path(), error);
+				file.open(path, std::ios::binary | std::ios::trunc);
+			}
+
+			void Line(std::string_view a_text)
+			{
+				file << a_text << "\r\n";
+				file.flush();
+			}
+
+		private:
+			std::ofstream file;
 		};
 
-		std::uint32_t ReadU32(const std::byte* a_record, std::size_t a_offset)
+		// What the host knows before it looks at any plugin.
+		HostSituation Situation(const std::filesystem::path& a_pluginFolder, std::uint32_t a_gameVersion)
 		{
-			std::uint32_t value;
-			std::memcpy(&value, a_record + a_offset, sizeof(value));
-			return value;
+			const auto      database = "version-" + REL::VersionNumber::FromPacked(a_gameVersion).ToString("-") + ".bin";
+			std::error_code error;
+			return { kHostVersion, a_gameVersion, std::filesystem::is_regular_file(a_pluginFolder / database, error) };
 		}
 
-		LoadedPlugin Load(const std::filesystem::path& a_path, std::uint32_t a_handle, std::uint32_t a_gameVersion)
+		// The plugin's files in the order the file system lists them: the host does not sort.
+		std::vector<std::filesystem::path> PluginFiles(const std::filesystem::path& a_folder)
+		{
+			std::vector<std::filesystem::path> files;
+			WIN32_FIND_DATAW                   found{};
+			const HANDLE                       search = ::FindFirstFileW((a_folder / L"*.dll").c_str(), &found);
+			if (search == INVALID_HANDLE_VALUE) {
+				return files;
+			}
+			do {
+				if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+					files.push_back(a_folder / found.cFileName);
+				}
+			} while (::FindNextFileW(search, &found));
+			::FindClose(search);
+			return files;
+		}
+
+		// Loads the library and runs its load entry; the record has been accepted.
+		void CallLoadEntry(LoadedPlugin& a_plugin, std::uint32_t a_handle)
+		{
+			const HMODULE module = ::LoadLibraryW(a_plugin.path.c_str());
+			if (!module) {
+				a_plugin.note = "couldn't load plugin (error " + std::to_string(::GetLastError()) + ")";
+				return;
+			}
+			const auto load = reinterpret_cast<bool (*)(const HostLoadInterface*)>(reinterpret_cast<void*>(::GetProcAddress(module, "F4SEPlugin_Load")));
+			if (!load) {
+				a_plugin.note = "does not appear to be an F4SE plugin (no F4SEPlugin_Load)";
+				::FreeLibrary(module);
+				return;
+			}
+			CurrentPluginHandle = a_handle;
+			a_plugin.loaded = load(&LoadInterface);
+			if (!a_plugin.loaded) {
+				a_plugin.note = "reported as incompatible during load";
+			}
+		}
+
+		LoadedPlugin Load(const std::filesystem::path& a_path, std::uint32_t a_handle, const HostSituation& a_situation, HostLog& a_log)
 		{
 			LoadedPlugin plugin;
 			plugin.path = a_path;
+			const auto fileName = a_path.filename().u8string();
 			const auto stem = a_path.stem().u8string();
 			plugin.name.assign(stem.begin(), stem.end());
-			const HMODULE module = ::LoadLibraryW(a_path.c_str());
-			if (!module) {
-				plugin.note = "could not be loaded (error " + std::to_string(::GetLastError()) + ")";
-				return plugin;
-			}
+			const std::string shownFile(fileName.begin(), fileName.end());
 
-			const auto* record = reinterpret_cast<const std::byte*>(::GetProcAddress(module, "F4SEPlugin_Version"));
-			const auto  load = reinterpret_cast<bool (*)(const HostLoadInterface*)>(
-                reinterpret_cast<void*>(::GetProcAddress(module, "F4SEPlugin_Load")));
-			if (!record || !load) {
-				plugin.note = "exports no F4SEPlugin_Version or no F4SEPlugin_Load";
-				::FreeLibrary(module);
+			const auto record = ReadVersionRecord(a_path);
+			if (!record) {
+				plugin.note = "disabled, no version data";
+				a_log.Line("plugin " + shownFile + " " + plugin.note);
 				return plugin;
 			}
-			if (ReadU32(record, kRecordVersionOffset) != 1) {
-				plugin.note = "has a version record of an unknown layout";
-				::FreeLibrary(module);
-				return plugin;
+			if (const auto name = RecordName(*record); !name.empty()) {
+				plugin.name = name;
 			}
-			const auto* name = reinterpret_cast<const char*>(record + kPluginNameOffset);
-			plugin.name.assign(name, ::strnlen(name, 256));
-
-			bool compatible = false;
-			for (std::size_t i = 0; i < kCompatibleVersionCount; ++i) {
-				const auto version = ReadU32(record, kCompatibleVersionsOffset + i * 4);
-				if (version == 0) {
-					break;
-				}
-				compatible = compatible || version == a_gameVersion;
+			const auto shown = fmt::format("plugin {} ({:08X} {} {:08X})", shownFile, RecordWord(*record, VersionRecordLayout::kRecordVersion), RecordName(*record),
+			                               RecordWord(*record, VersionRecordLayout::kPluginVersion));
+			if (const auto refusal = Refusal(*record, a_situation)) {
+				plugin.note = *refusal;
+			} else {
+				CallLoadEntry(plugin, a_handle);
 			}
-			if (!compatible) {
-				plugin.note = "was not built for the running game version";
-				::FreeLibrary(module);
-				return plugin;
-			}
-
-			CurrentPluginHandle = a_handle;
-			plugin.loaded = load(&LoadInterface);
-			if (!plugin.loaded) {
-				plugin.note = "its load entry answered false";
-			}
+			a_log.Line(shown + " " + (plugin.loaded ? "loaded correctly (handle " + std::to_string(a_handle) + ")" : plugin.note));
 			return plugin;
 		}
 	} // namespace
@@ -164,20 +241,24 @@ namespace Sandbox
 	std::vector<LoadedPlugin> LoadPlugins(const HostOptions& a_options, std::uint32_t a_runningGameVersion)
 	{
 		MyGamesFolderName = a_options.myGamesFolderName;
+		LoadInterface.runtimeVersion = a_runningGameVersion;
+		const auto folder = a_options.gameFolder / a_options.pluginFolder;
+		HostLog    log{ a_options.myGamesFolderName };
+		log.Line("F4SE runtime: version " + REL::VersionNumber::FromPacked(kHostVersion).ToString(".") + " (release " + std::to_string(kReleaseIndex) +
+		         "), game " + REL::VersionNumber::FromPacked(a_runningGameVersion).ToString("."));
 
-		std::vector<std::filesystem::path> candidates;
-		std::error_code                    error;
-		for (const auto& entry : std::filesystem::directory_iterator(a_options.gameFolder / a_options.pluginFolder, error)) {
-			if (entry.is_regular_file() && entry.path().extension() == ".dll") {
-				candidates.push_back(entry.path());
-			}
-		}
-		std::ranges::sort(candidates);
-
+		const auto                situation = Situation(folder, a_runningGameVersion);
 		std::vector<LoadedPlugin> plugins;
 		std::uint32_t             handle = 1; // 0 is the host's own
-		for (const auto& path : candidates) {
-			plugins.push_back(Load(path, handle++, a_runningGameVersion));
+		for (const auto& path : PluginFiles(folder)) {
+			plugins.push_back(Load(path, handle++, situation, log));
+		}
+
+		// Every load entry has run: listeners hear that the plugins are in, then that
+		// everyone has reacted to that.
+		for (const auto message : { EHostMessage::PostLoad, EHostMessage::PostPostLoad }) {
+			log.Line("dispatch message (" + std::to_string(static_cast<std::uint32_t>(message)) + ") to plugin listeners");
+			Dispatch(message);
 		}
 		return plugins;
 	}

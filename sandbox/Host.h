@@ -1,7 +1,10 @@
 #pragma once
 
-// The script extender's part: find the plugins beside the game, check that each was built
-// for the running game, and call its load entry with the host's load interface.
+// The script extender's part: find the plugins beside the game, read each one's version
+// record from its file and decide by it whether the plugin may run on this game (see
+// HostRules.h), call the load entry of those it accepts with the host's load interface,
+// and tell the listeners they registered once all are in. It keeps its own log, f4se.log,
+// beside the plugins' logs.
 
 #include <cstdint>
 #include <filesystem>
@@ -25,8 +28,9 @@ namespace Sandbox
 		std::string           note;            // why it was refused, if it was
 	};
 
-	// Loads every plugin in the plugin folder, in name order, as the host does at game
-	// start. Plugins stay loaded for the life of the process.
+	// Loads every plugin in the plugin folder, in the order the folder lists them, as the
+	// host does at game start, then sends its PostLoad and PostPostLoad messages. Plugins
+	// stay loaded for the life of the process.
 	[[nodiscard]] std::vector<LoadedPlugin> LoadPlugins(const HostOptions& a_options, std::uint32_t a_runningGameVersion);
 
 	// The running game's version, packed, from the executable's version resource.

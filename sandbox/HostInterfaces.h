@@ -50,6 +50,36 @@ namespace Sandbox
 	};
 	static_assert(offsetof(HostInterfaceRecord, services) == 8);
 
+	// What the host sends its listeners: its own messages carry the sender "F4SE".
+	struct HostMessage
+	{
+		const char*   sender;     // 0
+		std::uint32_t type;       // 8
+		std::uint32_t dataLength; // 12
+		void*         data;       // 16
+	};
+	static_assert(offsetof(HostMessage, type) == 8 && offsetof(HostMessage, data) == 16);
+
+	// The host's own messages, sent to every listener once all plugins' load entries ran.
+	enum class EHostMessage : std::uint32_t
+	{
+		PostLoad = 0,
+		PostPostLoad = 1,
+	};
+
+	using HostMessageListener = void (*)(HostMessage* a_message);
+
+	// The messaging interface: a plugin registers, during its load entry, a listener for
+	// the messages of one sender (null: of every sender). The rest is not modelled.
+	struct HostMessagingInterface
+	{
+		std::uint32_t version;                                                                                   // 0
+		std::uint32_t padding;                                                                                   // 4
+		bool (*registerListener)(std::uint32_t a_listener, const char* a_sender, HostMessageListener a_handler); // 8
+		void (*services[7])();                                                                                   // 16
+	};
+	static_assert(offsetof(HostMessagingInterface, registerListener) == 8);
+
 	struct HostTrampolineInterface
 	{
 		std::uint32_t version;                                                               // 0

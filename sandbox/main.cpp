@@ -109,6 +109,32 @@ namespace
 		return value;
 	}
 
+	// What is wrong with the values given to a mode, if anything. Checked before the host
+	// runs: wrong usage ends the run before any plugin is loaded.
+	std::optional<std::string> ProblemWithValues(const std::string& a_mode, const std::vector<std::string>& a_values)
+	{
+		const auto from = [&](std::size_t a_index, unsigned a_minimum) {
+			const auto number = a_index < a_values.size() ? ToNumber(a_values[a_index]) : std::nullopt;
+			return number && *number >= a_minimum;
+		};
+		if (a_mode == "demo" && a_values.size() == 1) {
+			return "--demo takes THREADS and PLACEMENTS, or neither";
+		}
+		if (a_mode == "demo" && a_values.size() == 2 && !(from(0, 1) && from(1, 0))) {
+			return "--demo needs a thread count from 1 and a number of placements";
+		}
+		if (a_mode == "hammer" && !(from(0, 1) && from(1, 0) && from(2, 1))) {
+			return "--hammer needs numbers, threads and cells from 1";
+		}
+		if (a_mode == "bench" && !(from(0, 0) && from(1, 1) && a_values.size() == 3 && (a_values[2] == "true" || a_values[2] == "false"))) {
+			return "--bench needs numbers, threads from 1, and true or false";
+		}
+		if (a_mode == "load-while-running" && !from(0, 1)) {
+			return "--load-while-running needs a thread count from 1";
+		}
+		return std::nullopt;
+	}
+
 	std::filesystem::path ExecutableFolder()
 	{
 		return std::filesystem::path{ REX::FModule::ProcessModule().GetFileNameW() }.parent_path();
@@ -173,11 +199,7 @@ namespace
 		if (a_options.mode == "load-while-running" && values.size() == 1) {
 			// The plugins load while the game's threads already run the functions they
 			// detour: the script extender loads them early, but a game thread may be there.
-			const auto threads = ToNumber(values[0]);
-			if (!threads || *threads == 0) {
-				return Usage("--load-while-running needs a thread count from 1");
-			}
-			Sandbox::PrintTally(a_out, Sandbox::RunThroughLoad(calls, *threads, loadPlugins));
+			Sandbox::PrintTally(a_out, Sandbox::RunThroughLoad(calls, *ToNumber(values[0]), loadPlugins));
 			return 0;
 		}
 		if (!a_options.scriptLoadsPlugins) {
@@ -202,11 +224,8 @@ namespace
 			return Sandbox::RunScript(script, a_out, calls, process) ? 0 : 3;
 		}
 		if (a_options.mode == "demo" && (values.empty() || values.size() == 2)) {
-			const auto threads = values.empty() ? 4u : ToNumber(values[0]).value_or(0);
-			const auto placements = values.empty() ? 2000u : ToNumber(values[1]).value_or(0);
-			if (threads == 0) {
-				return Usage("--demo needs a thread count from 1 and a number of placements");
-			}
+			const auto threads = values.empty() ? 4u : *ToNumber(values[0]);
+			const auto placements = values.empty() ? 2000u : *ToNumber(values[1]);
 			a_out << "Quellstone sandbox: a stand-in for Fallout 4 " << REL::VersionNumber::FromPacked(gameVersion).ToString(".") << " and its script extender\n";
 			a_out << "Plugins loaded by the host stand-in:\n";
 			for (const auto& plugin : plugins) {
@@ -218,22 +237,11 @@ namespace
 			return 0;
 		}
 		if (a_options.mode == "hammer" && values.size() == 3) {
-			const auto threads = ToNumber(values[0]);
-			const auto iterations = ToNumber(values[1]);
-			const auto cells = ToNumber(values[2]);
-			if (!threads || !iterations || !cells || *threads == 0 || *cells == 0) {
-				return Usage("--hammer needs numbers, threads and cells from 1");
-			}
-			Sandbox::PrintTally(a_out, Sandbox::RunHammer(calls, *threads, *iterations, *cells));
+			Sandbox::PrintTally(a_out, Sandbox::RunHammer(calls, *ToNumber(values[0]), *ToNumber(values[1]), *ToNumber(values[2])));
 			return 0;
 		}
 		if (a_options.mode == "bench" && values.size() == 3) {
-			const auto callsPerThread = ToNumber(values[0]);
-			const auto threads = ToNumber(values[1]);
-			if (!callsPerThread || !threads || *threads == 0) {
-				return Usage("--bench needs numbers, threads from 1");
-			}
-			a_out << Sandbox::TimeInvalidates(calls, *threads, *callsPerThread, values[2] == "true") << '\n';
+			a_out << Sandbox::TimeInvalidates(calls, *ToNumber(values[1]), *ToNumber(values[0]), values[2] == "true") << '\n';
 			return 0;
 		}
 		return Usage(fmt::format("--{} takes other values", a_options.mode));
@@ -307,8 +315,8 @@ int main(int a_argc, char** a_argv)
 		values.clear();
 	}
 	options.values = std::move(values);
-	if (options.mode == "demo" && options.values.size() == 1) {
-		return Usage("--demo takes THREADS and PLACEMENTS, or neither");
+	if (const auto problem = ProblemWithValues(options.mode, options.values)) {
+		return Usage(*problem);
 	}
 
 	if (options.out.empty()) {

@@ -26,10 +26,12 @@
 #include "F4SE/API.h"
 #include "F4SE/Interfaces.h"
 #include "GameLayout.h"
+#include "IniSwitch.h"
 #include "REL/IDDB.h"
 #include "REL/Version.h"
 #include "REX/FModule.h"
 #include "REX/LOG.h"
+#include "REX/Text.h"
 
 namespace RE
 {
@@ -194,7 +196,12 @@ namespace
 		}
 
 		const auto read = [&](const wchar_t* a_key, int a_default) {
-			return ::GetPrivateProfileIntW(L"General", a_key, a_default, path.c_str()) != 0;
+			const auto reading = IniSwitch::Read(path, a_key, a_default);
+			if (reading.notUnderstood) {
+				REX::LogWarning("Quellstone.ini: {}={} is neither a number nor true/false, yes/no, on/off; it counts as {}",
+				                REX::Utf8FromWide(a_key), *reading.notUnderstood, reading.value ? 1 : 0);
+			}
+			return reading.value;
 		};
 		Settings.bEnablePrecombineProtection = read(L"bEnablePrecombineProtection", 1);
 		Settings.bEnableLoggingFull = read(L"bEnableLoggingFull", 0);

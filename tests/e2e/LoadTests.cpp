@@ -2,12 +2,14 @@
 // in (or why not), and what happens when the Address Library cannot serve it.
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <regex>
 #include <sstream>
 
 #include "GameLayout.h"
+#include "Host.h"
 #include "SandboxCase.h"
 
 namespace E2E
@@ -15,12 +17,6 @@ namespace E2E
 	namespace
 	{
 		constexpr const char* kCompilerPrologue = "48 89 5C 24 08 48 89 74 24 10 57 48 83 EC 20 E8";
-		const std::string     kBlockScript = std::string{ kForms } +
-		                                 "cell early 00001111 3 1 1 LoadingCell\n"
-		                                 "invalidate chair sanctuary true\n"
-		                                 "clear early\n";
-		const std::vector<std::string> kBlockedOutput{ "invalidate chair sanctuary -> false", "clear early -> skipped" };
-		const std::vector<std::string> kUnhookedOutput{ "invalidate chair sanctuary -> true", "clear early -> ran" };
 	} // namespace
 
 	using PluginLoad = SandboxCase;
@@ -68,6 +64,18 @@ namespace E2E
 		EXPECT_EQ(PluginLines(), (std::vector<std::string>{ kStartup, kEnabled,
 		                                                    "[info] Blocked precombine invalidation: ref=0001A2B3 (Wooden Chair) [placed reference], cell=0000C0DE (SanctuaryHillsExt)",
 		                                                    "[info] Skipped early precombine clear: cell=00001111" }));
+	}
+
+	// Switches written as words: each reads as the word says; text that is neither a word
+	// nor a number reads as before (0) and the log names it, ahead of the startup line.
+	TEST_F(PluginLoad, IniWordsReadAsOnAndOffAndUnknownTextIsNamed)
+	{
+		MakeGame().WriteIni("[General]\nbEnablePrecombineProtection = Off\nbEnableLoggingFull=YES\nbEnableLoggingIssues=sometimes\n");
+
+		EXPECT_EQ(Lines(Play(kBlockScript).output), kUnhookedOutput);
+		EXPECT_EQ(PluginLines(), (std::vector<std::string>{
+		                             "[warning] Quellstone.ini: bEnableLoggingIssues=sometimes is neither a number nor true/false, yes/no, on/off; it counts as 0",
+		                             kStartup, "[info] Precombine protection disabled by INI" }));
 	}
 
 	TEST_F(PluginLoad, JumpAtTheFunctionsStartIsFollowedToItsBody)
@@ -205,7 +213,6 @@ namespace E2E
 	}
 
 	const FatalCase kFatalCases[] = {
-		{ "MissingDatabase", "Data/F4SE/Plugins", false, {}, "Failed to determine Address Library path!", "Loader: F4SE" },
 		{ "PluginOutsideTheF4SEFolder", "Data/Plugins", true, {}, "Failed to determine Address Library loader!", "" },
 		{ "IdMissingFromTheDatabase", "Data/F4SE/Plugins", true, { 2200368 }, "Failed to find offset for Address Library ID!", "Invalid ID: 2200368" },
 	};
@@ -307,13 +314,13 @@ namespace E2E
 	}
 
 	// The game stand-in's own command line, as the tests, the demo and the benchmark use
-	// it: wrong usage ends the run with exit code 2 before any plugin is loaded (the
-	// game laid out here has no database, so a loaded plugin would end it with 1).
+	// it: wrong usage ends the run with exit code 2 before the host runs, so neither the
+	// host's log nor the plugin's is written.
 	using GameCommandLine = SandboxCase;
 
 	TEST_F(GameCommandLine, WrongUsageEndsWithExitCode2BeforeAnyPluginLoads)
 	{
-		MakeGame({}, "Data/F4SE/Plugins", false);
+		MakeGame();
 		const std::vector<std::vector<std::string>> cases{
 			{},                                      // no mode
 			{ "--pages", "--print-offsets" },        // two modes
@@ -323,6 +330,13 @@ namespace E2E
 			{ "--demo", "4" },                       // threads without placements
 			{ "--script" },                          // no file
 			{ "--load-while-running", "0" },         // no game threads
+			{ "--load-while-running", "two" },       // not a number
+			{ "--demo", "0", "10" },                 // no game threads
+			{ "--demo", "2", "-1" },                 // a negative count
+			{ "--hammer", "x", "2", "3" },           // not a number
+			{ "--hammer", "1", "2", "0" },           // no cells
+			{ "--bench", "10", "0", "true" },        // no game threads
+			{ "--bench", "10", "1", "maybe" },       // neither true nor false
 		};
 		for (const auto& args : cases) {
 			const auto  result = RunGame(args);
@@ -332,6 +346,7 @@ namespace E2E
 			}
 			EXPECT_EQ(result.exitCode, 2u) << shown;
 			EXPECT_EQ(result.output, "") << shown;
+			EXPECT_FALSE(std::filesystem::exists(Sandbox::PluginLogPath(caseName, "f4se"))) << shown;
 		}
 		EXPECT_TRUE(AllLogLines().empty());
 	}

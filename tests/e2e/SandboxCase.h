@@ -28,6 +28,15 @@ namespace E2E
 	    "cell redrocket 0000BEEF 7 1 1 RedRocketExt\n"
 	    "cell noname 00ABCDEF 7 1 1 @empty\n";
 
+	// One invalidation the game answers "yes" and one clear of a cell still loading, and
+	// what the game sees with both detours in, and with neither.
+	inline const std::string kBlockScript = std::string{ kForms } +
+	                                        "cell early 00001111 3 1 1 LoadingCell\n"
+	                                        "invalidate chair sanctuary true\n"
+	                                        "clear early\n";
+	inline const std::vector<std::string> kBlockedOutput{ "invalidate chair sanctuary -> false", "clear early -> skipped" };
+	inline const std::vector<std::string> kUnhookedOutput{ "invalidate chair sanctuary -> true", "clear early -> ran" };
+
 	inline constexpr const char* kStartup = "[info] Quellstone loaded (AE)";
 	inline constexpr const char* kEnabled = "[info] AE precombine protection enabled";
 

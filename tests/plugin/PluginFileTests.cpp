@@ -14,6 +14,7 @@
 
 #include "GameFolder.h"
 #include "GameLayout.h"
+#include "HostRules.h"
 #include "REL/Version.h"
 
 namespace
@@ -32,10 +33,11 @@ namespace
 	}
 
 	// The record as the host expects it, written out byte by byte from the host's
-	// offsets rather than from the library's declaration.
+	// offsets rather than from the library's declaration: the fields up to offset 592,
+	// then the host's own fields, all zero.
 	std::vector<std::uint8_t> ExpectedVersionRecord()
 	{
-		std::vector<std::uint8_t> bytes(592 + 16, 0);
+		std::vector<std::uint8_t> bytes(1116, 0);
 		PutU32(bytes, 0, 1);
 		PutU32(bytes, 4, kPluginVersion.Pack());
 		std::memcpy(bytes.data() + 8, "Quellstone", 10);
@@ -81,17 +83,24 @@ namespace
 	};
 } // namespace
 
+// The host reads the record from the file before any of the plugin's code runs, and the
+// plugin's own host library reads it from the loaded module: both must see every byte.
 TEST(PluginFile, ExportedVersionRecordMatchesTheHostsLayoutByteForByte)
 {
+	const auto fromFile = Sandbox::ReadVersionRecord(PluginPath());
+	ASSERT_TRUE(fromFile);
+
 	const HMODULE module = ::LoadLibraryW(PluginPath().c_str());
 	ASSERT_NE(module, nullptr) << "error " << ::GetLastError();
-	const auto* record = reinterpret_cast<const std::uint8_t*>(::GetProcAddress(module, "F4SEPlugin_Version"));
-	ASSERT_NE(record, nullptr);
+	const auto* loaded = reinterpret_cast<const std::uint8_t*>(::GetProcAddress(module, "F4SEPlugin_Version"));
+	ASSERT_NE(loaded, nullptr);
 	EXPECT_NE(::GetProcAddress(module, "F4SEPlugin_Load"), nullptr);
 
 	const auto expected = ExpectedVersionRecord();
+	ASSERT_EQ(fromFile->size(), expected.size());
 	for (std::size_t offset = 0; offset < expected.size(); ++offset) {
-		ASSERT_EQ(record[offset], expected[offset]) << "byte at offset " << offset;
+		ASSERT_EQ((*fromFile)[offset], expected[offset]) << "byte at offset " << offset << " in the file";
+		ASSERT_EQ(loaded[offset], expected[offset]) << "byte at offset " << offset << " in memory";
 	}
 	::FreeLibrary(module);
 }

@@ -18,6 +18,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -113,6 +114,17 @@ public:
 	// The file's bytes from a_rva on, at most a_maxSize of them, up to the end of the
 	// section's data in the file; empty when a_rva is not stored in the file.
 	[[nodiscard]] std::span<const std::uint8_t> BytesAt(std::uint32_t a_rva, std::size_t a_maxSize) const noexcept;
+
+	// The bytes the loader would place at a_rva..a_rva + a_size when it maps the image: the
+	// file's data where a section (or the headers) stores it, zeros in a section's tail
+	// beyond its file data and in the gaps between sections. Nullopt when the range runs
+	// past the image.
+	[[nodiscard]] std::optional<std::vector<std::uint8_t>> MappedBytes(std::uint32_t a_rva, std::size_t a_size) const;
+
+	// The RVA of the symbol the image exports under a_name; nullopt when it exports no such
+	// name, when its export table lies outside the file, or when the name is forwarded to
+	// another DLL (the address then holds the forwarder's text, not the symbol).
+	[[nodiscard]] std::optional<std::uint32_t> ExportRva(std::string_view a_name) const;
 
 	// The function table in file order; empty for an image without one. Entries that lie
 	// outside the file are left out.

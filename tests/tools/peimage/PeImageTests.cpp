@@ -98,6 +98,25 @@ namespace
 		for (std::size_t i = 0; i < 0x200; ++i) {
 			file[0x400 + i] = static_cast<std::uint8_t>(i);
 		}
+		// The export directory in .xdata behind the unwind information (RVA 0x3100, file 0x900):
+		// "Alpha" at 0x1010, and "Forward", whose address lies inside the directory, where
+		// the text of a forwarder to another DLL sits.
+		Put<std::uint32_t>(file, kOptional + 112, 0x3100);
+		Put<std::uint32_t>(file, kOptional + 116, 0x100);
+		Put<std::uint32_t>(file, 0x900 + 20, 2);      // functions
+		Put<std::uint32_t>(file, 0x900 + 24, 2);      // names
+		Put<std::uint32_t>(file, 0x900 + 28, 0x3130); // address table
+		Put<std::uint32_t>(file, 0x900 + 32, 0x3140); // name table
+		Put<std::uint32_t>(file, 0x900 + 36, 0x3150); // ordinal table
+		Put<std::uint32_t>(file, 0x930, 0x1010);
+		Put<std::uint32_t>(file, 0x934, 0x3180);
+		Put<std::uint32_t>(file, 0x940, 0x3160);
+		Put<std::uint32_t>(file, 0x944, 0x3170);
+		Put<std::uint16_t>(file, 0x950, 0);
+		Put<std::uint16_t>(file, 0x952, 1);
+		std::memcpy(file.data() + 0x960, "Alpha", 6);
+		std::memcpy(file.data() + 0x970, "Forward", 8);
+		std::memcpy(file.data() + 0x980, "Other.Alpha", 12);
 		return file;
 	}
 
@@ -132,6 +151,45 @@ namespace
 			EXPECT_EQ(image.BytesAt(c.rva, 16).size(), c.bytesAvailable) << std::hex << c.rva;
 		}
 		EXPECT_EQ(image.BytesAt(0x1010, 4)[0], 0x10);
+	}
+
+	TEST(PeImage, ExportsAreFoundByNameUnlessForwardedOrOutsideTheFile)
+	{
+		struct Case
+		{
+			const char*                                     name;
+			std::function<void(std::vector<std::uint8_t>&)> damage;
+			std::optional<std::uint32_t>                    rva;
+		};
+		const auto none = [](std::vector<std::uint8_t>&) {};
+		const Case cases[] = {
+			{ "Alpha", none, 0x1010 },
+			{ "Forward", none, std::nullopt },
+			{ "Alph", none, std::nullopt }, // a prefix of a name is not that name
+			{ "Missing", none, std::nullopt },
+			{ "Alpha", [](auto& f) { Put<std::uint32_t>(f, 0x900 + 32, 0xFFFFFFFE); }, std::nullopt }, // name table past the image
+			{ "Alpha", [](auto& f) { Put<std::uint16_t>(f, 0x950, 7); }, std::nullopt },               // ordinal past the address table
+			{ "Alpha", [](auto& f) { Put<std::uint32_t>(f, kOptional + 116, 0); }, std::nullopt },     // no export directory
+		};
+		for (const auto& c : cases) {
+			auto file = BuildImage();
+			c.damage(file);
+			EXPECT_EQ(PeImage::Parse(file).ExportRva(c.name), c.rva) << c.name;
+		}
+	}
+
+	TEST(PeImage, MappedBytesHoldTheFilesDataAndZerosWhereItStoresNone)
+	{
+		const auto image = PeImage::Parse(BuildImage());
+
+		const auto tail = image.MappedBytes(0x11F8, 16); // the last 8 bytes of .text's data, then a gap
+		ASSERT_TRUE(tail);
+		const std::vector<std::uint8_t> expected{ 0xF8, 0xF9, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0 };
+		EXPECT_EQ(*tail, expected);
+		EXPECT_EQ(image.MappedBytes(0, 2), (std::vector<std::uint8_t>{ 'M', 'Z' })); // the headers are mapped too
+		EXPECT_EQ(image.MappedBytes(0x3FF0, 16), std::vector<std::uint8_t>(16, 0));
+		EXPECT_EQ(image.MappedBytes(0x3FF0, 17), std::nullopt); // one byte past the image
+		EXPECT_EQ(image.MappedBytes(0xFFFFFFFF, 2), std::nullopt);
 	}
 
 	TEST(PeImage, FunctionsAreThePrimaryEntriesWithTheirChainedFragments)

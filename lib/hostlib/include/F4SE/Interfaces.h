@@ -23,11 +23,14 @@ namespace F4SE
 		std::uint32_t addressIndependence{ 0 };   // 520
 		std::uint32_t structureIndependence{ 0 }; // 524
 		std::uint32_t compatibleVersions[16]{};   // 528, zero ends the list
-		std::uint32_t seVersionRequired{ 0 };     // 592
+		std::uint32_t seVersionRequired{ 0 };     // 592, the oldest host the plugin runs under
 		std::uint32_t reservedNonBreaking{ 0 };   // 596
 		std::uint32_t reservedBreaking{ 0 };      // 600
-		std::uint8_t  reserved[1 + 3]{};          // 604
+		std::uint8_t  reserved[512]{};            // 604
 	};
+	// The host copies this many bytes from the export whatever the plugin declared: a
+	// shorter record would hand it whatever the linker placed after it.
+	static_assert(sizeof(PluginVersionData) == 1116);
 	static_assert(offsetof(PluginVersionData, pluginName) == 8);
 	static_assert(offsetof(PluginVersionData, author) == 264);
 	static_assert(offsetof(PluginVersionData, addressIndependence) == 520);
