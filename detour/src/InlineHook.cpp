@@ -224,7 +224,7 @@ namespace Detour
 		_slotSize = slot.size;
 
 		const auto       slotAddress = reinterpret_cast<std::uintptr_t>(slot.address);
-		const DetourPlan plan = PlanDetour(code, targetAddress, replacementAddress, slotAddress + relaySize, relaySize != 0 ? slotAddress : 0, functionSize);
+		const DetourPlan plan = PlanDetour(code, targetAddress, replacementAddress, slotAddress + relaySize, relaySize != 0 ? slotAddress : 0, functionSize, position.imageBase);
 		if (!plan.ok()) {
 			return Fail(plan.failure, target + plan.failedAt);
 		}

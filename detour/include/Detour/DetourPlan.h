@@ -10,7 +10,7 @@
 // Because the plan is a pure function of bytes and addresses, tests, benchmarks and
 // `addrlib check` run it on copies of code that is not live: a file's bytes, a buffer.
 //
-//   DetourPlan plan = PlanDetour(code, target, replacement, trampoline, relay, functionSize);
+//   DetourPlan plan = PlanDetour(code, target, replacement, trampoline, relay, functionSize, imageBase);
 //     code          the bytes at `target` that may be read (from a file, say); the plan
 //                   never reads past them and fails with CodeTooShort when it would need to
 //     target        the address the code runs at (where the jump goes)
@@ -24,6 +24,25 @@
 //                   the middle of the jump; a scan that cannot reach the function's end
 //                   (`code` ends first, or an instruction there is not decodable) refuses,
 //                   for the branch it could not see may be just such a one
+//     imageBase     where the image holding the target begins (the base its function table
+//                   and relative addresses count from), 0 = unknown; with it the scan passes
+//                   the switch jump tables a compiler places after a function's code (see
+//                   below), without it it refuses at them
+//
+// Switch tables. MSVC dispatches a switch through tables it places in the function's range,
+// after all of its code: 32-bit offsets from the image's base to the cases, read by
+// `mov r32, [base + index*4 + table]`, and for a two-level switch bytes that index them,
+// read by `movzx r32, byte [base + index + table]`, where base holds the image's base and
+// the displacement is the table's offset from it. Those bytes are no instructions, so a
+// scan that would measure them cannot reach the function's end. The scan passes them as
+// data, and only then, when everything from where its code stops to the function's end is
+// such tables (each read as one by the code measured before it, in its own form) and
+// nothing runs into them: the code before them does not fall through into them (only
+// nops lie between its last return, jump or int3 and the first table), no branch or
+// rip-relative operand of the code points into them, every offset leads to the start of
+// an instruction the scan measured, and every index names an entry of an offset table
+// there. A case that would land inside the bytes the jump overwrites is refused like any
+// other branch there.
 //
 // Addresses. The plan never lets an address wrap around the address space: a trampoline
 // whose bytes would, is refused; a relay at 0 or whose bytes would wrap is no relay; the
@@ -142,11 +161,13 @@ namespace Detour
 	inline constexpr std::size_t kRelaySize = 16;
 
 	[[nodiscard]] DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::uintptr_t a_replacement,
-	                                    std::uintptr_t a_trampoline, std::uintptr_t a_relay, std::size_t a_functionSize = 0);
+	                                    std::uintptr_t a_trampoline, std::uintptr_t a_relay, std::size_t a_functionSize = 0,
+	                                    std::uintptr_t a_imageBase = 0);
 
 	// The plan of a detour from a far replacement, with trampoline and relay in a near page:
 	// the page below the target's 64 KiB block, or above it when there is no room below.
-	[[nodiscard]] DetourPlan DryRunDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::size_t a_functionSize = 0);
+	[[nodiscard]] DetourPlan DryRunDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::size_t a_functionSize = 0,
+	                                      std::uintptr_t a_imageBase = 0);
 
 	// Whether a rel32 jump or call placed at a_from (a_size bytes long) reaches a_to, the
 	// distance taken without wrapping around the address space.
