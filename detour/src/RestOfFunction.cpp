@@ -27,8 +27,7 @@ namespace Detour::PlanPhases
 		{
 			std::size_t offset{ 0 }; // of the table, from the target
 			TableForm   form{ TableForm::Offsets };
-
-			friend bool operator==(const TableRead&, const TableRead&) = default;
+			std::size_t readAt{ 0 }; // the instruction that reads it
 		};
 
 		// A function holds few switch tables; more reads that look like theirs, or more
@@ -89,38 +88,43 @@ namespace Detour::PlanPhases
 			return a_info.opcodeSize == 1 && opcode[0] == 0x90 && std::all_of(a_bytes, a_bytes + a_info.prefixCount, [](std::uint8_t a_prefix) { return a_prefix == 0x66; });
 		}
 
-		// The switch table the instruction reads, when it reads one in either form: a 32-bit
-		// load (no prefix but a REX without W) from [base + index*scale + disp32], the
-		// displacement being the table's offset from the image's base, inside the function.
-		std::optional<TableRead> TableReadOf(const std::uint8_t* a_bytes, const InstructionInfo& a_info, std::uintptr_t a_target, std::size_t a_functionSize, std::uintptr_t a_imageBase)
+		// What an operand [base + ... + disp32] points at inside the function when base holds
+		// the image's base: the displacement is then an offset from it. A switch table in
+		// one of its two forms is read by a 32-bit load (no prefix but a REX without W) from
+		// [base + index*4 + table] or [base + index + table].
+		struct ImageReference
 		{
-			if (a_info.modrmOffset == 0 || a_info.sibOffset == 0 || a_info.displacementSize != 4 || a_info.prefixCount > 1) {
-				return std::nullopt;
-			}
-			const std::uint8_t rex = a_info.prefixCount == 1 ? a_bytes[0] : std::uint8_t{ 0x40 };
-			const std::uint8_t modrm = a_bytes[a_info.modrmOffset];
-			const std::uint8_t sib = a_bytes[a_info.sibOffset];
-			const bool         indexed = ((sib >> 3) & 7) != 4 || (rex & 0x02) != 0; // index 100 is none without REX.X
-			if ((rex & 0xF8) != 0x40 || (modrm >> 6) != 2 || !indexed) {
-				return std::nullopt;
-			}
-			const std::uint8_t* const opcode = a_bytes + a_info.opcodeOffset;
-			const unsigned            scale = sib >> 6;
-			TableForm                 form{};
-			if (a_info.opcodeSize == 1 && opcode[0] == 0x8B && scale == 2) {
-				form = TableForm::Offsets;
-			} else if (a_info.opcodeSize == 2 && opcode[0] == 0x0F && opcode[1] == 0xB6 && scale == 0) {
-				form = TableForm::Indices;
-			} else {
+			std::size_t              offset{ 0 }; // from the target
+			std::optional<TableForm> form;        // the table read, if it is one
+		};
+
+		std::optional<ImageReference> ImageReferenceOf(const std::uint8_t* a_bytes, const InstructionInfo& a_info, std::uintptr_t a_target, std::size_t a_functionSize,
+		                                               std::uintptr_t a_imageBase)
+		{
+			if (a_info.modrmOffset == 0 || a_info.displacementSize != 4 || (a_bytes[a_info.modrmOffset] >> 6) != 2) {
 				return std::nullopt;
 			}
 			// The displacement is sign-extended: a negative one is no offset into the image.
 			const std::uint32_t displacement = ReadU32(a_bytes + a_info.displacementOffset);
-			const auto          table = ImageAddress(a_imageBase, displacement);
-			if (displacement > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()) || !table || *table < a_target || *table - a_target >= a_functionSize) {
+			const auto          address = ImageAddress(a_imageBase, displacement);
+			if (displacement > static_cast<std::uint32_t>(std::numeric_limits<std::int32_t>::max()) || !address || *address < a_target || *address - a_target >= a_functionSize) {
 				return std::nullopt;
 			}
-			return TableRead{ *table - a_target, form };
+			ImageReference     reference{ *address - a_target, std::nullopt };
+			const std::uint8_t rex = a_info.prefixCount == 1 ? a_bytes[0] : std::uint8_t{ 0x40 };
+			const std::uint8_t sib = a_info.sibOffset != 0 ? a_bytes[a_info.sibOffset] : std::uint8_t{ 0x20 }; // 0x20: no index
+			const bool         indexed = ((sib >> 3) & 7) != 4 || (rex & 0x02) != 0;                           // index 100 is none without REX.X
+			if (a_info.prefixCount > 1 || (rex & 0xF8) != 0x40 || !indexed) {
+				return reference;
+			}
+			const std::uint8_t* const opcode = a_bytes + a_info.opcodeOffset;
+			const unsigned            scale = sib >> 6;
+			if (a_info.opcodeSize == 1 && opcode[0] == 0x8B && scale == 2) {
+				reference.form = TableForm::Offsets;
+			} else if (a_info.opcodeSize == 2 && opcode[0] == 0x0F && opcode[1] == 0xB6 && scale == 0) {
+				reference.form = TableForm::Indices;
+			}
+			return reference;
 		}
 
 		// The first table read at or after a_from, or past the function when none is.
@@ -168,9 +172,13 @@ namespace Detour::PlanPhases
 				if (info.relative != InstructionInfo::Relative::None) {
 					a_walk.destinations.push_back(destination);
 				}
-				if (a_imageBase != 0 && a_walk.tableChecks < kMostTableChecks && a_walk.tables.size() < kMostTableReads) {
-					if (const auto table = TableReadOf(padded, info, a_target, a_functionSize, a_imageBase)) {
-						a_walk.tables.push_back(*table);
+				// Other references into the function count as branches: an address computed
+				// from the image's base may well be jumped to.
+				if (const auto reference = a_imageBase != 0 ? ImageReferenceOf(padded, info, a_target, a_functionSize, a_imageBase) : std::nullopt) {
+					if (!reference->form) {
+						a_walk.destinations.push_back(a_target + reference->offset);
+					} else if (a_walk.tableChecks < kMostTableChecks && a_walk.tables.size() < kMostTableReads) {
+						a_walk.tables.push_back({ reference->offset, *reference->form, at });
 					}
 				}
 				if (info.EndsFlow() || info.branch == InstructionInfo::Branch::Call || info.branch == InstructionInfo::Branch::IndirectCall) {
@@ -184,6 +192,23 @@ namespace Detour::PlanPhases
 				a_walk.at = at + length;
 			}
 			return {};
+		}
+
+		// The length of the alignment padding that ends a table before the next one: a nop
+		// (90, 66 90, 0F 1F 00) or int3s, 3 bytes at most; 0 when there is none.
+		std::size_t PaddingAtEnd(std::span<const std::uint8_t> a_bytes)
+		{
+			constexpr std::uint8_t kNops[][3] = { { 0x90 }, { 0x66, 0x90 }, { 0x0F, 0x1F, 0x00 } };
+			for (std::size_t length = 3; length > 0; --length) {
+				if (a_bytes.size() < length) {
+					continue;
+				}
+				const auto tail = a_bytes.last(length);
+				if (std::ranges::equal(tail, std::span{ kNops[length - 1], length }) || std::ranges::all_of(tail, [](std::uint8_t a_byte) { return a_byte == 0xCC; })) {
+					return length;
+				}
+			}
+			return 0;
 		}
 
 		// Whether every byte of [a_begin, a_end) belongs to a table of a_form: offsets that
@@ -230,9 +255,9 @@ namespace Detour::PlanPhases
 				return notTables;
 			}
 			std::vector<TableRead> tables;
-			std::ranges::copy_if(a_walk.tables, std::back_inserter(tables), [&](const TableRead& a_table) { return a_table.offset >= a_end.dataStart; });
+			std::ranges::copy_if(a_walk.tables, std::back_inserter(tables), [&](const TableRead& a_table) { return a_table.offset >= a_end.dataStart && a_table.readAt < a_end.flowEnd; });
 			std::ranges::sort(tables, {}, [](const TableRead& a_table) { return std::pair{ a_table.offset, a_table.form }; });
-			const auto [duplicates, last] = std::ranges::unique(tables);
+			const auto [duplicates, last] = std::ranges::unique(tables, {}, [](const TableRead& a_table) { return std::pair{ a_table.offset, a_table.form }; });
 			tables.erase(duplicates, last);
 			if (tables.empty() || std::ranges::adjacent_find(tables, {}, &TableRead::offset) != tables.end()) {
 				return notTables; // none, or one read in both forms
@@ -247,11 +272,18 @@ namespace Detour::PlanPhases
 					if (tables[i].form != pass) {
 						continue;
 					}
-					if (!IsTable(a_walk, a_code, pass, begin, end, entries, a_end.flowEnd, a_target, a_stolen, a_imageBase, intoStolen)) {
-						return notTables;
+					// The table alone, or the table and the padding that aligns the next one.
+					const auto  fits = [&](std::size_t a_tableEnd) { return IsTable(a_walk, a_code, pass, begin, a_tableEnd, entries, a_end.flowEnd, a_target, a_stolen, a_imageBase, intoStolen); };
+					std::size_t tableEnd = end;
+					if (!fits(end)) {
+						const std::size_t padding = PaddingAtEnd(a_code.subspan(begin, end - begin));
+						if (padding == 0 || !fits(end - padding)) {
+							return notTables;
+						}
+						tableEnd = end - padding;
 					}
 					if (pass == TableForm::Offsets) {
-						entries = std::max(entries, (end - begin) / 4);
+						entries = std::max(entries, (tableEnd - begin) / 4);
 					}
 				}
 			}
