@@ -9,6 +9,7 @@
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -238,6 +239,24 @@ namespace Detour::PlanPhases
 			return true;
 		}
 
+		// The offset table an index table indexes: the one whose read follows the index
+		// table's within kPairedReads bytes, as the two reads of a two-level switch do;
+		// a_tables.size() when there is none (its entries then count as none).
+		constexpr std::size_t kPairedReads = 16;
+
+		std::size_t IndexedTable(const std::vector<TableRead>& a_tables, std::size_t a_indices)
+		{
+			std::size_t paired = a_tables.size();
+			for (std::size_t i = 0; i < a_tables.size(); ++i) {
+				const std::size_t readAt = a_tables[i].readAt;
+				if (a_tables[i].form == TableForm::Offsets && readAt > a_tables[a_indices].readAt && readAt - a_tables[a_indices].readAt <= kPairedReads &&
+				    (paired == a_tables.size() || readAt < a_tables[paired].readAt)) {
+					paired = i;
+				}
+			}
+			return paired;
+		}
+
 		// Whether everything from a_end's data start to the function's end is switch tables
 		// that nothing reaches but their own reads: no branch or rip-relative operand of the
 		// code before it points at or past the instruction a_end follows. Each table runs up
@@ -256,14 +275,16 @@ namespace Detour::PlanPhases
 			}
 			std::vector<TableRead> tables;
 			std::ranges::copy_if(a_walk.tables, std::back_inserter(tables), [&](const TableRead& a_table) { return a_table.offset >= a_end.dataStart && a_table.readAt < a_end.flowEnd; });
-			std::ranges::sort(tables, {}, [](const TableRead& a_table) { return std::pair{ a_table.offset, a_table.form }; });
-			const auto [duplicates, last] = std::ranges::unique(tables, {}, [](const TableRead& a_table) { return std::pair{ a_table.offset, a_table.form }; });
+			const auto table = [](const TableRead& a_table) { return std::pair{ a_table.offset, a_table.form }; };
+			std::ranges::sort(tables, {}, [](const TableRead& a_table) { return std::tuple{ a_table.offset, a_table.form, a_table.readAt }; });
+			const auto [duplicates, last] = std::ranges::unique(tables, {}, table);
 			tables.erase(duplicates, last);
 			if (tables.empty() || std::ranges::adjacent_find(tables, {}, &TableRead::offset) != tables.end()) {
 				return notTables; // none, or one read in both forms
 			}
-			// Offsets first, so that the index tables know how many entries there are.
-			std::size_t                entries = 0;
+			// Offsets first, so that each index table knows how many entries the offset table
+			// it indexes has: the one read right after it.
+			std::vector<std::size_t>   entries(tables.size() + 1, 0); // of each offset table; the last stands for none
 			std::optional<std::size_t> intoStolen;
 			for (const TableForm pass : { TableForm::Offsets, TableForm::Indices }) {
 				for (std::size_t i = 0; i < tables.size(); ++i) {
@@ -272,8 +293,9 @@ namespace Detour::PlanPhases
 					if (tables[i].form != pass) {
 						continue;
 					}
+					const std::size_t indexed = pass == TableForm::Indices ? entries[IndexedTable(tables, i)] : 0;
 					// The table alone, or the table and the padding that aligns the next one.
-					const auto  fits = [&](std::size_t a_tableEnd) { return IsTable(a_walk, a_code, pass, begin, a_tableEnd, entries, a_end.flowEnd, a_target, a_stolen, a_imageBase, intoStolen); };
+					const auto  fits = [&](std::size_t a_tableEnd) { return IsTable(a_walk, a_code, pass, begin, a_tableEnd, indexed, a_end.flowEnd, a_target, a_stolen, a_imageBase, intoStolen); };
 					std::size_t tableEnd = end;
 					if (!fits(end)) {
 						const std::size_t padding = PaddingAtEnd(a_code.subspan(begin, end - begin));
@@ -282,9 +304,7 @@ namespace Detour::PlanPhases
 						}
 						tableEnd = end - padding;
 					}
-					if (pass == TableForm::Offsets) {
-						entries = std::max(entries, (tableEnd - begin) / 4);
-					}
+					entries[i] = (tableEnd - begin) / 4;
 				}
 			}
 			if (intoStolen) {
