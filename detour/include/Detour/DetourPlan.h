@@ -30,19 +30,24 @@
 //                   below), without it it refuses at them
 //
 // Switch tables. MSVC dispatches a switch through tables it places in the function's range,
-// after all of its code: 32-bit offsets from the image's base to the cases, read by
+// after all of its code: 32-bit offsets of the cases from the image's base, read by
 // `mov r32, [base + index*4 + table]`, and for a two-level switch bytes that index them,
-// read by `movzx r32, byte [base + index + table]`, where base holds the image's base and
-// the displacement is the table's offset from it. Those bytes are no instructions, so a
-// scan that would measure them cannot reach the function's end. The scan passes them as
-// data, and only then, when everything from where its code stops to the function's end is
-// such tables (each read as one by the code measured before it, in its own form) and
-// nothing runs into them: the code before them does not fall through into them (only
-// nops lie between its last return, jump or int3 and the first table), no branch or
-// rip-relative operand of the code points into them, every offset leads to the start of
-// an instruction the scan measured, and every index names an entry of an offset table
-// there. A case that would land inside the bytes the jump overwrites is refused like any
-// other branch there.
+// read by `movzx r32, byte [base + index + table]` right before, where base holds the
+// image's base and the displacement is the table's offset from it (past its start when the
+// lowest case is not 0). Those bytes are no instructions, so a scan that would measure them
+// cannot reach the function's end. The scan passes them as data, and only then, when
+// everything from where the code ends to the function's end is such tables and nothing
+// runs into them:
+//   - the code ends with a return, jump, int3, ud2 or call (one that does not return, since
+//     what follows it is data), followed by nops at most;
+//   - each table is read, in its form, by the code before that end; it runs up to the next
+//     table read (or the function's end), ending in a nop or int3s that align the next;
+//   - every offset leads to the start of an instruction the scan measured before that end,
+//     and every index names an entry of the offset table read right after it;
+//   - no branch, rip-relative operand or other operand at an offset from the image's base
+//     (but the table reads) in the code points at the bytes after that end.
+// A case that lands inside the bytes the jump overwrites is refused like any other branch
+// there. Bytes that fail any of this are walked as code, as without the image's base.
 //
 // Addresses. The plan never lets an address wrap around the address space: a trampoline
 // whose bytes would, is refused; a relay at 0 or whose bytes would wrap is no relay; the
