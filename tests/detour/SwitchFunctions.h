@@ -28,34 +28,34 @@ namespace TestSupport
 	// f(0) = 1, f(1) = 2, else 0: one table of three offsets.
 	struct SwitchOfThree
 	{
-		static constexpr std::size_t kBaseDisplacement = 0x10;            // of the lea that takes the image's base
-		static constexpr std::size_t kRead = 0x18;                        // the read's displacement: the table's offset in the image
-		static constexpr std::size_t kJa = 0x09;                          // the ja's rel8
-		static constexpr std::size_t kCases[] = { 0x21, 0x28, 0x2F };     // case 0, case 1, default
+		static constexpr std::size_t kBaseDisplacement = 0x10;        // of the lea that takes the image's base
+		static constexpr std::size_t kRead = 0x18;                    // the read's displacement: the table's offset in the image
+		static constexpr std::size_t kJa = 0x09;                      // the ja's rel8
+		static constexpr std::size_t kCases[] = { 0x21, 0x28, 0x2F }; // case 0, case 1, default
 		static constexpr std::size_t kTable = 0x38;
 		static constexpr std::size_t kSize = kTable + 3 * 4;
 
 		static std::vector<std::uint8_t> Code(std::uint32_t a_rva)
 		{
 			std::vector<std::uint8_t> code = {
-				0x53,                                     // push rbx
-				0x48, 0x83, 0xEC, 0x20,                   // sub rsp, 0x20
-				0x83, 0xF9, 0x02,                         // cmp ecx, 2
-				0x77, 0x25,                               // ja default
-				0x48, 0x63, 0xC1,                         // movsxd rax, ecx
-				0x4C, 0x8D, 0x05, 0x00, 0x00, 0x00, 0x00, // lea r8, [rip+x]: the image's base
+				0x53,                                           // push rbx
+				0x48, 0x83, 0xEC, 0x20,                         // sub rsp, 0x20
+				0x83, 0xF9, 0x02,                               // cmp ecx, 2
+				0x77, 0x25,                                     // ja default
+				0x48, 0x63, 0xC1,                               // movsxd rax, ecx
+				0x4C, 0x8D, 0x05, 0x00, 0x00, 0x00, 0x00,       // lea r8, [rip+x]: the image's base
 				0x41, 0x8B, 0x8C, 0x80, 0x00, 0x00, 0x00, 0x00, // mov ecx, [r8 + rax*4 + table]
-				0x49, 0x03, 0xC8,                         // add rcx, r8
-				0xFF, 0xE1,                               // jmp rcx
-				0xB8, 0x01, 0x00, 0x00, 0x00,             // case 0: mov eax, 1
-				0xEB, 0x09,                               //         jmp exit
-				0xB8, 0x02, 0x00, 0x00, 0x00,             // case 1: mov eax, 2
-				0xEB, 0x02,                               //         jmp exit
-				0x31, 0xC0,                               // default: xor eax, eax
-				0x48, 0x83, 0xC4, 0x20,                   // exit: add rsp, 0x20
-				0x5B,                                     //       pop rbx
-				0xC3,                                     //       ret
-				0xCC,                                     // int3 up to the table
+				0x49, 0x03, 0xC8,                               // add rcx, r8
+				0xFF, 0xE1,                                     // jmp rcx
+				0xB8, 0x01, 0x00, 0x00, 0x00,                   // case 0: mov eax, 1
+				0xEB, 0x09,                                     //         jmp exit
+				0xB8, 0x02, 0x00, 0x00, 0x00,                   // case 1: mov eax, 2
+				0xEB, 0x02,                                     //         jmp exit
+				0x31, 0xC0,                                     // default: xor eax, eax
+				0x48, 0x83, 0xC4, 0x20,                         // exit: add rsp, 0x20
+				0x5B,                                           //       pop rbx
+				0xC3,                                           //       ret
+				0xCC,                                           // int3 up to the table
 			};
 			PutU32(code, kBaseDisplacement, 0u - (a_rva + static_cast<std::uint32_t>(kBaseDisplacement + 4)));
 			PutU32(code, kRead, a_rva + static_cast<std::uint32_t>(kTable));
