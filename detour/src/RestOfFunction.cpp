@@ -10,7 +10,6 @@
 #include <limits>
 #include <optional>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 namespace Detour::PlanPhases
@@ -275,11 +274,11 @@ namespace Detour::PlanPhases
 			}
 			std::vector<TableRead> tables;
 			std::ranges::copy_if(a_walk.tables, std::back_inserter(tables), [&](const TableRead& a_table) { return a_table.offset >= a_end.dataStart && a_table.readAt < a_end.flowEnd; });
-			const auto table = [](const TableRead& a_table) { return std::pair{ a_table.offset, a_table.form }; };
 			std::ranges::sort(tables, {}, [](const TableRead& a_table) { return std::tuple{ a_table.offset, a_table.form, a_table.readAt }; });
-			const auto [duplicates, last] = std::ranges::unique(tables, {}, table);
-			tables.erase(duplicates, last);
-			if (tables.empty() || std::ranges::adjacent_find(tables, {}, &TableRead::offset) != tables.end()) {
+			const auto sameTable = [](const TableRead& a_one, const TableRead& a_other) { return a_one.offset == a_other.offset && a_one.form == a_other.form; };
+			tables.erase(std::unique(tables.begin(), tables.end(), sameTable), tables.end());
+			const auto sameOffset = [](const TableRead& a_one, const TableRead& a_other) { return a_one.offset == a_other.offset; };
+			if (tables.empty() || std::adjacent_find(tables.begin(), tables.end(), sameOffset) != tables.end()) {
 				return notTables; // none, or one read in both forms
 			}
 			// Offsets first, so that each index table knows how many entries the offset table
