@@ -235,9 +235,9 @@ namespace
 				const auto [failure, stolen] = BeforeRelocation(site.code);
 				a_corpus.before.Count(failure, stolen, stolen, name, site, a_maxExamples);
 
-				const auto near = Detour::DryRunDetour(site.code, target, site.functionSize);
+				const auto near = Detour::DryRunDetour(site.code, target, site.functionSize, image.ImageBase());
 				a_corpus.near.Count(near, name, site, a_maxExamples);
-				a_corpus.noNear.Count(Detour::PlanDetour(site.code, target, target + kFar, target + 2 * kFar, 0, site.functionSize), name, site, a_maxExamples);
+				a_corpus.noNear.Count(Detour::PlanDetour(site.code, target, target + kFar, target + 2 * kFar, 0, site.functionSize, image.ImageBase()), name, site, a_maxExamples);
 				const auto live = AddrLib::PlanAsInstalled(site, target);
 				a_corpus.live.Count(live, name, site, a_maxExamples);
 				if (live.ok() && !near.ok()) {

@@ -57,7 +57,8 @@ namespace Detour::CodeMemory
 	// Where a_address lies in the exception directory of its image (.pdata on Windows):
 	// the start of a function, with its size up to its end, chained fragments that
 	// continue it right after its own range included (FunctionTable::Locate); inside a
-	// function; or not covered by any table (always so on POSIX).
+	// function; or not covered by any table (always so on POSIX). With the image's base
+	// whenever a table covers the address.
 	[[nodiscard]] FunctionTable::Position LocateFunction(const void* a_address) noexcept;
 
 	// What the page holding a_address allows; false when it is not mapped.

@@ -172,7 +172,9 @@ namespace Detour::CodeMemory
 		}
 		const auto                rva = static_cast<std::uint32_t>(address - imageBase);
 		const LoadedFunctionTable table{ imageBase, rva, *function };
-		return table.Locate(rva);
+		FunctionTable::Position   position = table.Locate(rva);
+		position.imageBase = static_cast<std::uintptr_t>(imageBase);
+		return position;
 	}
 
 	bool QueryAccess(const void* a_address, Access& a_access) noexcept

@@ -130,18 +130,6 @@ namespace Detour
 			return NearReach(a_trampoline, 0, a_to) && NearReach(a_trampoline, kMaxTrampolineSize, a_to);
 		}
 
-		constexpr std::size_t kPaddedSize = kLongestInstruction + 8;
-
-		// The decoder reads only an instruction's own bytes, but may need up to 15 of them
-		// before it knows its length: it reads a copy padded with int3, and the caller
-		// refuses an instruction whose length reaches past the bytes given.
-		InstructionInfo MeasurePadded(std::span<const std::uint8_t> a_code, std::uint8_t (&a_padded)[kPaddedSize])
-		{
-			std::fill(std::begin(a_padded), std::end(a_padded), kInt3);
-			std::copy_n(a_code.begin(), std::min(a_code.size(), kLongestInstruction), a_padded);
-			return MeasureInstruction(a_padded, kX86_64Mode);
-		}
-
 		DetourPlan Fail(DetourPlan& a_plan, Refusal a_refusal)
 		{
 			a_plan.failure = a_refusal.failure;
@@ -259,6 +247,13 @@ namespace Detour
 
 	namespace PlanPhases
 	{
+		InstructionInfo MeasurePadded(std::span<const std::uint8_t> a_code, std::uint8_t (&a_padded)[kPaddedSize])
+		{
+			std::fill(std::begin(a_padded), std::end(a_padded), kInt3);
+			std::copy_n(a_code.begin(), std::min(a_code.size(), kLongestInstruction), a_padded);
+			return MeasureInstruction(a_padded, kX86_64Mode);
+		}
+
 		Run MeasureRun(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::uint64_t a_jumpSize, std::size_t a_functionSize, bool a_nearPage)
 		{
 			Run         run;
@@ -307,34 +302,6 @@ namespace Detour
 			}
 			run.length = length;
 			return run;
-		}
-
-		Refusal CheckRestOfFunction(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::size_t a_stolen, std::size_t a_functionSize)
-		{
-			if (a_functionSize == 0) {
-				return {}; // no known end: nothing to walk to
-			}
-			// Walked instruction by instruction: a branch the walk does not see, past code it
-			// cannot measure or bytes it was not given, may be the one that lands inside the
-			// jump, so a walk that stops short of the function's end refuses.
-			const std::size_t end = std::min(a_functionSize, a_code.size());
-			std::size_t       at = a_stolen;
-			while (at < end) {
-				std::uint8_t          padded[kPaddedSize];
-				const InstructionInfo info = MeasurePadded(a_code.subspan(at, end - at), padded);
-				if (info.length < 0 || static_cast<std::size_t>(info.length) > end - at) {
-					break;
-				}
-				const auto destination = static_cast<std::uintptr_t>(RelativeDestination(padded, info, a_target + at));
-				if (info.relative == InstructionInfo::Relative::Branch && destination > a_target && destination < a_target + a_stolen) {
-					return { DetourFailure::BranchIntoStolenBytes, at };
-				}
-				at += static_cast<std::size_t>(info.length);
-			}
-			if (at < a_functionSize) {
-				return { DetourFailure::RestOfFunctionUnchecked, at };
-			}
-			return {};
 		}
 
 		Refusal Relocate(std::vector<Stolen>& a_run, std::uintptr_t a_target, std::uintptr_t a_trampoline)
@@ -435,7 +402,8 @@ namespace Detour
 		}
 	} // namespace PlanPhases
 
-	DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::uintptr_t a_replacement, std::uintptr_t a_trampoline, std::uintptr_t a_relay, std::size_t a_functionSize)
+	DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::uintptr_t a_replacement, std::uintptr_t a_trampoline, std::uintptr_t a_relay, std::size_t a_functionSize,
+	                      std::uintptr_t a_imageBase)
 	{
 		DetourPlan plan;
 		plan.target = a_target;
@@ -453,7 +421,7 @@ namespace Detour
 			return Fail(plan, run.refusal);
 		}
 		plan.stolenLength = run.length;
-		Refusal refusal = PlanPhases::CheckRestOfFunction(code, a_target, run.length, a_functionSize);
+		Refusal refusal = PlanPhases::CheckRestOfFunction(code, a_target, run.length, a_functionSize, a_imageBase);
 		if (!refusal) {
 			refusal = PlanPhases::Relocate(run.instructions, a_target, a_trampoline);
 		}
@@ -469,7 +437,7 @@ namespace Detour
 		return plan;
 	}
 
-	DetourPlan DryRunDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::size_t a_functionSize)
+	DetourPlan DryRunDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::size_t a_functionSize, std::uintptr_t a_imageBase)
 	{
 		constexpr std::uintptr_t kBlock = 0x10000;
 		constexpr std::uintptr_t kFar = std::uintptr_t{ 64 } << 30;
@@ -478,6 +446,6 @@ namespace Detour
 		const std::uintptr_t block = a_target & ~(kBlock - 1);
 		const std::uintptr_t page = block >= 2 * kBlock ? block - kBlock : block + kBlock;
 		const std::uintptr_t replacement = a_target <= kTop - kFar ? a_target + kFar : a_target - kFar;
-		return PlanDetour(a_code, a_target, replacement, page + kRelaySize, page, a_functionSize);
+		return PlanDetour(a_code, a_target, replacement, page + kRelaySize, page, a_functionSize, a_imageBase);
 	}
 } // namespace Detour

@@ -5,8 +5,8 @@
 // promises):
 //
 //   measure    MeasureRun: whole instructions from the target until the jump fits, never
-//              past the function's end or the bytes given; CheckRestOfFunction: the
-//              function's own branches back into those bytes
+//              past the function's end or the bytes given; CheckRestOfFunction
+//              (RestOfFunction.cpp): the function's own branches back into those bytes
 //   relocate   Relocate: how each stolen instruction is carried, where a branch into the
 //              run lands, and whether rel32 still reaches from the trampoline
 //   size       LayOut: where each copy sits in the trampoline, and the jump back
@@ -26,6 +26,12 @@
 namespace Detour::PlanPhases
 {
 	inline constexpr std::size_t kLongestInstruction = 15;
+	inline constexpr std::size_t kPaddedSize = kLongestInstruction + 8;
+
+	// The decoder reads only an instruction's own bytes, but may need up to 15 of them
+	// before it knows its length: it reads a copy padded with int3, and the caller
+	// refuses an instruction whose length reaches past the bytes given.
+	[[nodiscard]] InstructionInfo MeasurePadded(std::span<const std::uint8_t> a_code, std::uint8_t (&a_padded)[kPaddedSize]);
 
 	// A phase's refusal; none when failure is None.
 	struct Refusal
@@ -61,7 +67,11 @@ namespace Detour::PlanPhases
 
 	// With the function's size known, walks the rest of it for a branch into the first
 	// a_stolen bytes (past the first); refuses when the walk cannot reach the function's end.
-	[[nodiscard]] Refusal CheckRestOfFunction(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::size_t a_stolen, std::size_t a_functionSize);
+	// With the image's base known (a_imageBase, 0 = unknown), the switch tables a compiler
+	// places after the function's code are passed as data when the code read them as such
+	// and each of their entries leads to an instruction the walk measured.
+	[[nodiscard]] Refusal CheckRestOfFunction(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::size_t a_stolen, std::size_t a_functionSize,
+	                                          std::uintptr_t a_imageBase);
 
 	// Fills each instruction's relocation, internal and absolute.
 	[[nodiscard]] Refusal Relocate(std::vector<Stolen>& a_run, std::uintptr_t a_target, std::uintptr_t a_trampoline);

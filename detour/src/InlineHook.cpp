@@ -269,7 +269,7 @@ namespace Detour
 		_slotSize = slot.size;
 
 		const auto       slotAddress = reinterpret_cast<std::uintptr_t>(slot.address);
-		const DetourPlan plan = PlanDetour(code, targetAddress, replacementAddress, slotAddress + relaySize, slotAddress, functionSize);
+		const DetourPlan plan = PlanDetour(code, targetAddress, replacementAddress, slotAddress + relaySize, slotAddress, functionSize, position.imageBase);
 		if (!plan.ok()) {
 			return Fail(plan.failure, target + plan.failedAt);
 		}

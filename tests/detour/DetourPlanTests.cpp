@@ -6,6 +6,7 @@
 #include "Detour/InlineHook.h"
 #include "Detour/InstructionLengthDecoder.h"
 #include "DetourPlanPhases.h"
+#include "SwitchFunctions.h"
 #include "TrampolinePool.h"
 
 #include <gtest/gtest.h>
@@ -257,6 +258,66 @@ TEST(DetourPlan, ScanThatCannotReachTheFunctionsEndRefuses)
 		EXPECT_EQ(plan.failedAt, c.at) << c.what;
 	}
 	EXPECT_EQ(Detour::DescribeFailure(Failure::RestOfFunctionUnchecked), "cannot check the rest of the function");
+}
+
+TEST(DetourPlan, SwitchTablesAfterTheCodePassOnlyAsTheDataTheCodeReads)
+{
+	// A switch's tables after the function's code are no instructions: the scan passes
+	// them when the code read them as tables (through the image's base) and each case
+	// leads to an instruction it measured; else it refuses as at any bytes it cannot
+	// measure. The offsets are chosen so that read as code they hold an undecodable byte.
+	using TestSupport::SwitchOfThree;
+	using TestSupport::TwoLevelSwitch;
+	constexpr std::uint32_t kRva = 0x1000;
+	constexpr std::uint32_t kTwoLevelRva = 0x10DC; // its first offset begins with 06
+	const auto              u32 = [](std::uint32_t a_value) {
+        Bytes bytes(4);
+        TestSupport::PutU32(bytes, 0, a_value);
+        return bytes;
+	};
+	struct Patch
+	{
+		std::size_t at;
+		Bytes       bytes;
+	};
+	struct Case
+	{
+		const char*        what;
+		bool               twoLevel;
+		std::vector<Patch> patches;
+		bool               baseKnown;
+		Failure            failure;
+	};
+	const std::size_t entry1 = SwitchOfThree::kTable + 4;
+	const Case        cases[] = {
+		       { "read the way MSVC reads it", false, {}, true, Failure::None },
+		       { "the image's base unknown", false, {}, false, Failure::RestOfFunctionUnchecked },
+		       { "read from past its start (cases from 1 on)", false, { { SwitchOfThree::kRead, u32(kRva + SwitchOfThree::kTable + 4) } }, true, Failure::None },
+		       { "a case at the function's entry, where the jump goes", false, { { entry1, u32(kRva) } }, true, Failure::None },
+		       { "not read by the code", false, { { SwitchOfThree::kRead, u32(kRva + 0x100) } }, true, Failure::RestOfFunctionUnchecked },
+		       { "read as 8-byte entries", false, { { SwitchOfThree::kRead - 1, { 0xC0 } } }, true, Failure::RestOfFunctionUnchecked },
+		       { "an offset out of the function", false, { { entry1, u32(kRva + 0x100) } }, true, Failure::RestOfFunctionUnchecked },
+		       { "an offset into the middle of an instruction", false, { { entry1, u32(kRva + SwitchOfThree::kCases[1] + 1) } }, true, Failure::RestOfFunctionUnchecked },
+		       { "an offset into the table itself", false, { { entry1, u32(kRva + SwitchOfThree::kTable) } }, true, Failure::RestOfFunctionUnchecked },
+		       { "an offset into the bytes the jump overwrites", false, { { entry1, u32(kRva + 1) } }, true, Failure::BranchIntoStolenBytes },
+		       { "a branch of the code into the table", false, { { SwitchOfThree::kJa, { static_cast<std::uint8_t>(SwitchOfThree::kTable - SwitchOfThree::kJa - 1) } } }, true, Failure::RestOfFunctionUnchecked },
+		       { "code that runs on into the table", false, { { SwitchOfThree::kTable - 2, { 0x90, 0x90 } } }, true, Failure::RestOfFunctionUnchecked },
+		       { "two levels, read the way MSVC reads them", true, {}, true, Failure::None },
+		       { "two levels, an index past the offsets", true, { { TwoLevelSwitch::kIndices + 2, { 2 } } }, true, Failure::RestOfFunctionUnchecked },
+		       { "two levels, the indices not read", true, { { TwoLevelSwitch::kIndexRead, u32(kTwoLevelRva + 0x100) } }, true, Failure::RestOfFunctionUnchecked },
+	};
+	for (const Case& c : cases) {
+		const std::uint32_t rva = c.twoLevel ? kTwoLevelRva : kRva;
+		Bytes               code = c.twoLevel ? TwoLevelSwitch::Code(rva) : SwitchOfThree::Code(rva);
+		for (const Patch& patch : c.patches) {
+			std::ranges::copy(patch.bytes, code.begin() + static_cast<std::ptrdiff_t>(patch.at));
+		}
+		const Detour::DetourPlan plan = Detour::DryRunDetour(code, kTarget, code.size(), c.baseKnown ? kTarget - rva : 0);
+		EXPECT_EQ(plan.failure, c.failure) << c.what << ": " << Detour::DescribeFailure(plan.failure) << " at +" << plan.failedAt;
+		if (c.failure == Failure::BranchIntoStolenBytes) {
+			EXPECT_EQ(plan.failedAt, entry1) << c.what << ": where the offset lies";
+		}
+	}
 }
 
 TEST(DetourPlan, LowAndHighAddressesNeverWrapAndAddressZeroIsNeverARelay)

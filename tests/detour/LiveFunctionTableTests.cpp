@@ -5,6 +5,7 @@
 #include "CodeMemory.h"
 #include "CodePages.h"
 #include "Detour/InlineHook.h"
+#include "SwitchFunctions.h"
 #include "TargetFunctions.h"
 #include "TrampolineReplacement.h"
 
@@ -12,6 +13,7 @@
 
 #include <windows.h>
 
+#include <iterator>
 #include <vector>
 
 namespace
@@ -105,6 +107,42 @@ TEST(InlineHook, MsvcPrologueWithAnEntryOfItsOwnIsDetouredOverItsChainedFragment
 		EXPECT_EQ(hook.failedAt, at) << site.offset;
 		EXPECT_EQ(std::vector<std::uint8_t>(page.data() + 0x100, page.data() + 0x116), before) << site.offset;
 	}
+}
+
+TEST(InlineHook, SwitchThroughATableAfterTheCodeIsDetouredAndEveryCaseStillRuns)
+{
+	// A switch laid out as MSVC lays it out, its table of offsets from the image's base
+	// after the code, in a page whose function table the system knows: the install learns
+	// the image's base from the system's lookup, so that the scan passes the table as the
+	// data the code reads, and the cases run through the detour and the trampoline.
+	using TestSupport::SwitchOfThree;
+	CodePages page = CodePages::Anywhere();
+	ASSERT_TRUE(page);
+	constexpr std::uint32_t kRva = 0x100;
+	page.Write(kRva, SwitchOfThree::Code(kRva));
+	page.Write(0x800, { 0x01, 0x00, 0x00, 0x00 }); // UNWIND_INFO: version 1, nothing to undo
+	RUNTIME_FUNCTION table[1]{};
+	table[0] = { kRva, kRva + static_cast<DWORD>(SwitchOfThree::kSize), 0x800 };
+	const auto base = reinterpret_cast<DWORD64>(page.data());
+	ASSERT_TRUE(::RtlAddFunctionTable(table, 1, base));
+	const RegisteredFunctionTable registered{ table };
+	std::uint8_t* const           function = page.data() + kRva;
+
+	const auto position = Detour::CodeMemory::LocateFunction(function);
+	EXPECT_EQ(position.size, SwitchOfThree::kSize);
+	EXPECT_EQ(position.imageBase, base);
+	const int expected[] = { 1, 2, 0, 0 }; // f(0), f(1), f(2), f(-1)
+	const int arguments[] = { 0, 1, 2, -1 };
+	{
+		Detour::InlineHook hook;
+		g_hook = &hook;
+		ASSERT_TRUE(hook.Install(function, &Replacement)) << Detour::DescribeFailure(hook.failure) << " at " << static_cast<const void*>(hook.failedAt);
+		for (std::size_t i = 0; i < std::size(arguments); ++i) {
+			EXPECT_EQ(Call(function, arguments[i]), kReplaced + expected[i]) << arguments[i];
+			EXPECT_EQ(Call(hook.TrampolineAddress(), arguments[i]), expected[i]) << arguments[i];
+		}
+	}
+	EXPECT_EQ(Call(function, 1), 2);
 }
 
 TEST(InlineHook, TailJumpInsideAFunctionIsRefusedNotFollowedToAnotherFunctionsStart)

@@ -51,7 +51,7 @@ namespace AddrLib
 			return plan;
 		}
 		const auto window = std::clamp<std::size_t>(a_site.liveSize, kCodeBytes, kLongestScannedFunction);
-		return Detour::DryRunDetour(a_site.code.first(std::min(a_site.code.size(), window)), a_target, a_site.liveSize);
+		return Detour::DryRunDetour(a_site.code.first(std::min(a_site.code.size(), window)), a_target, a_site.liveSize, a_target - a_site.rva);
 	}
 
 	PatchSite FindPatchSite(const PeImage& a_image, std::span<const PeImage::Function> a_functions, std::uint32_t a_entry)

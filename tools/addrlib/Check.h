@@ -65,7 +65,8 @@ namespace AddrLib
 
 	// The plan an install in the game would make at the site (the image loaded at
 	// a_target): refused inside a function, else the dry run on the bytes and with the
-	// function size the install learns from the system's lookup.
+	// function size and image base (a_target less the site's RVA) the install learns from
+	// the system's lookup.
 	[[nodiscard]] Detour::DetourPlan PlanAsInstalled(const PatchSite& a_site, std::uintptr_t a_target);
 
 	// a_functions: a_image.Functions(), sorted by begin.

@@ -10,7 +10,7 @@
 // Because the plan is a pure function of bytes and addresses, tests, benchmarks and
 // `addrlib check` run it on copies of code that is not live: a file's bytes, a buffer.
 //
-//   DetourPlan plan = PlanDetour(code, target, replacement, trampoline, relay, functionSize);
+//   DetourPlan plan = PlanDetour(code, target, replacement, trampoline, relay, functionSize, imageBase);
 //     code          the bytes at `target` that may be read (from a file, say); the plan
 //                   never reads past them and fails with CodeTooShort when it would need to
 //     target        the address the code runs at (where the jump goes)
@@ -24,6 +24,30 @@
 //                   the middle of the jump; a scan that cannot reach the function's end
 //                   (`code` ends first, or an instruction there is not decodable) refuses,
 //                   for the branch it could not see may be just such a one
+//     imageBase     where the image holding the target begins (the base its function table
+//                   and relative addresses count from), 0 = unknown; with it the scan passes
+//                   the switch jump tables a compiler places after a function's code (see
+//                   below), without it it refuses at them
+//
+// Switch tables. MSVC dispatches a switch through tables it places in the function's range,
+// after all of its code: 32-bit offsets of the cases from the image's base, read by
+// `mov r32, [base + index*4 + table]`, and for a two-level switch bytes that index them,
+// read by `movzx r32, byte [base + index + table]` right before, where base holds the
+// image's base and the displacement is the table's offset from it (past its start when the
+// lowest case is not 0). Those bytes are no instructions, so a scan that would measure them
+// cannot reach the function's end. The scan passes them as data, and only then, when
+// everything from where the code ends to the function's end is such tables and nothing
+// runs into them:
+//   - the code ends with a return, jump, int3, ud2 or call (one that does not return, since
+//     what follows it is data), followed by nops at most;
+//   - each table is read, in its form, by the code before that end; it runs up to the next
+//     table read (or the function's end), ending in a nop or int3s that align the next;
+//   - every offset leads to the start of an instruction the scan measured before that end,
+//     and every index names an entry of the offset table read right after it;
+//   - no branch, rip-relative operand or other operand at an offset from the image's base
+//     (but the table reads) in the code points at the bytes after that end.
+// A case that lands inside the bytes the jump overwrites is refused like any other branch
+// there. Bytes that fail any of this are walked as code, as without the image's base.
 //
 // Addresses. The plan never lets an address wrap around the address space: a trampoline
 // whose bytes would, is refused; a relay at 0 or whose bytes would wrap is no relay; the
@@ -142,11 +166,13 @@ namespace Detour
 	inline constexpr std::size_t kRelaySize = 16;
 
 	[[nodiscard]] DetourPlan PlanDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::uintptr_t a_replacement,
-	                                    std::uintptr_t a_trampoline, std::uintptr_t a_relay, std::size_t a_functionSize = 0);
+	                                    std::uintptr_t a_trampoline, std::uintptr_t a_relay, std::size_t a_functionSize = 0,
+	                                    std::uintptr_t a_imageBase = 0);
 
 	// The plan of a detour from a far replacement, with trampoline and relay in a near page:
 	// the page below the target's 64 KiB block, or above it when there is no room below.
-	[[nodiscard]] DetourPlan DryRunDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::size_t a_functionSize = 0);
+	[[nodiscard]] DetourPlan DryRunDetour(std::span<const std::uint8_t> a_code, std::uintptr_t a_target, std::size_t a_functionSize = 0,
+	                                      std::uintptr_t a_imageBase = 0);
 
 	// Whether a rel32 jump or call placed at a_from (a_size bytes long) reaches a_to, the
 	// distance taken without wrapping around the address space.

@@ -75,6 +75,10 @@ namespace Detour
 			};
 			Kind          kind{ Kind::Uncovered };
 			std::uint32_t size{ 0 }; // FunctionStart only: FunctionEnd less the address
+			// Where the image begins, which the table's RVAs count from: reported by the
+			// lookup in a loaded image (CodeMemory::LocateFunction); 0 from Locate, whose
+			// table knows RVAs alone.
+			std::uintptr_t imageBase{ 0 };
 		};
 		[[nodiscard]] Position Locate(std::uint32_t a_rva) const;
 

@@ -5,6 +5,8 @@
 //   bytes 1-8   a raw target address
 //   bytes 9-16  a raw second address (trampoline, replacement)
 //   bytes 17-18 the function's size, 0 = unknown
+// Each input is planned twice: without the image's base, and with the target's 64 KiB
+// block as the image's base, so that the scan may take bytes for switch tables.
 // The code is copied into a heap block of exactly its size, so that the sanitizer
 // stops any read past the bytes given. Whatever the plan answers:
 //  1. a refusal leaves no bytes to write;
@@ -66,7 +68,8 @@ namespace
 		}
 	}
 
-	Detour::DetourPlan Plan(std::uint8_t a_how, std::uintptr_t a_target, std::uint64_t a_raw, std::span<const std::uint8_t> a_code, std::size_t a_functionSize)
+	Detour::DetourPlan Plan(std::uint8_t a_how, std::uintptr_t a_target, std::uint64_t a_raw, std::span<const std::uint8_t> a_code, std::size_t a_functionSize,
+	                        std::uintptr_t a_imageBase)
 	{
 		// The trampoline a signed 32-bit step from the target (in reach, at the edge of it
 		// or past it), or anywhere; the relay right before it or none; the replacement
@@ -76,9 +79,9 @@ namespace
 		const std::uintptr_t relay = (a_how & 8) != 0 ? 0 : trampoline - Detour::kRelaySize;
 		const std::uintptr_t replacement = (a_how & 16) != 0 ? a_target + 0x1000 : a_raw ^ 0x0000'5A5A'0000'0000;
 		if ((a_how & 32) != 0) {
-			return Detour::DryRunDetour(a_code, a_target, a_functionSize);
+			return Detour::DryRunDetour(a_code, a_target, a_functionSize, a_imageBase);
 		}
-		return Detour::PlanDetour(a_code, a_target, replacement, trampoline, relay, a_functionSize);
+		return Detour::PlanDetour(a_code, a_target, replacement, trampoline, relay, a_functionSize, a_imageBase);
 	}
 
 	void Check(const Detour::DetourPlan& a_plan, std::span<const std::uint8_t> a_code, std::size_t a_functionSize)
@@ -133,6 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* a_data, std::size_t a_
 	std::memcpy(code.get(), a_data + kHeader, size);
 	const std::span<const std::uint8_t> bytes{ code.get(), size };
 
-	Check(Plan(how, target, raw, bytes, functionSize), bytes, functionSize);
+	for (const std::uintptr_t imageBase : { std::uintptr_t{ 0 }, target & ~std::uintptr_t{ 0xFFFF } }) {
+		Check(Plan(how, target, raw, bytes, functionSize, imageBase), bytes, functionSize);
+	}
 	return 0;
 }
